@@ -1,0 +1,48 @@
+// The run-wide records of the agent: the parsed options and the context every subsystem
+// reads. Both are single process-wide instances.
+#pragma once
+#include <windows.h>
+#include <stdint.h>
+
+#include "plx/records.h"
+
+struct AgentOptions {
+  char szQuickScript[64] = {};
+  char szImpersonateUser[128] = {};
+  bool bNoShow = false;
+  bool bSilent = false;
+  bool bLog = false;
+  char szAltLogFile[256] = {};
+  bool bAutoExit = false;
+  char szOnDemand[80] = {};
+  int nOnDemandTimeout = 0;
+  int nPackageId = 0;
+  int nRetries = 1;
+  int nTimeout = 6;
+};
+
+struct AgentContext {
+  char szServerName[64] = {};
+  char szLoginName[128] = {};
+  char szMachineId[64] = {};
+  char szSiteName[64] = {};
+  char szAppPath[256] = {};
+  char szPackagePath[256] = {};
+  char szTesselPath[256] = {};
+  char szConsolePath[256] = {};
+  char szOnDemandDir[256] = {};
+  uint32_t hSession = 0;
+  uint32_t hConnection = 0;
+  plx::PackageRecord currentPackage;
+  uint32_t nCurrentPackageId = 0;
+  bool bBusy = false;
+  HINSTANCE hInstance = nullptr;
+  HWND hMainDlg = nullptr;
+};
+
+extern AgentOptions gOptions;
+extern AgentContext gContext;
+
+// The run (agent_run.cpp).
+int AgentRun(int argc, char** argv);
+void FinishRun(const char* message);

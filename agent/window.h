@@ -1,0 +1,27 @@
+// The status window and the prompts. Everything here runs on the window's own thread.
+#pragma once
+#include <windows.h>
+
+enum {
+  IDD_MAIN = 1, IDD_PROMPT = 2,
+  IDI_PROGRAM = 102,
+  IDC_RESULTS = 101, IDC_PROMPT_TEXT = 102, IDC_PROMPT_EDIT = 101,
+  IDC_TITLE = 200, IDC_TITLE2 = 201, IDC_NODE = 202, IDC_SERVER = 203, IDC_LOGIN = 204,
+  IDC_FROM = 206, IDC_TO = 207, IDC_ACTION = 208, IDC_PROGRESS = 300, IDC_CLOSE = 6,
+};
+
+constexpr UINT WM_PLX_RUN = WM_USER + 107;  // 1131: start the run
+
+INT_PTR CALLBACK MainDialogProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam);
+void PumpMessages();
+void AppendResultsText(const char* text);
+void ShowMessageBox(const char* caption, const char* text);
+bool AskYesNo(const char* question, const char* detail, const char* caption);
+bool PromptForText(const char* prompt, char* buffer, const char* title, int size);
+void ProgressStart();
+void ProgressReset();
+void ProgressSet(int percent);
+void ShowFileStatus(const char* action, const char* from, const char* to);
+void CompactPathToFit(HWND control, const char* path);
+// Pure part of the compaction, for a control that holds n characters.
+void CompactPath(const char* path, int n, char* out, size_t size);

@@ -1,0 +1,12 @@
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(PLX_TRIPLE x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${PLX_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${PLX_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${PLX_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${PLX_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Tests of this build run under Wine, inside the environment scripts/wine-env.sh prepares.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)

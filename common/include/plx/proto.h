@@ -1,0 +1,63 @@
+// Frames of the requester protocol between Dblinkr32.dll and dblinkd.
+//
+// Request: u32 length of what follows, then a fixed 36-byte header
+//   u16 call, u16 version, u32 table, u32 class, u32 operation, u32 key number,
+//   u32 key length, u32 record length, u32 position row id, u32 data length,
+// then the key bytes and the data bytes. Reply: u32 length of what follows, then
+//   i32 status, u32 row id, and the record (or text) bytes.
+// All integers little-endian. One frame is one send; the service keeps no state between
+// frames, so get-next carries its position (the last key value and row id) with it.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace plx::proto {
+
+constexpr uint16_t kVersion = 1;
+constexpr uint32_t kHeaderSize = 36;
+constexpr uint32_t kReplyHeaderSize = 8;
+constexpr uint32_t kMaxKey = 512;
+constexpr uint32_t kMaxData = 4096;
+constexpr uint32_t kMaxFrame = kHeaderSize + kMaxKey + kMaxData;
+
+enum Call : uint16_t {
+  kCallHello = 1,      // first exchange on a TCP connection: version check
+  kCallConnect = 2,    // key = server name, data = product code; checks the service knows both
+  kCallGetPath = 3,    // key = server name, data = item ("KVR610", "SISITE", "PLXONDEMAND")
+  kCallOperation = 4,  // DBOperationEx
+};
+
+struct Request {
+  uint16_t call = 0;
+  uint16_t version = kVersion;
+  uint32_t table = 0;
+  uint32_t cls = 0;
+  uint32_t op = 0;
+  uint32_t keyNo = 0;
+  uint32_t recordLength = 0;  // the caller's record length; data carries the bytes of a write
+  uint32_t posRowId = 0;      // get-next: row id of the record read last
+  std::string key;
+  std::string data;
+};
+
+struct Reply {
+  int32_t status = 0;
+  uint32_t rowId = 0;
+  std::string data;
+};
+
+// Encoded frames include their length prefix.
+std::string EncodeRequest(const Request& r);
+std::string EncodeReply(const Reply& r);
+
+// Decode the body of a frame (after the length prefix). False when the body is not a
+// well-formed frame: lengths disagree or exceed the limits.
+bool DecodeRequest(const uint8_t* body, size_t n, Request& out);
+bool DecodeReply(const uint8_t* body, size_t n, Reply& out);
+
+// A get-path answer carries two texts, each ended by a zero byte.
+std::string EncodePathAnswer(const std::string& first, const std::string& second);
+bool DecodePathAnswer(const std::string& data, std::string& first, std::string& second);
+
+}  // namespace plx::proto

@@ -1,0 +1,33 @@
+// Numbered messages, free text to the results box, the log file and the trace channel.
+#pragma once
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
+
+struct CatalogueEntry {
+  char type;        // 'E', 'W', 'I', 'S', 'D'
+  uint32_t number;
+  const char* text;  // printf format
+};
+
+// Linear search in catalogue order; null when the number is not there (0 never is).
+const CatalogueEntry* FindMessage(uint32_t number);
+const CatalogueEntry* FindDatabaseMessage(uint32_t code);
+
+// Builds the recorded line (header + text, no surrounding line feeds) of a message into
+// line (256 bytes). Shared by ReportMessage and the tests.
+void FormatMessageLine(char* line, size_t size, uint32_t number, va_list args);
+void FormatDatabaseLine(char* line, size_t size, int32_t code, va_list args);
+
+// record 1 also adds the line to the current package's history.
+void ReportMessage(int record, uint32_t number, ...);
+void ReportDatabaseError(int record, int32_t code, ...);
+
+// printf-style text to the results box, unless output is suppressed.
+void PrintResults(const char* format, ...);
+
+// Appends one nine-line entry to the log file (when logging is on the callers decide).
+void WriteLogEntry(const char* text);
+
+// The step-name channel: formatted and dropped. Never fails, never blocks.
+void Trace(const char* format, ...);
