@@ -1,0 +1,5 @@
+#include "agent/agent.h"
+
+// The two run-wide records: filled once per process, read everywhere.
+AgentOptions gOptions;
+AgentContext gContext;
