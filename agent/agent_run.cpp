@@ -1,0 +1,279 @@
+// The run: from the command line to the last disconnect, server by server.
+#include <stdio.h>
+#include <string.h>
+#include <windows.h>
+
+#include "agent/agent.h"
+#include "agent/cmdline.h"
+#include "agent/identity.h"
+#include "agent/paths.h"
+#include "agent/window.h"
+#include "corvnet/corvnet.h"
+#include "dblinkr32/dblinkr32.h"
+#include "messages/messages.h"
+#include "plx/bytes.h"
+#include "plx2tly/plx2tly.h"
+#include "script/quickscript.h"
+#include "vars/system_vars.h"
+#include "vars/variable_store.h"
+
+namespace {
+
+constexpr char kProduct[] = "KVR610";
+constexpr char kAborted[] = "\nProgram aborted.\n";
+
+int Abort() {
+  FinishRun(kAborted);
+  return 0;
+}
+
+// Positive requester statuses have catalogue texts; negative ones are shown only as rc.
+void ReportRequesterStatus(int32_t rc, const char* name) {
+  if (rc > 0) ReportDatabaseError(0, rc, name);
+}
+
+void CloseDatabase() {
+  DBDisconnectEx(gContext.hConnection);
+  DBTerminateSessionEx(gContext.hSession);
+}
+
+bool IsWindowsNt() {
+  OSVERSIONINFOA vi{};
+  vi.dwOSVersionInfoSize = sizeof vi;
+  return GetVersionExA(&vi) && vi.dwPlatformId == VER_PLATFORM_WIN32_NT;
+}
+
+// The directory the program was started from: the module name up to "PLXWIN32.EXE",
+// upper-cased. Wine reports a program started from a share as "UNC\SRV\..." (or with a
+// "\\?\" in front); the agent works with "\\SRV\...".
+void GetAppPath(char* out, size_t size) {
+  char module[256] = {};
+  GetModuleFileNameA(nullptr, module, sizeof module - 1);
+  const char* p = module;
+  char normal[260];
+  if (_strnicmp(p, "\\\\?\\UNC\\", 8) == 0)
+    snprintf(normal, sizeof normal, "\\\\%s", p + 8);
+  else if (_strnicmp(p, "UNC\\", 4) == 0)
+    snprintf(normal, sizeof normal, "\\\\%s", p + 4);
+  else if (strncmp(p, "\\\\?\\", 4) == 0)
+    snprintf(normal, sizeof normal, "%s", p + 4);
+  else
+    snprintf(normal, sizeof normal, "%s", p);
+  if (char* exe = strstr(normal, "PLXWIN32.EXE")) *exe = '\0';
+  CharUpperA(normal);
+  plx::CopyText(out, size, normal);
+}
+
+// Step 3: the server the agent was started from.
+bool FindServer() {
+  Trace("getting server name from exe path: %s\n", gContext.szAppPath);
+  int rc = getServerFromPath(gContext.szAppPath, gContext.szServerName);
+  if (rc == 0) return true;
+  ReportMessage(0, rc == 1 ? 147 : rc == 3 ? 165 : 159);
+  return false;
+}
+
+// Step 9. True when the metering bridge relaunches us and this process must end.
+bool HandOverForImpersonation() {
+  if (gOptions.szImpersonateUser[0]) {
+    PrintResults("NT Impersonation is enabled for user %s.\n", gOptions.szImpersonateUser);
+    return false;
+  }
+  const char* processLine = GetCommandLineA();
+  Trace("not yet impersonating (cmd line = %s)\n", processLine);
+  PrintResults("Initializing NT Impersonation...\n");
+  char commandLine[512];
+  snprintf(commandLine, sizeof commandLine, "%s \"/IMP=%s\"", processLine, gContext.szLoginName);
+  Trace("checking tallyhold...(passing %s)\n", commandLine);
+  if (DeferToTallyhold(gContext.szServerName, commandLine)) {
+    Trace("exiting plxwin32 (will be relaunched in impersonation mode)\n");
+    return true;
+  }
+  Trace("not impersonating\n");
+  PrintResults("NT Impersonation is not available.\n");
+  return false;
+}
+
+// Steps 11.6 to 11.9: the package, Tessel and console directories of this server.
+void DerivePaths(const char* volumePath) {
+  char unc[256];
+  ToUncPath(gContext.szServerName, volumePath, unc, sizeof unc);
+  plx::CopyText(gContext.szPackagePath, sizeof gContext.szPackagePath, unc);
+  Trace("UNC version of package path: '%s'\n", gContext.szPackagePath);
+  CutToParent(gContext.szPackagePath);
+  Trace("package path after cleanup: '%s'\n", gContext.szPackagePath);
+  strcpy(gContext.szTesselPath, gContext.szPackagePath);
+  AppendPath(gContext.szPackagePath, "PLIVEX\\PACKAGES");
+  CutToParent(gContext.szTesselPath);
+  strcpy(gContext.szConsolePath, gContext.szTesselPath);
+  AppendPath(gContext.szTesselPath, "TESSEL");
+  AppendPath(gContext.szConsolePath, "CONSOLE");
+  Trace("szPackagePath: %s\n", gContext.szPackagePath);
+  Trace("szTesselPath: %s\n", gContext.szTesselPath);
+  Trace("szConsolePath: %s\n", gContext.szConsolePath);
+}
+
+enum class Pass { kNext, kAborted };
+
+// Step 11: one server. Every way out leaves the session, connection and requester closed.
+Pass WorkServer(const char* firstServer, int& nPackagesTaken, int& nRunResult) {
+  Trace("setting system variables...\n");
+  if (int rc = InitSystemVariables(firstServer)) {
+    ReportMessage(0, 130, rc);
+    Abort();
+    return Pass::kAborted;
+  }
+  PrintResults("Looking for packages on server %s, please wait...\n\n", gContext.szServerName);
+  PumpMessages();
+
+  Trace("initializing a DB session...\n");
+  if (int32_t rc = DBInitSessionEx(&gContext.hSession)) {
+    PrintResults("Unable to initialize a database session with server %s (rc = %ld)\n",
+                 gContext.szServerName, long(rc));
+    ReportRequesterStatus(rc, gContext.szServerName);
+    Abort();
+    return Pass::kAborted;
+  }
+  Trace("connecting to DB on server '%s'\n", gContext.szServerName);
+  if (int32_t rc = DBConnectEx(gContext.hSession, gContext.szServerName, "", "", kProduct, 0,
+                               &gContext.hConnection)) {
+    PrintResults("Unable to connect to the database on server %s (rc = %ld)\n",
+                 gContext.szServerName, long(rc));
+    DBTerminateSessionEx(gContext.hSession);
+    ReportRequesterStatus(rc, gContext.szServerName);
+    Abort();
+    return Pass::kAborted;
+  }
+
+  char volumePath[256] = {};
+  char configFile[256] = {};
+  if (int32_t rc = DBGetPathAppInstalledEx(gContext.szServerName, kProduct, volumePath, configFile)) {
+    PrintResults("Unable to determine package path on server %s (rc = %ld)\n",
+                 gContext.szServerName, long(rc));
+    CloseDatabase();
+    DBTerminateRequesterEx(gContext.szServerName);
+    ReportRequesterStatus(rc, gContext.szServerName);
+    Abort();
+    return Pass::kAborted;
+  }
+  Trace("after GetPathAppInstalled: package path = '%s' config file = '%s'\n", volumePath, configFile);
+  DerivePaths(volumePath);
+
+  if (VariableStore::SetString("[PACKAGEPATH]", gContext.szPackagePath) != 0) {
+    ReportMessage(0, 105, "[PACKAGEPATH]");
+    CloseDatabase();
+    DBTerminateRequesterEx(gContext.szServerName);
+    Abort();
+    return Pass::kAborted;
+  }
+
+  if (gOptions.szQuickScript[0]) {
+    Trace("executing quickscript '%s'\n", gOptions.szQuickScript);
+    nRunResult = RunQuickScript(gOptions.szQuickScript, gContext.szPackagePath);
+  }
+  // The package list is worked through here once the package engine is in place.
+
+  Trace("about to disconnect and terminate DB requester\n");
+  CloseDatabase();
+  DBTerminateRequesterEx(gContext.szServerName);
+  return Pass::kNext;
+}
+
+}  // namespace
+
+void FinishRun(const char* message) {
+  if (message && *message) PrintResults("%s", message);
+  VariableStore::Free();
+  if (gContext.szServerName[0]) DBTerminateRequesterEx(gContext.szServerName);
+  NWDeInit();
+}
+
+int RunQuickScript(const char* name, const char* directory) {
+  if (!name || !*name) return 0;
+  Trace("interpreting quickscript %s\n", name);
+  int r = RunScript(name, directory);
+  if (r == -101 || r == -100 || r == 0) return r;
+  if (r == -2) return 0;
+  Trace("ExecScript returned with error code: %ld\n", long(r));
+  int32_t retval = 0;
+  VariableStore::GetInt("[RETVAL]", &retval);
+  Trace("%s was set at %ld\n", "[RETVAL]", long(retval));
+  return retval;
+}
+
+int AgentRun(int argc, char** argv) {
+  Trace("at start of workthread\n");
+  gContext.szServerName[0] = '\0';
+  if (ParseCommandLine(argc, argv) == 1) return Abort();
+
+  Trace("getting app path for %s\n", argv[0]);
+  GetAppPath(gContext.szAppPath, sizeof gContext.szAppPath);
+  Trace("PLX agent is running from: %s\n", gContext.szAppPath);
+  PumpMessages();
+
+  if (!gContext.szServerName[0] && !FindServer()) return Abort();
+  Trace("server name = '%s'\n", gContext.szServerName);
+
+  const uint32_t params[3] = {12, uint32_t(gOptions.nRetries), uint32_t(gOptions.nTimeout)};
+  if (int32_t rc = DBInitRequesterEx(gContext.szServerName, params)) {
+    PrintResults("Unable to initialize database communications with server %s (rc = %ld)\n",
+                 gContext.szServerName, long(rc));
+    ReportRequesterStatus(rc, gContext.szServerName);
+    return Abort();
+  }
+  Trace("DBInitRequester to server '%s' successful\n", gContext.szServerName);
+  PumpMessages();
+  Trace("initializing network comm for %s\n", gContext.szServerName);
+  if (int rc = NWInit(gContext.szServerName)) {
+    ReportMessage(0, 131, rc);
+    return Abort();
+  }
+
+  PumpMessages();
+  if (!GetWorkstationId(gContext.szSiteName, gContext.szMachineId) || !gContext.szMachineId[0]) {
+    ReportMessage(0, 109);
+    return Abort();
+  }
+  Trace("machine ID = '%s'\n", gContext.szMachineId);
+  PumpMessages();
+
+  Trace("getting current user name...\n");
+  if (gOptions.szImpersonateUser[0]) {
+    plx::CopyText(gContext.szLoginName, sizeof gContext.szLoginName, gOptions.szImpersonateUser);
+  } else if (int rc = getUserName(gContext.szServerName, gContext.szLoginName)) {
+    ReportMessage(0, 163, rc);
+    return Abort();
+  }
+  Trace("user name = '%s'\n", gContext.szLoginName);
+  ShowUserInformation(gContext.szMachineId, gContext.szSiteName, gContext.szServerName,
+                      gContext.szLoginName);
+
+  if (IsWindowsNt() && HandOverForImpersonation()) {
+    FinishRun(nullptr);
+    return 1;
+  }
+
+  char szFirstServer[64];
+  plx::CopyText(szFirstServer, sizeof szFirstServer, gContext.szServerName);
+  uint32_t enumHandle = 0xFFFFFFFFu;
+  uint8_t flag = 0;
+  int nPackagesTaken = 0;
+  int nRunResult = 0;
+  for (;;) {
+    if (WorkServer(szFirstServer, nPackagesTaken, nRunResult) == Pass::kAborted) return 0;
+
+    Trace("back from terminate, getting next server\n");
+    // A quickscript run never looks for further servers.
+    bool more = !gOptions.szQuickScript[0] && nRunResult != -100;
+    while (more) {
+      more = GetNWMemberPackageServers(&enumHandle, gContext.szLoginName, gContext.szServerName,
+                                       &flag, szFirstServer) == 0;
+      if (!more) break;
+      VariableStore::Free();
+      if (_stricmp(gContext.szServerName, szFirstServer) != 0) break;
+    }
+    if (!more) break;
+  }
+  FinishRun(nullptr);
+  return 0;
+}
