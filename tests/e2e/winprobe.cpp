@@ -1,10 +1,11 @@
 // winprobe: starts the agent and reads its status window the way another program on the
 // desktop would, with Win32 calls only. Prints one JSON object on stdout.
 //
-//   winprobe [--timeout S] [--second] [--close] [--cwd DIR] -- EXE [ARGS...]
+//   winprobe [--timeout S] [--second] [--close] [--hold S] [--cwd DIR] -- EXE [ARGS...]
 //
 // It waits until the run is over (the Close button is enabled again, or the process has
-// ended), reads every control, then with --close presses Close and waits for the exit.
+// ended), reads every control, prints them, waits --hold seconds (time for a screenshot),
+// then with --close presses Close and waits for the exit.
 // --second starts a second agent while the first one's window is up and reports how it ended.
 #include <windows.h>
 
@@ -83,7 +84,7 @@ bool Start(const std::string& cmd, const char* cwd, PROCESS_INFORMATION& pi) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  double timeout = 60;
+  double timeout = 60, hold = 0;
   bool second = false, close = false;
   const char* cwd = nullptr;
   int i = 1;
@@ -91,6 +92,7 @@ int main(int argc, char** argv) {
     if (!strcmp(argv[i], "--timeout") && i + 1 < argc) timeout = atof(argv[++i]);
     else if (!strcmp(argv[i], "--second")) second = true;
     else if (!strcmp(argv[i], "--close")) close = true;
+    else if (!strcmp(argv[i], "--hold") && i + 1 < argc) hold = atof(argv[++i]);
     else if (!strcmp(argv[i], "--cwd") && i + 1 < argc) cwd = argv[++i];
     else if (!strcmp(argv[i], "--")) { ++i; break; }
     else { fprintf(stderr, "winprobe: unknown option %s\n", argv[i]); return 2; }
@@ -147,6 +149,11 @@ int main(int argc, char** argv) {
     }
     out += "}";
     out += ", \"close_enabled\": " + std::string(IsWindowEnabled(GetDlgItem(wnd, 6)) ? "true" : "false");
+    if (hold > 0) {
+      printf("%s, \"holding\": true}\n", out.c_str());
+      fflush(stdout);
+      Sleep(DWORD(hold * 1000));
+    }
     if (close) PostMessageA(wnd, WM_COMMAND, 6, LPARAM(GetDlgItem(wnd, 6)));
   }
   if (!exited && (close || !wnd)) exited = WaitForSingleObject(pi.hProcess, 15000) == WAIT_OBJECT_0;

@@ -89,7 +89,7 @@ TEST(CompactPath, KeepsRootAndTail) {
   EXPECT_EQ(Compact(p, 30), "\\\\SRV\\SYS\\...\\OFFICE\\SETUP.EXE");
   EXPECT_EQ(Compact(p, 30).size(), 30u);
   EXPECT_EQ(Compact(p, 200), p);
-  EXPECT_EQ(Compact("C:\\WINDOWS\\SYSTEM\\DRIVERS\\X.SYS", 15), "C:\\...\\S\\X.SYS");
+  EXPECT_EQ(Compact("C:\\WINDOWS\\SYSTEM\\DRIVERS\\X.SYS", 15), "C:\\...ERS\\X.SYS");
   EXPECT_EQ(Compact("APPS\\PLIVEX\\PACKAGES\\SETUP.EXE", 14), "\\...\\SETUP.EXE");
   EXPECT_EQ(Compact("\\\\SERVERONLY", 5), "\\\\\\...");  // root and dots already too long
 }

@@ -1,0 +1,71 @@
+"""The demo: dblinkd on an embedded SQLite database with sample data, the agent started from
+\\\\SRV\\SYS\\PUBLIC\\PLXWIN32.EXE under Wine against it, its window captured as a PNG, the
+results printed. Run through scripts/demo.sh, which builds everything and prepares Wine."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+os.environ.setdefault("PLX_BIN_DIR", os.path.join(ROOT, "build", "win64", "bin"))
+os.environ.setdefault("PLX_DBLINKD", os.path.join(ROOT, "build", "host", "dblinkd", "dblinkd"))
+
+import plxenv  # noqa: E402
+
+
+def main():
+    out_dir = os.path.join(ROOT, "demo-out")
+    os.makedirs(out_dir, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="plx-demo-")
+    seed = json.load(open(os.path.join(ROOT, "samples", "demo.json")))
+    service = plxenv.Dblinkd(work, seed).start()
+    share = plxenv.Share(work)
+    try:
+        public = os.path.join(share.volume("SRV", "SYS"), "PUBLIC")
+        plxenv.install_agent(
+            public,
+            corvnet={"Network": {"NetNumber": "0000ABCD", "NodeAddress": "00A0C9123456"},
+                     "Workstation": {"UserName": "ALICE"},
+                     "User.ALICE": {"FullName": "Alice Example", "PackageServers": "SRV,SRV2",
+                                    "Groups": "STAFF"}},
+            dblinkr32={"Servers": {"SRV": "127.0.0.1:%d" % service.port,
+                                   "SRV2": "127.0.0.1:%d" % service.port}})
+        print("dblinkd: requester on 127.0.0.1:%d, admin API on 127.0.0.1:%d, database %s"
+              % (service.port, service.admin_port, service.db))
+        print("agent:   \\\\SRV\\SYS\\PUBLIC\\PLXWIN32.EXE /LOG")
+        probe = [os.path.join(plxenv.BIN_DIR, "winprobe.exe"), "--timeout", "120", "--hold", "3",
+                 "--close", "--", r"\\SRV\SYS\PUBLIC\PLXWIN32.EXE", "/LOG"]
+        proc = subprocess.Popen(["wine"] + probe, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                text=True)
+        first = proc.stdout.readline()
+        shot = os.path.join(out_dir, "plxwin32.png")
+        if first.startswith("{"):
+            time.sleep(0.5)
+            xwd = subprocess.run(["xwd", "-root", "-silent"], capture_output=True)
+            subprocess.run(["convert", "xwd:-", shot], input=xwd.stdout, check=True)
+        rest = proc.stdout.read()
+        proc.wait()
+        report = json.loads(first if first.startswith("{") else rest.strip().splitlines()[-1])
+        print("\n--- results box " + "-" * 60)
+        print(report.get("controls", {}).get("101", "").replace("\r\n", "\n"))
+        print("-" * 76)
+        print("node address: %s  server: %s  login: %s" % tuple(
+            report.get("controls", {}).get(k, "") for k in ("202", "203", "204")))
+        log = os.path.join(public, "CORVSD.LOG")
+        if os.path.exists(log):
+            shutil.copy(log, os.path.join(out_dir, "CORVSD.LOG"))
+            print("log file: demo-out/CORVSD.LOG")
+        print("screenshot: demo-out/plxwin32.png" if os.path.exists(shot) else "no screenshot taken")
+        return 0 if report.get("finished") else 1
+    finally:
+        service.stop()
+        share.remove()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
