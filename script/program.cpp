@@ -1,0 +1,147 @@
+#include "script/program.h"
+
+#include <direct.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+#include "agent/window.h"
+#include "messages/messages.h"
+
+namespace {
+
+constexpr DWORD kWaitSlice = 500;
+constexpr int kProgressStep = 5;
+
+// Drive and directory of a program path, without a trailing backslash ("C:" for a root).
+void ProgramDirectory(const char* program, char* dir, size_t size) {
+  char drive[_MAX_DRIVE], folder[_MAX_DIR];
+  _splitpath(program, drive, folder, nullptr, nullptr);
+  snprintf(dir, size, "%s%s", drive, folder);
+  size_t n = strlen(dir);
+  if (n > 0 && dir[n - 1] == '\\') dir[n - 1] = '\0';
+}
+
+// The waiting bar runs up and down while a program works.
+struct Sweep {
+  int position = 0;
+  int step = kProgressStep;
+  void Advance() {
+    position += step;
+    if (position >= 100) { position = 100; step = -kProgressStep; }
+    if (position <= 0) { position = 0; step = kProgressStep; }
+  }
+};
+
+int ControlNtService(const char* name, bool start) {
+  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!scm) return int(GetLastError());
+  SC_HANDLE svc = OpenServiceA(scm, name, SERVICE_ALL_ACCESS);
+  if (!svc) {
+    int e = int(GetLastError());
+    CloseServiceHandle(scm);
+    return e;
+  }
+  SERVICE_STATUS status;
+  BOOL ok = start ? StartServiceA(svc, 0, nullptr) : ControlService(svc, SERVICE_CONTROL_STOP, &status);
+  int e = ok ? 0 : int(GetLastError());
+  CloseServiceHandle(svc);
+  CloseServiceHandle(scm);
+  return e;
+}
+
+}  // namespace
+
+int RunProcess(int wait, const char* program, const char* arguments) {
+  char commandLine[512];
+  if (arguments && *arguments)
+    snprintf(commandLine, sizeof commandLine, "%s %s", program, arguments);
+  else
+    snprintf(commandLine, sizeof commandLine, "%s", program);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessA(program, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
+    return int(GetLastError());
+  Trace("created process for '%s' (PID = %08X, handle = %d)\n", program, unsigned(pi.dwProcessId),
+        int(reinterpret_cast<intptr_t>(pi.hProcess)));
+  if (!wait) {
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return 0;
+  }
+  PrintResults("waiting for termination of %s\n", program);
+  ShowFileStatus("waiting", program, nullptr);
+  Sweep sweep;
+  DWORD waited;
+  do {
+    ProgressSet(sweep.position);
+    sweep.Advance();
+    PumpMessages();
+    waited = WaitForSingleObject(pi.hProcess, kWaitSlice);
+  } while (waited == WAIT_TIMEOUT);
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  ProgressSet(0);
+  ShowFileStatus(nullptr, nullptr, nullptr);
+  Trace("finished waiting (%ld) for process (process exit code: %d)\n", long(waited), int(code));
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  return int(code);
+}
+
+int RunProgram(int wait, const char* program, const char* arguments, int changeDirectory) {
+  char dir[MAX_PATH];
+  ProgramDirectory(program, dir, sizeof dir);
+  char previous[260] = {};
+  bool remembered = false;
+  if (changeDirectory && dir[0]) {
+    _getcwd(previous, sizeof previous);
+    remembered = true;
+    Trace("RunProgram: current dir is %s\n", previous);
+    Trace("RunProgram: changing to dir %s\n", dir);
+    if (_chdir(dir) != 0) {
+      Trace("RunProgram: unable to chdir to %s\n", dir);
+      return 217;
+    }
+  }
+  int result = RunProcess(wait, program, arguments);
+  PumpMessages();
+  if (remembered) {
+    Trace("restoring current dir to %s\n", previous);
+    if (_chdir(previous) != 0) {
+      Trace("RunProgram: unable to chdir to %s\n", previous);
+      return 217;
+    }
+  }
+  return result;
+}
+
+void RebootWorkstation() {
+  OSVERSIONINFOA vi{};
+  vi.dwOSVersionInfoSize = sizeof vi;
+  GetVersionExA(&vi);
+  if (vi.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+    TOKEN_PRIVILEGES tp{};
+    LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &tp.Privileges[0].Luid);
+    tp.PrivilegeCount = 1;
+    tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
+    CloseHandle(token);
+  }
+  if (ExitWindowsEx(EWX_REBOOT, 0)) return;
+  DWORD error = GetLastError();
+  if (!error) return;
+  char* text = nullptr;
+  FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, error,
+                 MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0, nullptr);
+  // Shown even under /SILENT: a reboot that did not happen must not go unnoticed.
+  MessageBoxA(nullptr, text ? text : "", "Unable to Reboot", MB_OK);
+  LocalFree(text);
+}
+
+int StartNtService(const char* name) { return ControlNtService(name, true); }
+int StopNtService(const char* name) { return ControlNtService(name, false); }
