@@ -21,6 +21,19 @@ struct AgentOptions {
   int nTimeout = 6;
 };
 
+// What the targeting decision learned about the current package's status rows; read when
+// its outcome is written and when history entries are added.
+struct StatusRowState {
+  int32_t MachineRowId = -1;  // -1: none
+  int32_t UserRowId = -1;
+  uint32_t RefusalCount = 0;
+  uint32_t FailureCount = 0;
+  int nDoneStatus = -1;  // the status found on a side that is already done; -1: none
+  bool bMachineApplies = false;
+  bool bUserApplies = false;
+  uint32_t nPendingSourceRef = 0;  // from the last matching targeting row; used by the next insert
+};
+
 struct AgentContext {
   char szServerName[64] = {};
   char szLoginName[128] = {};
@@ -35,6 +48,7 @@ struct AgentContext {
   uint32_t hConnection = 0;
   plx::PackageRecord currentPackage;
   uint32_t nCurrentPackageId = 0;
+  StatusRowState rows;
   bool bBusy = false;
   HINSTANCE hInstance = nullptr;
   HWND hMainDlg = nullptr;

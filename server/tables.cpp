@@ -1,0 +1,454 @@
+#include "server/tables.h"
+
+#include <string.h>
+#include <windows.h>
+
+#include <vector>
+
+#include "agent/agent.h"
+#include "corvnet/corvnet.h"
+#include "dblinkr32/dblinkr32.h"
+#include "messages/messages.h"
+#include "plx/bytes.h"
+
+using plx::DependencyRecord;
+using plx::PackageRecord;
+using plx::UserPackageRecord;
+
+namespace {
+
+constexpr char kEveryone[] = "PLX_EVERYONE";
+constexpr size_t kMachineIdLength = 12;
+constexpr size_t kCounterpartWritten = 13;
+
+bool Eligible(uint16_t status) { return status == 0 || status == 2 || status == 5; }
+bool Ends(uint16_t status) { return status == 1 || status == 3 || status == 4; }
+bool SameName(const char* a, const char* b) { return _stricmp(a, b) == 0; }
+
+// One requester read into a zeroed buffer; the status as the requester gave it.
+int32_t Read(uint32_t connection, uint32_t table, uint32_t op, uint32_t keyNo, std::vector<uint8_t>& key,
+             std::vector<uint8_t>& record) {
+  record.assign(plx::RecordLength(table), 0);
+  return DBOperationEx(connection, table, plx::kClassRead, op, keyNo, uint32_t(key.size()),
+                       uint32_t(record.size()), key.data(), record.data());
+}
+
+// The wrappers' result: 1 read, 0 nothing (more), else the status.
+int ReadResult(int32_t status) { return status == 0 ? 1 : status == plx::kDbNotFound ? 0 : status; }
+
+std::vector<uint8_t> NumberKey(std::initializer_list<uint32_t> values) {
+  std::vector<uint8_t> key(values.size() * 4);
+  size_t at = 0;
+  for (uint32_t v : values) {
+    plx::PutU32(&key[at], v);
+    at += 4;
+  }
+  return key;
+}
+
+// Key 7: server, package, kind, then a 210-byte name.
+std::vector<uint8_t> NameKey(uint32_t serverId, uint32_t packageId, uint32_t kind, const char* name, size_t n) {
+  std::vector<uint8_t> key = NumberKey({serverId, packageId, kind});
+  key.resize(12 + 210, 0);
+  memcpy(&key[12], name, strnlen(name, n));
+  return key;
+}
+
+// Reports a -1 read the way the tables' names are reported.
+void ReportMinusOne(int32_t status, const char* table) {
+  if (status == -1) ReportDatabaseError(0, status, table);
+}
+
+// Walks the rows of one key 7 prefix (server, package, kind, name): every row whose first
+// three fields and whole name match. f returns false to stop early.
+template <class F>
+void ForEachNamedRow(uint32_t serverId, uint32_t packageId, uint32_t kind, const char* name, size_t keyChars, F f) {
+  std::vector<uint8_t> key = NameKey(serverId, packageId, kind, name, keyChars);
+  std::vector<uint8_t> buf;
+  int32_t st = Read(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetGreaterEq, 7, key, buf);
+  while (st == 0) {
+    UserPackageRecord row;
+    plx::Decode(buf.data(), row);
+    if (row.ServerId != serverId || row.PackageId != packageId || row.TargetKind != kind) return;
+    if (_strnicmp(row.TargetName, name, keyChars) != 0) return;
+    if (SameName(row.TargetName, name) && !f(row)) return;
+    st = Read(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetNext, 7, key, buf);
+  }
+  ReportMinusOne(st, "PUD.DBF");
+}
+
+// The machine row of a package for this machine (key 7, kind 8), if there is one.
+bool FindMachineRow(uint32_t serverId, uint32_t packageId, const char* machineId, UserPackageRecord& out) {
+  std::vector<uint8_t> key = NameKey(serverId, packageId, kKindMachine, machineId, kMachineIdLength);
+  std::vector<uint8_t> buf;
+  int32_t st = Read(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetGreaterEq, 7, key, buf);
+  if (st != 0) {
+    ReportMinusOne(st, "PUD.DBF");
+    return false;
+  }
+  plx::Decode(buf.data(), out);
+  return out.ServerId == serverId && out.PackageId == packageId && out.TargetKind == kKindMachine &&
+         SameName(out.TargetName, machineId);
+}
+
+// The node address text the user rows carry until they are tied to a machine id.
+bool NodeAddressText(char* out /* 13 */) {
+  char addr[kNetAddrSize] = {};
+  if (getNetAddr(addr) != 0) return false;
+  plx::CopyText(out, 13, addr + 9);
+  return true;
+}
+
+// Copies at most n bytes of text into a field, zero-filling the rest of those n bytes.
+void PutCounterpart(char* field, const char* text, size_t n) {
+  size_t len = strnlen(text, n);
+  memcpy(field, text, len);
+  memset(field + len, 0, n - len);
+}
+
+struct MachineSide {
+  bool applies = false;
+  bool done = false;
+  uint16_t doneStatus = 0;
+};
+
+MachineSide DecideMachineSide(const PackageRecord& pkg, const char* machineId, const char* siteName) {
+  StatusRowState& rs = gContext.rows;
+  MachineSide m;
+  bool site = false, everyone = false;
+  UserPackageRecord row;
+  for (int32_t cursor = -1; !site && NextTargetRow(kKindSite, pkg.PackageId, pkg.ServerId, cursor, row) == 0;)
+    site = siteName[0] && SameName(row.TargetName, siteName);
+  if (pkg.ServerId != 0) {
+    for (int32_t cursor = -1; !everyone && NextTargetRow(kKindGroup, pkg.PackageId, pkg.ServerId, cursor, row) == 0;) {
+      if (SameName(row.TargetName, kEveryone)) {
+        everyone = true;
+        rs.nPendingSourceRef = row.SourceRef;
+      }
+    }
+  }
+  bool machineRow = FindMachineRow(pkg.ServerId, pkg.PackageId, machineId, row);
+  if (machineRow) {
+    rs.MachineRowId = int32_t(row.RecordId);
+    rs.RefusalCount = row.RefusalCount;
+    rs.FailureCount = row.FailureCount;
+    if (row.SourceRef) rs.nPendingSourceRef = row.SourceRef;
+  }
+  m.applies = site || everyone || machineRow;
+  if (machineRow && !Eligible(row.PackageStatus)) {
+    m.done = true;
+    m.doneStatus = row.PackageStatus;
+    m.applies = false;
+  }
+  if ((site || everyone) && !machineRow) {
+    rs.MachineRowId = InsertStatusRow(pkg.PackageId, kKindMachine, machineId, gContext.szLoginName, nullptr, 0, 0, 0);
+    if (rs.MachineRowId < 0) m.applies = false;
+  }
+  return m;
+}
+
+struct UserSide {
+  bool applies = false;
+  bool done = false;
+  bool hasStatus = false;  // done because of this machine's own row
+  uint16_t doneStatus = 0;
+};
+
+UserSide DecideUserSide(const PackageRecord& pkg, const char* machineId, const char* userName) {
+  StatusRowState& rs = gContext.rows;
+  UserSide u;
+  bool group = false, user = false;
+  UserPackageRecord row;
+  if (pkg.ServerId != 0) {
+    for (int32_t cursor = -1; !group && NextTargetRow(kKindGroup, pkg.PackageId, pkg.ServerId, cursor, row) == 0;) {
+      if (!SameName(row.TargetName, kEveryone) && IsUserInGroup(row.TargetName, userName, gContext.szServerName)) {
+        group = true;
+        rs.nPendingSourceRef = row.SourceRef;
+      }
+    }
+  }
+  ForEachNamedRow(pkg.ServerId, pkg.PackageId, kKindUser, userName, 210, [&](const UserPackageRecord& r) {
+    if (pkg.ServerId == 0 && r.SourceRef != 0) return true;
+    if (r.Scheduled == 1) user = true;
+    return !user;
+  });
+  if (!group && !user) return u;
+  u.applies = true;
+
+  // A row still naming this workstation by its node address now names it by its id.
+  char node[13];
+  if (NodeAddressText(node)) {
+    ForEachNamedRow(pkg.ServerId, pkg.PackageId, kKindUser, userName, 210, [&](const UserPackageRecord& r) {
+      if (!node[0] || strcmp(r.Counterpart, node) != 0) return true;
+      if (!UpdateStatusRow(int32_t(r.RecordId), kKindUser, machineId, r.PackageStatus, r.FailureCount,
+                           r.RefusalCount))
+        ReportMessage(0, 156);
+      return false;
+    });
+  } else {
+    // Without a network address the new row is tied to the machine id at once.
+    plx::CopyText(node, sizeof node, machineId);
+  }
+
+  bool mine = false, endedAnywhere = false;
+  UserPackageRecord own, blank;
+  bool haveBlank = false;
+  ForEachNamedRow(pkg.ServerId, pkg.PackageId, kKindUser, userName, 210, [&](const UserPackageRecord& r) {
+    if (!mine && SameName(r.Counterpart, machineId)) {
+      mine = true;
+      own = r;
+    } else if (!haveBlank && r.Counterpart[0] == '\0') {
+      haveBlank = true;
+      blank = r;
+    }
+    if (Ends(r.PackageStatus)) endedAnywhere = true;
+    return true;
+  });
+  if (mine) {
+    rs.UserRowId = int32_t(own.RecordId);
+    rs.RefusalCount = own.RefusalCount;
+    rs.FailureCount = own.FailureCount;
+  } else if (haveBlank) {
+    rs.UserRowId = int32_t(blank.RecordId);
+  }
+  if (!(pkg.Options & 0x4000) && endedAnywhere) {
+    u.done = true;
+    u.applies = false;
+  }
+  if (mine && !Eligible(own.PackageStatus)) {
+    u.done = true;
+    u.hasStatus = true;
+    u.doneStatus = own.PackageStatus;
+    u.applies = false;
+  }
+  if (u.applies && rs.UserRowId == -1) {
+    rs.UserRowId = InsertStatusRow(pkg.PackageId, kKindUser, machineId, userName, node, 0, 0, 0);
+    if (rs.UserRowId < 0) u.applies = false;
+  }
+  return u;
+}
+
+// The user row of a package for this user on this machine (for the dependency check).
+bool FindUserRow(uint32_t serverId, uint32_t packageId, const char* userName, const char* machineId,
+                 UserPackageRecord& out) {
+  bool found = false;
+  ForEachNamedRow(serverId, packageId, kKindUser, userName, 210, [&](const UserPackageRecord& r) {
+    if (!SameName(r.Counterpart, machineId)) return true;
+    out = r;
+    found = true;
+    return false;
+  });
+  return found;
+}
+
+int32_t WriteRecord(uint32_t cls, uint32_t op, std::vector<uint8_t>& record) {
+  std::vector<uint8_t> key(4, 0);
+  return DBOperationEx(gContext.hConnection, plx::kTableUserPackage, cls, op, 0, 4, uint32_t(record.size()),
+                       key.data(), record.data());
+}
+
+}  // namespace
+
+int GetFirstPackage(uint32_t connection, PackageRecord& rec) {
+  std::vector<uint8_t> key(4, 0), buf;
+  int32_t st = Read(connection, plx::kTablePackage, plx::kOpGetFirst, 4, key, buf);
+  if (st == 0) plx::Decode(buf.data(), rec);
+  return ReadResult(st);
+}
+
+int GetNextPackage(uint32_t connection, PackageRecord& rec) {
+  std::vector<uint8_t> key(4, 0), buf;
+  int32_t st = Read(connection, plx::kTablePackage, plx::kOpGetNext, 4, key, buf);
+  if (st == 0) plx::Decode(buf.data(), rec);
+  return ReadResult(st);
+}
+
+int GetPackageByKey(uint32_t connection, uint32_t serverId, uint32_t packageId, PackageRecord& rec) {
+  std::vector<uint8_t> key = NumberKey({serverId, packageId}), buf;
+  int32_t st = Read(connection, plx::kTablePackage, plx::kOpGetEqual, 5, key, buf);
+  if (st == 0) plx::Decode(buf.data(), rec);
+  return ReadResult(st);
+}
+
+uint32_t FindServerId(uint32_t connection, const char* serverName) {
+  std::vector<uint8_t> key(48, 0), buf;
+  memcpy(key.data(), serverName, strnlen(serverName, 48));
+  if (Read(connection, plx::kTableServer, plx::kOpGetEqual, 3, key, buf) != 0) return 0;
+  plx::ServerRecord server;
+  plx::Decode(buf.data(), server);
+  return server.ServerId;
+}
+
+int GetPackageName(uint32_t serverId, uint32_t packageId, char* nameOut) {
+  uint32_t connection = 0;
+  if (int32_t st = DBConnectEx(gContext.hSession, gContext.szServerName, "", "", "KVR610", 0, &connection)) {
+    Trace("DBConnectEx failed trying to get package name\n");
+    ReportDatabaseError(0, st, gContext.szServerName);
+    return -1;
+  }
+  PackageRecord pkg;
+  int found = GetPackageByKey(connection, serverId, packageId, pkg) == 1 ? 1 : 0;
+  if (found) plx::CopyText(nameOut, sizeof pkg.Name, pkg.Name);
+  DBDisconnectEx(connection);
+  return found;
+}
+
+int NextTargetRow(uint32_t kind, uint32_t packageId, uint32_t serverId, int32_t& cursor, UserPackageRecord& rec) {
+  std::vector<uint8_t> key6 = NumberKey({serverId, packageId, 1, kind}), buf;
+  int32_t st;
+  if (cursor == -1) {
+    st = Read(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, 6, key6, buf);
+  } else {
+    // Other reads on the table may have moved the position since: find our row again.
+    std::vector<uint8_t> key0 = NumberKey({uint32_t(cursor)});
+    st = Read(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, 0, key0, buf);
+    if (st == 0) st = Read(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetNext, 6, key6, buf);
+  }
+  if (st != 0) {
+    ReportMinusOne(st, "PUD.DBF");
+    return -1;
+  }
+  plx::Decode(buf.data(), rec);
+  if (rec.PackageId != packageId || rec.ServerId != serverId || rec.TargetKind != kind || rec.Scheduled != 1)
+    return -1;
+  cursor = int32_t(rec.RecordId);
+  return 0;
+}
+
+int32_t InsertStatusRow(uint32_t packageId, uint32_t kind, const char* machineId, const char* userName,
+                        const char* counterpart, uint16_t status, uint32_t failures, uint32_t refusals) {
+  UserPackageRecord row;
+  row.PackageId = packageId;
+  row.Scheduled = 0;
+  row.PackageStatus = status;
+  row.FailureCount = failures;
+  row.RefusalCount = refusals;
+  row.TargetKind = kind;
+  row.SourceRef = gContext.rows.nPendingSourceRef;
+  gContext.rows.nPendingSourceRef = 0;
+  if (kind == kKindUser) {
+    plx::CopyText(row.TargetName, sizeof row.TargetName, userName);
+    PutCounterpart(row.Counterpart, counterpart ? counterpart : "", kCounterpartWritten);
+  } else {
+    PutCounterpart(row.TargetName, machineId, kMachineIdLength);
+    PutCounterpart(row.Counterpart, userName, kCounterpartWritten);
+  }
+  row.ServerId = gContext.currentPackage.ServerId;
+  row.RowFlags = row.ServerId ? 0x1 : 0;
+  std::vector<uint8_t> buf(plx::RecordLength(plx::kTableUserPackage));
+  plx::Encode(row, buf.data());
+  int32_t st = WriteRecord(plx::kClassInsert, plx::kOpInsert, buf);
+  if (st != 0) {
+    if (st == plx::kDbLocked) ReportMessage(0, 162);
+    return -1;
+  }
+  plx::Decode(buf.data(), row);
+  return int32_t(row.RecordId);
+}
+
+bool ReadStatusRow(int32_t rowId, UserPackageRecord& rec) {
+  std::vector<uint8_t> key = NumberKey({uint32_t(rowId)}), buf;
+  int32_t st = Read(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, 0, key, buf);
+  if (st != 0) {
+    ReportMinusOne(st, "PUD.DBF");
+    return false;
+  }
+  plx::Decode(buf.data(), rec);
+  return true;
+}
+
+bool UpdateStatusRow(int32_t rowId, uint32_t kind, const char* counterpart, uint16_t status, uint32_t failures,
+                     uint32_t refusals) {
+  UserPackageRecord row;
+  if (!ReadStatusRow(rowId, row)) return false;
+  row.RefusalCount = refusals;
+  row.FailureCount = failures;
+  row.PackageStatus = status;
+  PutCounterpart(row.Counterpart, counterpart, kind == kKindUser ? kCounterpartWritten : kMachineIdLength);
+  std::vector<uint8_t> buf(plx::RecordLength(plx::kTableUserPackage));
+  plx::Encode(row, buf.data());
+  return WriteRecord(plx::kClassRewrite, plx::kOpGetEqual, buf) == 0;
+}
+
+bool IsPackageForUserOrMachine(uint32_t packageId, uint32_t serverId, const char* machineId, const char* userName,
+                               const char* siteName) {
+  gContext.rows = StatusRowState{};
+  const PackageRecord& pkg = gContext.currentPackage;
+  MachineSide m = DecideMachineSide(pkg, machineId, siteName);
+  UserSide u = DecideUserSide(pkg, machineId, userName);
+  StatusRowState& rs = gContext.rows;
+  rs.bMachineApplies = m.applies;
+  rs.bUserApplies = u.applies;
+
+  if (!m.applies && !u.applies) return false;
+  if (!m.done && !u.done) return true;
+  if (m.done) {
+    rs.nDoneStatus = m.doneStatus;
+    if (rs.UserRowId != -1)
+      UpdateStatusRow(rs.UserRowId, kKindUser, machineId, m.doneStatus, rs.FailureCount, rs.RefusalCount);
+    else
+      InsertStatusRow(packageId, kKindUser, machineId, userName, machineId, m.doneStatus, rs.FailureCount,
+                      rs.RefusalCount);
+    return false;
+  }
+  // The user is done. Done on another workstation (no status of this machine's own): the
+  // machine row is left as it is, so another user of this machine is still offered it.
+  if (!u.hasStatus) return false;
+  rs.nDoneStatus = u.doneStatus;
+  if (rs.MachineRowId != -1)
+    UpdateStatusRow(rs.MachineRowId, kKindMachine, userName, u.doneStatus, rs.FailureCount, rs.RefusalCount);
+  else
+    InsertStatusRow(packageId, kKindMachine, machineId, userName, nullptr, u.doneStatus, rs.FailureCount,
+                    rs.RefusalCount);
+  return false;
+}
+
+bool CheckDependencies(uint32_t packageId, uint32_t serverId, const char* machineId, const char* userName) {
+  std::vector<uint8_t> key = NumberKey({serverId, packageId}), buf;
+  int32_t st = Read(gContext.hConnection, plx::kTableDependency, plx::kOpGetEqual, 8, key, buf);
+  for (; st == 0; st = Read(gContext.hConnection, plx::kTableDependency, plx::kOpGetNext, 8, key, buf)) {
+    DependencyRecord dep;
+    plx::Decode(buf.data(), dep);
+    if (dep.PackageId != packageId || dep.RequiredServerId != serverId) break;
+    char required[81] = {};
+    if (GetPackageName(dep.RequiredServerId, dep.RequiredPackageId, required) != 1) return false;
+    UserPackageRecord machineRow, userRow;
+    bool hasMachine = FindMachineRow(serverId, dep.RequiredPackageId, machineId, machineRow);
+    bool hasUser = FindUserRow(dep.RequiredServerId, dep.RequiredPackageId, userName, machineId, userRow);
+    bool completed = (hasMachine && machineRow.PackageStatus == 1) || (hasUser && userRow.PackageStatus == 1);
+    if (completed) continue;
+    char dependent[81] = {};
+    GetPackageName(serverId, packageId, dependent);
+    ReportMessage(1, hasMachine || hasUser ? 230 : 231, dependent, required);
+    return false;
+  }
+  if (st == -1) {
+    ReportDatabaseError(0, st, "PDD.DBF");
+    return false;
+  }
+  return true;
+}
+
+void WritePackageStatus(const char* machineId, const char* userName, uint16_t status) {
+  const PackageRecord& pkg = gContext.currentPackage;
+  StatusRowState& rs = gContext.rows;
+  if (status == 1 && (pkg.Options & 0x0200)) status = 0;
+  if (status == 2 || status == 3) rs.RefusalCount += 1;
+  if (status == 4 || status == 5) rs.FailureCount += 1;
+  if (status == 4 && (pkg.Options & 0x2000) && (rs.FailureCount < pkg.MaxFailures || pkg.MaxFailures == 0))
+    status = 5;
+  if (rs.bUserApplies) {
+    if (rs.UserRowId != -1)
+      UpdateStatusRow(rs.UserRowId, kKindUser, machineId, status, rs.FailureCount, rs.RefusalCount);
+    else
+      rs.UserRowId = InsertStatusRow(pkg.PackageId, kKindUser, machineId, userName, machineId, status,
+                                     rs.FailureCount, rs.RefusalCount);
+  }
+  if (rs.bMachineApplies) {
+    if (rs.MachineRowId != -1)
+      UpdateStatusRow(rs.MachineRowId, kKindMachine, userName, status, rs.FailureCount, rs.RefusalCount);
+    else
+      rs.MachineRowId = InsertStatusRow(pkg.PackageId, kKindMachine, machineId, userName, nullptr, status,
+                                        rs.FailureCount, rs.RefusalCount);
+  }
+}

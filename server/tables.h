@@ -1,0 +1,35 @@
+// The agent's side of the package tables: reads, status rows, and the two decisions built
+// on them (is this package meant for us; are its prerequisites done).
+#pragma once
+#include <stdint.h>
+
+#include "plx/records.h"
+
+enum TargetKind : uint32_t { kKindGroup = 5, kKindUser = 6, kKindSite = 7, kKindMachine = 8 };
+
+// Read wrappers: 1 when a record was read, 0 when nothing (more) matched, else the status.
+int GetFirstPackage(uint32_t connection, plx::PackageRecord& rec);
+int GetNextPackage(uint32_t connection, plx::PackageRecord& rec);
+int GetPackageByKey(uint32_t connection, uint32_t serverId, uint32_t packageId, plx::PackageRecord& rec);
+uint32_t FindServerId(uint32_t connection, const char* serverName);
+// 1 found, 0 not found (or the read failed), -1 the connection failed (reported).
+int GetPackageName(uint32_t serverId, uint32_t packageId, char* nameOut /* 81 */);
+
+// Targeting rows of one kind for a package. cursor starts at -1; 0 with the row in rec,
+// -1 when there are no more.
+int NextTargetRow(uint32_t kind, uint32_t packageId, uint32_t serverId, int32_t& cursor,
+                  plx::UserPackageRecord& rec);
+
+// Status rows. Insert returns the new RecordId, or -1 on failure.
+int32_t InsertStatusRow(uint32_t packageId, uint32_t kind, const char* machineId, const char* userName,
+                        const char* counterpart, uint16_t status, uint32_t failures, uint32_t refusals);
+bool UpdateStatusRow(int32_t rowId, uint32_t kind, const char* counterpart, uint16_t status,
+                     uint32_t failures, uint32_t refusals);
+
+bool IsPackageForUserOrMachine(uint32_t packageId, uint32_t serverId, const char* machineId,
+                               const char* userName, const char* siteName);
+bool CheckDependencies(uint32_t packageId, uint32_t serverId, const char* machineId, const char* userName);
+void WritePackageStatus(const char* machineId, const char* userName, uint16_t status);
+
+// Reads one 303 row by its RecordId into rec; true when read.
+bool ReadStatusRow(int32_t rowId, plx::UserPackageRecord& rec);
