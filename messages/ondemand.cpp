@@ -1,0 +1,58 @@
+#include "messages/ondemand.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include "agent/agent.h"
+#include "agent/paths.h"
+#include "dblinkr32/dblinkr32.h"
+
+bool BuildOnDemandDir(const char* serverName, char* dir) {
+  char path[256] = {}, second[256] = {};
+  if (DBGetPathAppInstalledEx(serverName, "PLXONDEMAND", path, second) != 0) return false;
+  ToUncPath(serverName, path, dir, 256);
+  return true;
+}
+
+int WriteOnDemandFile(const char* dir, const char* name, const char* extension, const char* text) {
+  char path[512];
+  size_t n = strlen(dir);
+  snprintf(path, sizeof path, "%s%s%s%s", dir, n && dir[n - 1] != '\\' ? "\\" : "", name, extension);
+  // Replaced, never rewritten in place: a watcher sees no file or a whole one.
+  SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(path);
+  int fd = _sopen(path, _O_RDWR | _O_CREAT | _O_TRUNC | _O_TEXT, _SH_DENYNO, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return errno;
+  int result = 0;
+  if (text) {
+    int len = int(strlen(text));
+    if (_write(fd, text, unsigned(len)) < 0) result = errno;
+  }
+  _close(fd);
+  return result;
+}
+
+void OnDemandNotifyStart(const char* dir, const char* name) { WriteOnDemandFile(dir, name, ".OD1", nullptr); }
+
+void OnDemandNotifyStatus(const char* dir, const char* name, const char* text) {
+  WriteOnDemandFile(dir, name, ".OD2", text);
+}
+
+void OnDemandNotifyEnd(const char* dir, const char* name) { WriteOnDemandFile(dir, name, ".OD3", nullptr); }
+
+void OnDemandStatus(const char* format, ...) {
+  if (!gOptions.szOnDemand[0]) return;
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  OnDemandNotifyStatus(gContext.szOnDemandDir, gOptions.szOnDemand, text);
+}

@@ -1,0 +1,13 @@
+// Status files of an on-demand run, for a watcher outside the agent.
+#pragma once
+
+// False when the server cannot say where its on-demand directory is.
+bool BuildOnDemandDir(const char* serverName, char* dir /* 256 */);
+void OnDemandNotifyStart(const char* dir, const char* name);
+void OnDemandNotifyStatus(const char* dir, const char* name, const char* text);
+void OnDemandNotifyEnd(const char* dir, const char* name);
+// 0 or the errno of the failed create or write.
+int WriteOnDemandFile(const char* dir, const char* name, const char* extension, const char* text);
+
+// The status line of the running on-demand job, formatted; nothing when the run is not one.
+void OnDemandStatus(const char* format, ...);
