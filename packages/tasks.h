@@ -1,0 +1,15 @@
+// A package's tasks, run in order.
+#pragma once
+#include <stdint.h>
+
+// 0 success, -100 restart requested, -101 a script stopped the package, else failure.
+int PerformPackageTasks(const char* targetPath, uint32_t packageId, uint32_t serverId);
+
+int doExecutableTask(const char* app, const char* args, const char* packagePath, int wait);
+int doFileCopyTask(const char* app, const char* sourceDir);
+int PathFileCopyTask(const char* name, const char* packagePath, bool fromPackageDir);
+int doTessel(const char* fileset, const char* tesselPath);
+int FilesetTask(const char* name, const char* targetPath, const char* packagePath);
+
+// 0 not recognised, 1 DOS, 2 OS/2 16-bit, 3 LX, 4 Windows 16-bit, 5 Win32, 7 NetWare module.
+int GetAppType(const char* path);
