@@ -50,6 +50,7 @@ struct AgentContext {
   uint32_t nCurrentPackageId = 0;
   StatusRowState rows;
   bool bBusy = false;
+  bool bNoWindows = false;  // the Windows directory could not be obtained
   HINSTANCE hInstance = nullptr;
   HWND hMainDlg = nullptr;
 };
