@@ -60,4 +60,5 @@ extern AgentContext gContext;
 
 // The run (agent_run.cpp).
 int AgentRun(int argc, char** argv);
-void FinishRun(const char* message);
+// networkUp false: the network layer was released already (before a reboot).
+void FinishRun(const char* message, bool networkUp = true);

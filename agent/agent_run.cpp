@@ -11,8 +11,11 @@
 #include "corvnet/corvnet.h"
 #include "dblinkr32/dblinkr32.h"
 #include "messages/messages.h"
+#include "messages/ondemand.h"
+#include "packages/package_loop.h"
 #include "plx/bytes.h"
 #include "plx2tly/plx2tly.h"
+#include "script/program.h"
 #include "script/quickscript.h"
 #include "vars/system_vars.h"
 #include "vars/variable_store.h"
@@ -113,10 +116,11 @@ void DerivePaths(const char* volumePath) {
   Trace("szConsolePath: %s\n", gContext.szConsolePath);
 }
 
-enum class Pass { kNext, kAborted };
+enum class Pass { kNext, kAborted, kRebooted };
 
 // Step 11: one server. Every way out leaves the session, connection and requester closed.
 Pass WorkServer(const char* firstServer, int& nPackagesTaken, int& nRunResult) {
+  nRunResult = 0;
   Trace("setting system variables...\n");
   if (int rc = InitSystemVariables(firstServer)) {
     ReportMessage(0, 130, rc);
@@ -145,6 +149,17 @@ Pass WorkServer(const char* firstServer, int& nPackagesTaken, int& nRunResult) {
     return Pass::kAborted;
   }
 
+  if (gOptions.szOnDemand[0]) {
+    if (BuildOnDemandDir(gContext.szServerName, gContext.szOnDemandDir)) {
+      Trace("built ondemand dir. calling notifystart with '%s' and '%s'\n", gContext.szOnDemandDir,
+            gOptions.szOnDemand);
+      OnDemandNotifyStart(gContext.szOnDemandDir, gOptions.szOnDemand);
+    } else {
+      Trace("unable to build ondemand dir\n");
+      gOptions.szOnDemand[0] = '\0';
+    }
+  }
+
   char volumePath[256] = {};
   char configFile[256] = {};
   if (int32_t rc = DBGetPathAppInstalledEx(gContext.szServerName, kProduct, volumePath, configFile)) {
@@ -167,11 +182,38 @@ Pass WorkServer(const char* firstServer, int& nPackagesTaken, int& nRunResult) {
     return Pass::kAborted;
   }
 
-  if (gOptions.szQuickScript[0]) {
+  int rc;
+  if (!gOptions.szQuickScript[0]) {
+    Trace("processing packages\n");
+    rc = doPackages(&nPackagesTaken, &nRunResult);
+  } else {
     Trace("executing quickscript '%s'\n", gOptions.szQuickScript);
     nRunResult = RunQuickScript(gOptions.szQuickScript, gContext.szPackagePath);
+    rc = 1;
   }
-  // The package list is worked through here once the package engine is in place.
+
+  if (rc == 0) {
+    const char* end = nPackagesTaken == 0 ? "No packages scheduled for today!\n\n" : "No more packages scheduled.\n\n";
+    PrintResults("%s", end);
+    OnDemandStatus("%s", end);
+  } else if (rc == 1 && nRunResult == -100) {
+    Trace("rebooting\n");
+    VariableStore::Free();
+    CloseDatabase();
+    NWDeInit();
+    if (gOptions.szOnDemand[0]) OnDemandNotifyEnd(gContext.szOnDemandDir, gOptions.szOnDemand);
+    RebootWorkstation();
+    // Connection, session and network layer are released already; only the requester is left.
+    Trace("about to disconnect and terminate DB requester\n");
+    DBTerminateRequesterEx(gContext.szServerName);
+    return Pass::kRebooted;
+  } else if (rc != 1) {
+    ReportDatabaseError(1, rc, "PKG.DBF");
+    CloseDatabase();
+    DBTerminateRequesterEx(gContext.szServerName);
+    Abort();
+    return Pass::kAborted;
+  }
 
   Trace("about to disconnect and terminate DB requester\n");
   CloseDatabase();
@@ -181,11 +223,11 @@ Pass WorkServer(const char* firstServer, int& nPackagesTaken, int& nRunResult) {
 
 }  // namespace
 
-void FinishRun(const char* message) {
+void FinishRun(const char* message, bool networkUp) {
   if (message && *message) PrintResults("%s", message);
   VariableStore::Free();
   if (gContext.szServerName[0]) DBTerminateRequesterEx(gContext.szServerName);
-  NWDeInit();
+  if (networkUp) NWDeInit();
 }
 
 int RunQuickScript(const char* name, const char* directory) {
@@ -259,8 +301,14 @@ int AgentRun(int argc, char** argv) {
   uint8_t flag = 0;
   int nPackagesTaken = 0;
   int nRunResult = 0;
+  bool networkUp = true;
   for (;;) {
-    if (WorkServer(szFirstServer, nPackagesTaken, nRunResult) == Pass::kAborted) return 0;
+    Pass pass = WorkServer(szFirstServer, nPackagesTaken, nRunResult);
+    if (pass == Pass::kAborted) return 0;
+    if (pass == Pass::kRebooted) {
+      networkUp = false;
+      break;
+    }
 
     Trace("back from terminate, getting next server\n");
     // A quickscript run never looks for further servers.
@@ -274,6 +322,7 @@ int AgentRun(int argc, char** argv) {
     }
     if (!more) break;
   }
-  FinishRun(nullptr);
+  if (gOptions.szOnDemand[0]) OnDemandNotifyEnd(gContext.szOnDemandDir, gOptions.szOnDemand);
+  FinishRun(nullptr, networkUp);
   return 0;
 }
