@@ -145,9 +145,14 @@ def wine(args, timeout=120, **kw):
                           stdin=subprocess.DEVNULL, **kw)
 
 
-def run_agent(exe, args=(), timeout=60, close=True, second=False, cwd=None):
-    """Runs the agent under winprobe and returns what the probe read from its window."""
+def run_agent(exe, args=(), timeout=60, close=True, second=False, cwd=None, answers=(), prompts=()):
+    """Runs the agent under winprobe and returns what the probe read from its window.
+    answers: ("Accept Package=no", ...) for message boxes; prompts: ("Enter Install Path=D:\\X", ...)."""
     probe = [os.path.join(BIN_DIR, "winprobe.exe"), "--timeout", str(timeout)]
+    for a in answers:
+        probe += ["--answer", a]
+    for p in prompts:
+        probe += ["--prompt", p]
     if close:
         probe.append("--close")
     if second:

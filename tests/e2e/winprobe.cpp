@@ -1,7 +1,12 @@
 // winprobe: starts the agent and reads its status window the way another program on the
 // desktop would, with Win32 calls only. Prints one JSON object on stdout.
 //
-//   winprobe [--timeout S] [--second] [--close] [--hold S] [--cwd DIR] -- EXE [ARGS...]
+//   winprobe [--timeout S] [--second] [--close] [--hold S] [--cwd DIR]
+//            [--answer CAPTION=yes|no|ok] [--prompt CAPTION=TEXT|cancel] -- EXE [ARGS...]
+//
+// --answer presses a button of a message box with that caption each time one appears;
+// --prompt fills the text prompt with that caption and presses OK (or Cancel). Every answer
+// given is listed in the report.
 //
 // It waits until the run is over (the Close button is enabled again, or the process has
 // ended), reads every control, prints them, waits --hold seconds (time for a screenshot),
@@ -28,7 +33,7 @@ BOOL CALLBACK FindTopWindow(HWND hwnd, LPARAM lp) {
   GetWindowThreadProcessId(hwnd, &pid);
   char cls[64] = {};
   GetClassNameA(hwnd, cls, sizeof cls);
-  if (pid == f->pid && strcmp(cls, "#32770") == 0 && GetDlgItem(hwnd, 101)) {
+  if (pid == f->pid && strcmp(cls, "#32770") == 0 && GetDlgItem(hwnd, 101) && GetDlgItem(hwnd, 200)) {
     f->hwnd = hwnd;
     return FALSE;
   }
@@ -64,6 +69,55 @@ std::string Json(const std::string& s) {
   return o + "\"";
 }
 
+struct Answer {
+  std::string caption;
+  std::string reply;
+  bool prompt;
+};
+
+struct Popup {
+  DWORD pid;
+  HWND main;
+  HWND found;
+};
+
+BOOL CALLBACK FindPopup(HWND hwnd, LPARAM lp) {
+  auto* p = reinterpret_cast<Popup*>(lp);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  char cls[64] = {};
+  GetClassNameA(hwnd, cls, sizeof cls);
+  if (pid == p->pid && hwnd != p->main && strcmp(cls, "#32770") == 0 && IsWindowVisible(hwnd)) {
+    p->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Answers one open message box or prompt of the agent; the text of what was answered, or "".
+std::string AnswerPopup(DWORD pid, HWND main, const std::vector<Answer>& answers) {
+  Popup p{pid, main, nullptr};
+  EnumWindows(FindPopup, LPARAM(&p));
+  if (!p.found) return "";
+  std::string caption = TextOf(p.found);
+  for (const Answer& a : answers) {
+    if (a.caption != caption) continue;
+    std::string shown = a.prompt ? TextOf(GetDlgItem(p.found, 102)) : "";
+    if (!a.prompt) {
+      // The message text is the box's static control; read it before it goes away.
+      HWND child = nullptr;
+      while ((child = FindWindowExA(p.found, child, "Static", nullptr)))
+        if (!TextOf(child).empty()) shown = TextOf(child);
+    }
+    int id = a.reply == "yes" ? IDYES : a.reply == "no" ? IDNO : a.reply == "cancel" ? IDCANCEL : IDOK;
+    if (a.prompt && a.reply != "cancel") SendMessageA(GetDlgItem(p.found, 101), WM_SETTEXT, 0, LPARAM(a.reply.c_str()));
+    PostMessageA(p.found, WM_COMMAND, WPARAM(id), 0);
+    Sleep(100);
+    return caption + ": " + shown + " -> " + a.reply;
+  }
+  return "";
+}
+
 std::string Quote(const char* arg) {
   std::string s = "\"";
   for (const char* p = arg; *p; ++p) {
@@ -87,6 +141,7 @@ int main(int argc, char** argv) {
   double timeout = 60, hold = 0;
   bool second = false, close = false;
   const char* cwd = nullptr;
+  std::vector<Answer> answers;
   int i = 1;
   for (; i < argc; ++i) {
     if (!strcmp(argv[i], "--timeout") && i + 1 < argc) timeout = atof(argv[++i]);
@@ -94,6 +149,13 @@ int main(int argc, char** argv) {
     else if (!strcmp(argv[i], "--close")) close = true;
     else if (!strcmp(argv[i], "--hold") && i + 1 < argc) hold = atof(argv[++i]);
     else if (!strcmp(argv[i], "--cwd") && i + 1 < argc) cwd = argv[++i];
+    else if ((!strcmp(argv[i], "--answer") || !strcmp(argv[i], "--prompt")) && i + 1 < argc) {
+      bool prompt = !strcmp(argv[i], "--prompt");
+      std::string spec = argv[++i];
+      size_t eq = spec.rfind('=');
+      if (eq == std::string::npos) { fprintf(stderr, "winprobe: %s needs CAPTION=REPLY\n", argv[i]); return 2; }
+      answers.push_back(Answer{spec.substr(0, eq), spec.substr(eq + 1), prompt});
+    }
     else if (!strcmp(argv[i], "--")) { ++i; break; }
     else { fprintf(stderr, "winprobe: unknown option %s\n", argv[i]); return 2; }
   }
@@ -111,9 +173,14 @@ int main(int argc, char** argv) {
   HWND wnd = nullptr;
   bool everVisible = false, finished = false, exited = false;
   std::string secondReport = "null";
+  std::vector<std::string> answered;
   while (GetTickCount() - t0 < limit) {
     if (WaitForSingleObject(pi.hProcess, 50) == WAIT_OBJECT_0) { exited = true; break; }
     if (!wnd) wnd = WindowOf(pi.dwProcessId);
+    if (!answers.empty()) {
+      std::string a = AnswerPopup(pi.dwProcessId, wnd, answers);
+      if (!a.empty()) answered.push_back(a);
+    }
     if (!wnd) continue;
     if (IsWindowVisible(wnd)) everVisible = true;
     if (second && secondReport == "null") {
@@ -162,6 +229,9 @@ int main(int argc, char** argv) {
   out += ", \"exited\": " + std::string(exited ? "true" : "false");
   out += ", \"exit_code\": " + std::to_string(exited ? long(code) : -1L);
   out += ", \"second\": " + secondReport;
+  out += ", \"answered\": [";
+  for (size_t k = 0; k < answered.size(); ++k) out += (k ? ", " : "") + Json(answered[k]);
+  out += "]";
   out += ", \"millis\": " + std::to_string(GetTickCount() - t0);
   out += "}\n";
   fputs(out.c_str(), stdout);
