@@ -1,0 +1,191 @@
+#include "admin_api.h"
+
+#include <httplib.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "document.h"
+
+namespace dblink {
+
+namespace {
+
+std::string Dump(const Json& j) {
+  // Texts written by workstations are raw bytes; never let one break the reply.
+  return j.dump(1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+void Error(httplib::Response& res, int code, const std::string& msg) {
+  res.status = code;
+  res.set_content(Dump(Json{{"error", msg}}), "application/json");
+}
+
+// Same cost whatever the difference, so the token cannot be guessed byte by byte.
+bool SameToken(const std::string& a, const std::string& b) {
+  unsigned diff = unsigned(a.size() ^ b.size());
+  for (size_t i = 0; i < a.size(); ++i) diff |= unsigned(uint8_t(a[i]) ^ uint8_t(i < b.size() ? b[i] : 0));
+  return diff == 0;
+}
+
+bool ListTable(Store& store, uint32_t table, const Filter* f, Json& out) {
+  const plx::TableDef* t = plx::FindTable(table);
+  std::vector<Row> rows;
+  if (!store.Scan(*t, f, rows)) return false;
+  out = Json::array();
+  for (const Row& r : rows) out.push_back(RecordToJson(*t, r.bytes));
+  return true;
+}
+
+// History rows with their text joined in as "Text".
+bool ListHistory(Store& store, Json& out) {
+  const plx::TableDef* ht = plx::FindTable(plx::kTableHistory);
+  const plx::TableDef* tt = plx::FindTable(plx::kTableHistoryText);
+  std::vector<Row> hist, texts;
+  if (!store.Scan(*ht, nullptr, hist) || !store.Scan(*tt, nullptr, texts)) return false;
+  std::map<uint32_t, std::string> byId;
+  for (const Row& r : texts) {
+    Json j = RecordToJson(*tt, r.bytes);
+    byId[j["TextId"].get<uint32_t>()] = j["Text"].get<std::string>();
+  }
+  out = Json::array();
+  for (const Row& r : hist) {
+    Json j = RecordToJson(*ht, r.bytes);
+    auto it = byId.find(j["TextId"].get<uint32_t>());
+    j["Text"] = it == byId.end() ? "" : it->second;
+    out.push_back(std::move(j));
+  }
+  return true;
+}
+
+}  // namespace
+
+struct AdminApi::Impl {
+  Store& store;
+  std::string token;
+  httplib::Server http;
+  std::thread thread;
+  Impl(Store& s, std::string t) : store(s), token(std::move(t)) {}
+
+  void Routes() {
+    http.set_payload_max_length(64u << 20);
+    http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+      std::string auth = req.get_header_value("Authorization");
+      const std::string prefix = "Bearer ";
+      if (auth.compare(0, prefix.size(), prefix) != 0 || !SameToken(auth.substr(prefix.size()), token)) {
+        Error(res, 401, "missing or wrong bearer token");
+        return httplib::Server::HandlerResponse::Handled;
+      }
+      return httplib::Server::HandlerResponse::Unhandled;
+    });
+    http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+      if (res.body.empty()) Error(res, res.status, "no such endpoint: " + req.method + " " + req.path);
+    });
+    http.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+      std::string what = "internal error";
+      try { if (ep) std::rethrow_exception(ep); } catch (const std::exception& e) { what = e.what(); } catch (...) {}
+      Error(res, 500, what);
+    });
+
+    http.Post("/import", [this](const httplib::Request& req, httplib::Response& res) {
+      Json j;
+      Document doc;
+      std::string error;
+      if (!ParseJsonText(req.body, j, error)) return Error(res, 400, "JSON " + error);
+      if (!ParseDocument(j, doc, error)) return Error(res, 400, error);
+      if (!store.Import(doc, error)) return Error(res, 500, "import failed: " + error);
+      Json counts = Json::object();
+      for (const Document::Table& t : doc.tables) counts[ArrayName(t.def->id)] = t.rows.size();
+      counts["installed"] = doc.installed.size();
+      fprintf(stderr, "dblinkd: imported %s\n", counts.dump().c_str());
+      res.set_content(Dump(Json{{"imported", counts}}), "application/json");
+    });
+
+    struct Listing { const char* path; uint32_t table; const char* name; bool filtered; uint32_t scheduled; };
+    // Targeting rows are the administrator's (Scheduled 1); status rows the workstations'.
+    static const Listing listings[] = {
+        {"/servers", plx::kTableServer, "servers", false, 0},
+        {"/packages", plx::kTablePackage, "packages", false, 0},
+        {"/schedules", plx::kTableUserPackage, "package_users", true, 1},
+        {"/status", plx::kTableUserPackage, "status", true, 0},
+        {"/dependencies", plx::kTableDependency, "dependencies", false, 0},
+        {"/tasks", plx::kTableTask, "tasks", false, 0},
+    };
+    for (const Listing& l : listings) {
+      http.Get(l.path, [this, &l](const httplib::Request&, httplib::Response& res) {
+        Filter f{"Scheduled", l.scheduled};
+        Json rows;
+        if (!ListTable(store, l.table, l.filtered ? &f : nullptr, rows)) return Error(res, 500, "database read failed");
+        res.set_content(Dump(Json{{l.name, rows}}), "application/json");
+      });
+    }
+    http.Get("/installed", [this](const httplib::Request&, httplib::Response& res) {
+      std::vector<InstalledPath> all;
+      if (!store.ScanInstalled(all)) return Error(res, 500, "database read failed");
+      Json rows = Json::array();
+      for (const InstalledPath& p : all) rows.push_back(InstalledToJson(p));
+      res.set_content(Dump(Json{{"installed", rows}}), "application/json");
+    });
+    http.Get("/history", [this](const httplib::Request&, httplib::Response& res) {
+      Json rows;
+      if (!ListHistory(store, rows)) return Error(res, 500, "database read failed");
+      res.set_content(Dump(Json{{"history", rows}}), "application/json");
+    });
+    http.Get("/export", [this](const httplib::Request&, httplib::Response& res) {
+      Filter f{"Scheduled", 0};
+      Json status, history;
+      if (!ListTable(store, plx::kTableUserPackage, &f, status) || !ListHistory(store, history))
+        return Error(res, 500, "database read failed");
+      res.set_content(Dump(Json{{"status", status}, {"history", history}}), "application/json");
+    });
+  }
+};
+
+AdminApi::AdminApi(Store& store, std::string token) : impl_(new Impl(store, std::move(token))) {
+  impl_->Routes();
+}
+
+AdminApi::~AdminApi() { Stop(); }
+
+bool AdminApi::Listen(const Endpoint& ep, std::string& error) {
+  std::string host = ep.host == "localhost" ? "127.0.0.1" : ep.host;
+  if (ep.port == 0) {
+    int p = impl_->http.bind_to_any_port(host);
+    if (p <= 0) { error = "cannot listen on " + ep.host + ":0 for the admin API"; return false; }
+    port_ = uint16_t(p);
+  } else {
+    if (!impl_->http.bind_to_port(host, ep.port)) {
+      error = "cannot listen on " + ep.host + ":" + std::to_string(ep.port) + " for the admin API";
+      return false;
+    }
+    port_ = ep.port;
+  }
+  return true;
+}
+
+void AdminApi::Start() {
+  impl_->thread = std::thread([this] { impl_->http.listen_after_bind(); });
+}
+
+void AdminApi::Stop() {
+  if (!impl_->thread.joinable()) return;
+  impl_->http.stop();
+  impl_->thread.join();
+}
+
+bool ReadTokenFile(const std::string& path, std::string& token, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) { error = "cannot read token file " + path; return false; }
+  std::stringstream ss;
+  ss << in.rdbuf();
+  token = ss.str();
+  const char* ws = " \t\r\n";
+  size_t a = token.find_first_not_of(ws);
+  if (a == std::string::npos) { error = "token file " + path + " is empty"; return false; }
+  token = token.substr(a, token.find_last_not_of(ws) - a + 1);
+  return true;
+}
+
+}  // namespace dblink

@@ -1,0 +1,37 @@
+// The admin API: HTTP/JSON for pkgadmin. Every request carries the bearer token.
+//   POST /import          a document (see document.h), stored in one transaction
+//   GET  /export          {"status": [...], "history": [...]}: what workstations wrote
+//   GET  /packages /servers /installed /schedules /status /history /tasks /dependencies
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "options.h"
+#include "store.h"
+
+namespace dblink {
+
+class AdminApi {
+ public:
+  AdminApi(Store& store, std::string token);
+  ~AdminApi();
+  AdminApi(const AdminApi&) = delete;
+  AdminApi& operator=(const AdminApi&) = delete;
+
+  bool Listen(const Endpoint& ep, std::string& error);
+  uint16_t Port() const { return port_; }
+  void Start();
+  void Stop();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  uint16_t port_ = 0;
+};
+
+// Reads the token file: its content without surrounding white space. False when it cannot
+// be read or is empty.
+bool ReadTokenFile(const std::string& path, std::string& token, std::string& error);
+
+}  // namespace dblink

@@ -1,0 +1,528 @@
+#include "sqlite_store.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstring>
+#include <unordered_map>
+
+#include "fields.h"
+
+namespace dblink {
+
+using plx::FieldDef;
+using plx::KeyDef;
+using plx::TableDef;
+
+// One SQLite connection and its prepared statements, reused by SQL text.
+class SqliteConn {
+ public:
+  static std::unique_ptr<SqliteConn> Open(const std::string& path, bool writer, std::string& error) {
+    sqlite3* db = nullptr;
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (writer ? SQLITE_OPEN_CREATE : 0);
+    if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+      error = "cannot open database " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+      sqlite3_close(db);
+      return nullptr;
+    }
+    std::unique_ptr<SqliteConn> c(new SqliteConn(db));
+    sqlite3_busy_timeout(db, 10000);
+    // synchronous is per connection; FULL makes every commit reach the disk before the
+    // insert is acknowledged to the workstation.
+    if (!c->Exec("PRAGMA synchronous=FULL") ||
+        (!writer && !c->Exec("PRAGMA query_only=1"))) {
+      error = "cannot set up database " + path + ": " + sqlite3_errmsg(db);
+      return nullptr;
+    }
+    if (writer) {
+      sqlite3_stmt* s = c->Prepare("PRAGMA journal_mode=WAL");
+      bool wal = s && sqlite3_step(s) == SQLITE_ROW &&
+                 strcmp(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "wal") == 0;
+      if (s) sqlite3_reset(s);
+      if (!wal) {
+        error = "cannot put database " + path + " in WAL mode: " + sqlite3_errmsg(db);
+        return nullptr;
+      }
+    }
+    return c;
+  }
+
+  ~SqliteConn() {
+    for (auto& [sql, s] : stmts_) sqlite3_finalize(s);
+    sqlite3_close(db_);
+  }
+
+  sqlite3* db() const { return db_; }
+
+  // A cached statement, reset and unbound; null (and logged) when the SQL does not compile.
+  sqlite3_stmt* Prepare(const std::string& sql) {
+    auto it = stmts_.find(sql);
+    if (it != stmts_.end()) return it->second;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), int(sql.size()), &s, nullptr) != SQLITE_OK) {
+      fprintf(stderr, "dblinkd: SQL error %s in: %s\n", sqlite3_errmsg(db_), sql.c_str());
+      return nullptr;
+    }
+    stmts_[sql] = s;
+    return s;
+  }
+
+  bool Exec(const char* sql) {
+    char* msg = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &msg) == SQLITE_OK) return true;
+    fprintf(stderr, "dblinkd: SQL error %s in: %s\n", msg ? msg : "?", sql);
+    sqlite3_free(msg);
+    return false;
+  }
+
+ private:
+  explicit SqliteConn(sqlite3* db) : db_(db) {}
+  sqlite3* db_;
+  std::unordered_map<std::string, sqlite3_stmt*> stmts_;
+};
+
+namespace {
+
+// Resets a cached statement when the call is done with it.
+struct StmtUse {
+  sqlite3_stmt* s;
+  explicit StmtUse(sqlite3_stmt* st) : s(st) {}
+  ~StmtUse() {
+    if (s) { sqlite3_reset(s); sqlite3_clear_bindings(s); }
+  }
+};
+
+std::string Quoted(const char* name) { return std::string("\"") + name + "\""; }
+
+// The table's id field: the single field of key 0 (RecordId, TextId), stored as the
+// row id of SQLite, or null for tables without one.
+const FieldDef* IdField(const TableDef& t) {
+  const KeyDef* k = t.Key(0);
+  return k && k->fields.size() == 1 ? k->fields[0] : nullptr;
+}
+
+bool IsKeyText(const TableDef& t, const FieldDef& f) {
+  for (const KeyDef& k : t.keys)
+    for (const FieldDef* kf : k.fields)
+      if (kf == &f) return true;
+  return false;
+}
+
+std::string ColumnList(const TableDef& t) {
+  std::string s;
+  for (const FieldDef& f : t.fields) {
+    if (!s.empty()) s += ",";
+    s += Quoted(f.name);
+  }
+  return s;
+}
+
+std::string CreateSql(const TableDef& t) {
+  const FieldDef* id = IdField(t);
+  std::string s = "CREATE TABLE IF NOT EXISTS " + std::string(t.sqlName) + " (";
+  bool first = true;
+  for (const FieldDef& f : t.fields) {
+    if (!first) s += ", ";
+    first = false;
+    s += Quoted(f.name);
+    if (&f == id) s += " INTEGER PRIMARY KEY";
+    else if (IsNumeric(f)) s += " INTEGER NOT NULL DEFAULT 0";
+    else s += " TEXT NOT NULL DEFAULT ''";
+    // Name keys compare case-insensitively, in the index as in every comparison.
+    if (f.type == plx::FieldType::Text && IsKeyText(t, f)) s += " COLLATE NOCASE";
+  }
+  return s + ")";
+}
+
+std::vector<std::string> IndexSql(const TableDef& t) {
+  std::vector<std::string> out;
+  const FieldDef* id = IdField(t);
+  for (const KeyDef& k : t.keys) {
+    if (k.fields.size() == 1 && k.fields[0] == id) continue;  // the row id is its own index
+    std::string cols;
+    for (const FieldDef* f : k.fields) cols += (cols.empty() ? "" : ",") + Quoted(f->name);
+    out.push_back("CREATE INDEX IF NOT EXISTS " + std::string(t.sqlName) + "_key" +
+                  std::to_string(k.keyNo) + " ON " + t.sqlName + " (" + cols + ")");
+  }
+  return out;
+}
+
+void BindField(sqlite3_stmt* s, int idx, const FieldDef& f, const uint8_t* rec) {
+  if (IsNumeric(f)) {
+    sqlite3_bind_int64(s, idx, FieldNumber(f, rec));
+  } else {
+    std::string v = FieldText(f, rec);
+    sqlite3_bind_text(s, idx, v.data(), int(v.size()), SQLITE_TRANSIENT);
+  }
+}
+
+void BindPart(sqlite3_stmt* s, int idx, const KeyPart& p) {
+  if (p.isText) sqlite3_bind_text(s, idx, p.text.data(), int(p.text.size()), SQLITE_TRANSIENT);
+  else sqlite3_bind_int64(s, idx, p.number);
+}
+
+// Columns 0 (rowid) and 1.. (the fields) of a "SELECT rowid, <all fields>" row.
+void ReadRow(sqlite3_stmt* s, const TableDef& t, Row& out) {
+  out.rowId = uint32_t(sqlite3_column_int64(s, 0));
+  out.bytes.assign(t.recordLength, '\0');
+  uint8_t* rec = reinterpret_cast<uint8_t*>(&out.bytes[0]);
+  int col = 1;
+  for (const FieldDef& f : t.fields) {
+    if (IsNumeric(f)) {
+      SetFieldNumber(f, uint32_t(sqlite3_column_int64(s, col)), rec);
+    } else {
+      const char* v = reinterpret_cast<const char*>(sqlite3_column_text(s, col));
+      int n = sqlite3_column_bytes(s, col);
+      // Only validated values are ever stored; a value that no longer fits reads as zero.
+      if (!SetFieldText(f, std::string(v ? v : "", size_t(n)), rec))
+        memset(rec + f.offset, 0, f.width);
+    }
+    ++col;
+  }
+}
+
+std::string SelectAll(const TableDef& t) {
+  return "SELECT rowid," + ColumnList(t) + " FROM " + t.sqlName;
+}
+
+std::string KeyOrder(const KeyDef& k) {
+  std::string s = " ORDER BY ";
+  for (const FieldDef* f : k.fields) s += Quoted(f->name) + ",";
+  return s + "rowid";
+}
+
+// Fields that identify an imported row, so that importing the same document twice
+// replaces rather than duplicates it. Tables with an id field use it instead when it is
+// given; history rows are only ever added.
+std::vector<const char*> NaturalKey(uint32_t table) {
+  switch (table) {
+    case plx::kTableServer: return {"ServerName"};
+    case plx::kTablePackage: return {"ServerId", "PackageId"};
+    case plx::kTableDependency: return {"RequiredServerId", "PackageId", "RequiredPackageId"};
+    default: return {};
+  }
+}
+
+const char* Err(SqliteConn& c) { return sqlite3_errmsg(c.db()); }
+
+// Adds one row on the writer inside the caller's transaction. An id field given as 0 gets
+// max + 1; a status row's PackageUserId given as 0 takes the same value as its RecordId,
+// so that history entries name the status row they hang on. With replace, a row that has
+// the same id or natural key is replaced.
+bool AddRow(SqliteConn& c, const TableDef& t, std::string rec, bool replace, Row* out,
+            std::string& error) {
+  uint8_t* r = reinterpret_cast<uint8_t*>(&rec[0]);
+  const FieldDef* id = IdField(t);
+  if (id && FieldNumber(*id, r) == 0) {
+    sqlite3_stmt* s = c.Prepare("SELECT COALESCE(MAX(rowid),0)+1 FROM " + std::string(t.sqlName));
+    StmtUse u(s);
+    if (!s || sqlite3_step(s) != SQLITE_ROW) { error = Err(c); return false; }
+    int64_t next = sqlite3_column_int64(s, 0);
+    if (next > int64_t(UINT32_MAX)) { error = std::string("no free id left in ") + t.sqlName; return false; }
+    SetFieldNumber(*id, uint32_t(next), r);
+    const FieldDef* pu = t.id == plx::kTableUserPackage ? t.Field("PackageUserId") : nullptr;
+    if (pu && FieldNumber(*pu, r) == 0) SetFieldNumber(*pu, uint32_t(next), r);
+  }
+  if (replace && !id) {
+    std::vector<const char*> nk = NaturalKey(t.id);
+    if (!nk.empty()) {
+      std::string sql = std::string("DELETE FROM ") + t.sqlName + " WHERE ";
+      for (size_t i = 0; i < nk.size(); ++i) sql += (i ? " AND " : "") + Quoted(nk[i]) + "=?";
+      sqlite3_stmt* s = c.Prepare(sql);
+      StmtUse u(s);
+      if (!s) { error = Err(c); return false; }
+      for (size_t i = 0; i < nk.size(); ++i) BindField(s, int(i) + 1, *t.Field(nk[i]), r);
+      if (sqlite3_step(s) != SQLITE_DONE) { error = Err(c); return false; }
+    }
+  }
+  std::string sql = std::string(replace ? "INSERT OR REPLACE" : "INSERT") + " INTO " + t.sqlName +
+                    " (" + ColumnList(t) + ") VALUES (";
+  for (size_t i = 0; i < t.fields.size(); ++i) sql += i ? ",?" : "?";
+  sql += ")";
+  sqlite3_stmt* s = c.Prepare(sql);
+  {
+    StmtUse u(s);
+    if (!s) { error = Err(c); return false; }
+    int idx = 1;
+    for (const FieldDef& f : t.fields) BindField(s, idx++, f, r);
+    if (sqlite3_step(s) != SQLITE_DONE) { error = Err(c); return false; }
+  }
+  int64_t rowid = sqlite3_last_insert_rowid(c.db());
+  if (rowid > int64_t(UINT32_MAX)) { error = std::string("row id out of range in ") + t.sqlName; return false; }
+  if (!out) return true;
+  sqlite3_stmt* q = c.Prepare(SelectAll(t) + " WHERE rowid=?");
+  StmtUse uq(q);
+  if (!q) { error = Err(c); return false; }
+  sqlite3_bind_int64(q, 1, rowid);
+  if (sqlite3_step(q) != SQLITE_ROW) { error = Err(c); return false; }
+  ReadRow(q, t, *out);
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+
+class SqliteStore::Reader {
+ public:
+  explicit Reader(SqliteStore& s) : store_(s), conn_(s.TakeReader()) {}
+  ~Reader() { if (conn_) store_.GiveBack(std::move(conn_)); }
+  SqliteConn* operator->() { return conn_.get(); }
+  explicit operator bool() const { return conn_ != nullptr; }
+  SqliteConn& conn() { return *conn_; }
+
+ private:
+  SqliteStore& store_;
+  std::unique_ptr<SqliteConn> conn_;
+};
+
+std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::string& error) {
+  std::unique_ptr<SqliteStore> st(new SqliteStore(path));
+  st->writer_ = SqliteConn::Open(path, true, error);
+  if (!st->writer_) return nullptr;
+  SqliteConn& w = *st->writer_;
+  if (!w.Exec("BEGIN IMMEDIATE")) { error = "cannot lock database " + path; return nullptr; }
+  bool ok = true;
+  for (const TableDef* t : plx::AllTables()) {
+    ok = ok && w.Exec(CreateSql(*t).c_str());
+    for (const std::string& ix : IndexSql(*t)) ok = ok && w.Exec(ix.c_str());
+  }
+  // Installed-product answers per server and item ("KVR610", "SISITE", "PLXONDEMAND").
+  ok = ok && w.Exec(
+      "CREATE TABLE IF NOT EXISTS installed (server TEXT NOT NULL COLLATE NOCASE, "
+      "item TEXT NOT NULL COLLATE NOCASE, path TEXT NOT NULL DEFAULT '', "
+      "second TEXT NOT NULL DEFAULT '', UNIQUE (server, item))");
+  if (!ok || !w.Exec("COMMIT")) {
+    w.Exec("ROLLBACK");
+    error = "cannot create the tables in " + path;
+    return nullptr;
+  }
+  return st;
+}
+
+SqliteStore::SqliteStore(std::string path) : path_(std::move(path)) {}
+SqliteStore::~SqliteStore() = default;
+
+std::unique_ptr<SqliteConn> SqliteStore::TakeReader() {
+  {
+    std::lock_guard<std::mutex> lock(poolMutex_);
+    if (!readers_.empty()) {
+      std::unique_ptr<SqliteConn> c = std::move(readers_.back());
+      readers_.pop_back();
+      return c;
+    }
+  }
+  std::string error;
+  std::unique_ptr<SqliteConn> c = SqliteConn::Open(path_, false, error);
+  if (!c) fprintf(stderr, "dblinkd: %s\n", error.c_str());
+  return c;
+}
+
+void SqliteStore::GiveBack(std::unique_ptr<SqliteConn> c) {
+  std::lock_guard<std::mutex> lock(poolMutex_);
+  readers_.push_back(std::move(c));
+}
+
+int32_t SqliteStore::Read(const TableDef& t, const KeyDef& k, Seek seek,
+                          const std::vector<KeyPart>& parts, uint32_t afterRowId, Row& out) {
+  std::string sql = SelectAll(t);
+  size_t n = seek == Seek::First ? 0 : parts.size();
+  if (n > k.fields.size()) return plx::kDbReadFailure;
+  if (n > 0 || seek == Seek::After) {
+    std::string lhs, rhs;
+    for (size_t i = 0; i < n; ++i) {
+      lhs += (i ? "," : "") + Quoted(k.fields[i]->name);
+      rhs += i ? ",?" : "?";
+    }
+    if (seek == Seek::Equal) {
+      sql += " WHERE ";
+      for (size_t i = 0; i < n; ++i) sql += (i ? " AND " : "") + Quoted(k.fields[i]->name) + "=?";
+    } else if (seek == Seek::GreaterEq) {
+      sql += " WHERE (" + lhs + ")>=(" + rhs + ")";
+    } else {
+      sql += " WHERE (" + lhs + (n ? "," : "") + "rowid)>(" + rhs + (n ? "," : "") + "?)";
+    }
+  }
+  sql += KeyOrder(k) + " LIMIT 1";
+  Reader r(*this);
+  if (!r) return plx::kDbReadFailure;
+  sqlite3_stmt* s = r->Prepare(sql);
+  StmtUse u(s);
+  if (!s) return plx::kDbReadFailure;
+  for (size_t i = 0; i < n; ++i) BindPart(s, int(i) + 1, parts[i]);
+  if (seek == Seek::After) sqlite3_bind_int64(s, int(n) + 1, afterRowId);
+  int rc = sqlite3_step(s);
+  if (rc == SQLITE_DONE) return plx::kDbNotFound;
+  if (rc != SQLITE_ROW) {
+    fprintf(stderr, "dblinkd: read of %s failed: %s\n", t.sqlName, Err(r.conn()));
+    return plx::kDbReadFailure;
+  }
+  ReadRow(s, t, out);
+  return plx::kDbOk;
+}
+
+int32_t SqliteStore::Insert(const TableDef& t, const std::string& record, Row& out) {
+  if (record.size() != t.recordLength) return plx::kDbWriteFailure;
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  SqliteConn& w = *writer_;
+  std::string error;
+  if (!w.Exec("BEGIN IMMEDIATE")) return plx::kDbWriteFailure;
+  if (!AddRow(w, t, record, false, &out, error) || !w.Exec("COMMIT")) {
+    fprintf(stderr, "dblinkd: insert into %s failed: %s\n", t.sqlName, error.c_str());
+    w.Exec("ROLLBACK");
+    return plx::kDbWriteFailure;
+  }
+  return plx::kDbOk;
+}
+
+int32_t SqliteStore::Rewrite(const TableDef& t, uint32_t id, const std::string& record,
+                             const char* guard, uint32_t guardValue, Row& out) {
+  const FieldDef* idf = IdField(t);
+  const FieldDef* gf = guard ? t.Field(guard) : nullptr;
+  if (!idf || record.size() != t.recordLength || (guard && !gf)) return plx::kDbWriteFailure;
+  std::string rec = record;
+  uint8_t* r = reinterpret_cast<uint8_t*>(&rec[0]);
+  SetFieldNumber(*idf, id, r);  // the row keeps its id whatever the buffer says
+
+  std::string sql = std::string("UPDATE ") + t.sqlName + " SET ";
+  bool first = true;
+  for (const FieldDef& f : t.fields) {
+    sql += (first ? "" : ",") + Quoted(f.name) + "=?";
+    first = false;
+  }
+  sql += " WHERE rowid=?";
+  if (gf) sql += " AND " + Quoted(gf->name) + "=?";
+
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  SqliteConn& w = *writer_;
+  sqlite3_stmt* s = w.Prepare(sql);
+  {
+    StmtUse u(s);
+    if (!s) return plx::kDbWriteFailure;
+    int idx = 1;
+    for (const FieldDef& f : t.fields) BindField(s, idx++, f, r);
+    sqlite3_bind_int64(s, idx++, id);
+    if (gf) sqlite3_bind_int64(s, idx++, guardValue);
+    if (sqlite3_step(s) != SQLITE_DONE) {
+      fprintf(stderr, "dblinkd: rewrite of %s failed: %s\n", t.sqlName, Err(w));
+      return plx::kDbWriteFailure;
+    }
+  }
+  bool changed = sqlite3_changes(w.db()) == 1;
+  // Read the row back on the writer: it tells the stored record, or why nothing changed.
+  sqlite3_stmt* q = w.Prepare(SelectAll(t) + " WHERE rowid=?");
+  StmtUse uq(q);
+  if (!q) return plx::kDbWriteFailure;
+  sqlite3_bind_int64(q, 1, id);
+  int rc = sqlite3_step(q);
+  if (rc == SQLITE_DONE) return plx::kDbNotFound;
+  if (rc != SQLITE_ROW) return plx::kDbWriteFailure;
+  if (!changed) return plx::kDbReadOnly;
+  ReadRow(q, t, out);
+  return plx::kDbOk;
+}
+
+bool SqliteStore::ServerKnown(const std::string& server) {
+  Reader r(*this);
+  if (!r) return false;
+  sqlite3_stmt* s = r->Prepare(
+      "SELECT 1 FROM servers WHERE ServerName=?1 UNION ALL "
+      "SELECT 1 FROM installed WHERE server=?1 LIMIT 1");
+  StmtUse u(s);
+  if (!s) return false;
+  sqlite3_bind_text(s, 1, server.data(), int(server.size()), SQLITE_TRANSIENT);
+  return sqlite3_step(s) == SQLITE_ROW;
+}
+
+bool SqliteStore::FindInstalled(const std::string& server, const std::string& item,
+                                InstalledPath& out) {
+  Reader r(*this);
+  if (!r) return false;
+  sqlite3_stmt* s = r->Prepare("SELECT server,item,path,second FROM installed WHERE server=? AND item=?");
+  StmtUse u(s);
+  if (!s) return false;
+  sqlite3_bind_text(s, 1, server.data(), int(server.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_text(s, 2, item.data(), int(item.size()), SQLITE_TRANSIENT);
+  if (sqlite3_step(s) != SQLITE_ROW) return false;
+  auto col = [&](int i) {
+    const char* v = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
+    return std::string(v ? v : "");
+  };
+  out = InstalledPath{col(0), col(1), col(2), col(3)};
+  return true;
+}
+
+bool SqliteStore::Scan(const TableDef& t, const Filter* filter, std::vector<Row>& out) {
+  const FieldDef* ff = filter ? t.Field(filter->field) : nullptr;
+  if (filter && !ff) return false;
+  std::string sql = SelectAll(t);
+  if (ff) sql += " WHERE " + Quoted(ff->name) + "=?";
+  sql += " ORDER BY rowid";
+  Reader r(*this);
+  if (!r) return false;
+  sqlite3_stmt* s = r->Prepare(sql);
+  StmtUse u(s);
+  if (!s) return false;
+  if (ff) sqlite3_bind_int64(s, 1, filter->value);
+  out.clear();
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    out.emplace_back();
+    ReadRow(s, t, out.back());
+  }
+  return rc == SQLITE_DONE;
+}
+
+bool SqliteStore::ScanInstalled(std::vector<InstalledPath>& out) {
+  Reader r(*this);
+  if (!r) return false;
+  sqlite3_stmt* s = r->Prepare("SELECT server,item,path,second FROM installed ORDER BY rowid");
+  StmtUse u(s);
+  if (!s) return false;
+  out.clear();
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    auto col = [&](int i) {
+      const char* v = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
+      return std::string(v ? v : "");
+    };
+    out.push_back(InstalledPath{col(0), col(1), col(2), col(3)});
+  }
+  return rc == SQLITE_DONE;
+}
+
+bool SqliteStore::Import(const Document& doc, std::string& error) {
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  SqliteConn& w = *writer_;
+  if (!w.Exec("BEGIN IMMEDIATE")) { error = "database is busy"; return false; }
+  bool ok = true;
+  for (const Document::Table& tab : doc.tables) {
+    for (size_t i = 0; ok && i < tab.rows.size(); ++i) {
+      if (tab.rows[i].size() != tab.def->recordLength) {
+        error = std::string(tab.def->sqlName) + "[" + std::to_string(i) + "]: wrong record length";
+        ok = false;
+      } else if (!AddRow(w, *tab.def, tab.rows[i], true, nullptr, error)) {
+        error = std::string(tab.def->sqlName) + "[" + std::to_string(i) + "]: " + error;
+        ok = false;
+      }
+    }
+  }
+  for (size_t i = 0; ok && i < doc.installed.size(); ++i) {
+    const InstalledPath& p = doc.installed[i];
+    sqlite3_stmt* s = w.Prepare("INSERT OR REPLACE INTO installed (server,item,path,second) VALUES (?,?,?,?)");
+    StmtUse u(s);
+    if (!s) { ok = false; error = Err(w); break; }
+    const std::string* v[] = {&p.server, &p.item, &p.path, &p.second};
+    for (int j = 0; j < 4; ++j) sqlite3_bind_text(s, j + 1, v[j]->data(), int(v[j]->size()), SQLITE_TRANSIENT);
+    if (sqlite3_step(s) != SQLITE_DONE) {
+      ok = false;
+      error = "installed[" + std::to_string(i) + "]: " + Err(w);
+    }
+  }
+  if (ok && w.Exec("COMMIT")) return true;
+  w.Exec("ROLLBACK");
+  if (error.empty()) error = "commit failed";
+  return false;
+}
+
+}  // namespace dblink
