@@ -1,0 +1,169 @@
+// pkgadmin against a running dblinkd: import, listings, export, and its error reports.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "plx/bytes.h"
+#include "test_dblinkd_harness.h"
+
+using namespace harness;
+using namespace plx;
+
+namespace {
+
+class Pkgadmin : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(d.Start(nullptr)) << ReadFile(d.log); }
+
+  int Run(std::vector<std::string> args, std::string* out = nullptr, std::string* err = nullptr) {
+    std::vector<std::string> argv = {PLX_PKGADMIN_BIN, "--url", "http://127.0.0.1:" + std::to_string(d.adminPort),
+                                     "--token-file", d.dir + "/token"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string o, e;
+    int rc = RunProgram(argv, &o, &e);
+    if (out) *out = o;
+    if (err) *err = e;
+    return rc;
+  }
+
+  std::string File(const std::string& name, const std::string& text) {
+    std::string path = d.dir + "/" + name;
+    WriteFile(path, text);
+    return path;
+  }
+
+  Daemon d;
+};
+
+TEST_F(Pkgadmin, ImportThenTheAgentReadsIt) {
+  std::string out, err;
+  ASSERT_EQ(Run({"import", File("doc.json", SampleSeed().dump(2))}, &out, &err), 0) << err;
+  EXPECT_NE(out.find("packages 5"), std::string::npos) << out;
+  EXPECT_NE(out.find("package_users 8"), std::string::npos) << out;
+  Client c;
+  ASSERT_TRUE(c.Connect(d.port));
+  PackageRecord k;
+  k.ServerId = 1;
+  k.PackageId = 10;
+  std::string rec;
+  ASSERT_EQ(c.Op(kTablePackage, kClassRead, kOpGetEqual, 5, KeyBytes(kTablePackage, 5, Bytes(k, kTablePackage)), "", &rec), kDbOk);
+  EXPECT_STREQ(Rec<PackageRecord>(rec).Name, "Office 97");
+}
+
+TEST_F(Pkgadmin, ListsAsTablesAndJson) {
+  ASSERT_EQ(Run({"import", File("doc.json", SampleSeed().dump())}), 0);
+  std::string out, err;
+  ASSERT_EQ(Run({"list", "packages"}, &out, &err), 0) << err;
+  EXPECT_NE(out.find("Office 97"), std::string::npos) << out;
+  EXPECT_NE(out.find("0xA000"), std::string::npos) << out;   // options as bits
+  EXPECT_NE(out.find("1997-11-04"), std::string::npos) << out;
+  EXPECT_NE(out.find("(5 rows)"), std::string::npos) << out;
+
+  ASSERT_EQ(Run({"list", "schedules", "--json"}, &out), 0);
+  Json j = Json::parse(out);
+  ASSERT_EQ(j["package_users"].size(), 6u);  // targeting rows only
+  for (const Json& r : j["package_users"]) EXPECT_EQ(r["Scheduled"], 1);
+
+  ASSERT_EQ(Run({"list", "status"}, &out), 0);
+  EXPECT_NE(out.find("MACHINE00001"), std::string::npos) << out;
+  EXPECT_EQ(out.find("PLX_EVERYONE"), std::string::npos) << out;
+  EXPECT_NE(out.find("(2 rows)"), std::string::npos) << out;
+}
+
+TEST_F(Pkgadmin, ExportHasWhatWorkstationsWrote) {
+  ASSERT_EQ(Run({"import", File("doc.json", SampleSeed().dump())}), 0);
+  Client c;
+  ASSERT_TRUE(c.Connect(d.port));
+  HistoryTextRecord t;
+  t.ServerId = 1;
+  CopyText(t.Text, sizeof t.Text, "Refused by the user.");
+  std::string rec;
+  ASSERT_EQ(c.Op(kTableHistoryText, kClassInsert, kOpInsert, 0, U32(0), Bytes(t, kTableHistoryText), &rec), kDbOk);
+  HistoryRecord h;
+  h.ServerId = 1;
+  h.TextId = Rec<HistoryTextRecord>(rec).TextId;
+  h.PackageId = 10;
+  h.PackageUserId = 1005;
+  memcpy(h.Date, "19980307", 8);
+  CopyText(h.Time, sizeof h.Time, "090503");
+  CopyText(h.UserName, sizeof h.UserName, "alice");
+  ASSERT_EQ(c.Op(kTableHistory, kClassInsert, kOpInsert, 0, U32(0), Bytes(h, kTableHistory)), kDbOk);
+
+  std::string out, err;
+  std::string path = d.dir + "/export.json";
+  ASSERT_EQ(Run({"export", "--out", path}, &out, &err), 0) << err;
+  Json j = Json::parse(ReadFile(path));
+  ASSERT_EQ(j["status"].size(), 2u);
+  EXPECT_EQ(j["status"][0]["TargetName"], "MACHINE00001");
+  ASSERT_EQ(j["history"].size(), 1u);
+  EXPECT_EQ(j["history"][0]["Text"], "Refused by the user.");
+  EXPECT_EQ(j["history"][0]["Date"], "19980307");
+  EXPECT_EQ(j["history"][0]["Time"], "090503");
+  ASSERT_EQ(Run({"export"}, &out), 0);
+  EXPECT_EQ(Json::parse(out), j);
+}
+
+TEST_F(Pkgadmin, ErrorsSayWhatAndWhere) {
+  std::string out, err;
+  std::string bad = File("bad.json", "{\n  \"packages\": [\n    {\"PackageId\": 1,}\n  ]\n}\n");
+  EXPECT_EQ(Run({"import", bad}, &out, &err), 1);
+  EXPECT_NE(err.find("bad.json: line 3, column 21"), std::string::npos) << err;
+
+  struct Case { const char* doc; const char* message; };
+  const Case cases[] = {
+      {R"({"packages": [{"PackageId": 1}, {"PackageId": 2, "Colour": 1}]})", "packages[1].Colour: unknown field"},
+      {R"({"packages": [{"PackageId": "7"}]})", "packages[0].PackageId: expected a number"},
+      {R"({"packages": [{"PackageId": -1}]})", "packages[0].PackageId: expected a number"},
+      {R"({"packages": [{"PackageId": 4294967296}]})", "packages[0].PackageId: expected a number"},
+      {R"({"package_users": [{"PackageStatus": 65536}]})", "package_users[0].PackageStatus: expected a number 0-65535"},
+      {R"({"packages": [{"StartDate": "1997-13-01"}]})", "packages[0].StartDate: expected a date"},
+      {R"({"packages": [{"TimeFrom": "24:00:00"}]})", "packages[0].TimeFrom: expected a time"},
+      {R"({"packages": [{"Status": "AB"}]})", "packages[0].Status: expected a one-letter text"},
+      {R"({"servers": [{"ServerName": "0123456789012345678901234567890123456789012345678"}]})", "servers[0].ServerName: longer than 48"},
+      {R"({"tasks": {"TaskName": "x"}})", "tasks: expected an array"},
+      {R"({"history": []})", "history: unknown array"},
+      {R"({"installed": [{"Server": "SRV"}]})", "installed[0].Item: missing"},
+      {R"([1, 2])", "expected an object of arrays"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Run({"import", File("case.json", c.doc)}, &out, &err), 1) << c.doc;
+    EXPECT_NE(err.find(c.message), std::string::npos) << c.doc << "\n" << err;
+  }
+  EXPECT_EQ(CountRows(d.db, "packages"), 0);
+
+  // The service checks the same way when a document reaches it directly, and stores none
+  // of a document with one bad element.
+  std::string body;
+  EXPECT_EQ(AdminRequest(d.adminPort, "POST", "/import", Daemon::kToken,
+                         R"({"packages": [{"PackageId": 1}], "tasks": [{"TaskType": 1}, {"TaskFlags": true}]})", body), 400);
+  EXPECT_NE(body.find("tasks[1].TaskFlags"), std::string::npos) << body;
+  EXPECT_EQ(CountRows(d.db, "packages"), 0);
+
+  EXPECT_EQ(Run({"import", d.dir + "/missing.json"}, &out, &err), 1);
+  EXPECT_NE(err.find("cannot read"), std::string::npos);
+  WriteFile(d.dir + "/wrongtoken", "nope\n");
+  EXPECT_EQ(RunProgram({PLX_PKGADMIN_BIN, "--url", "http://127.0.0.1:" + std::to_string(d.adminPort),
+                        "--token-file", d.dir + "/wrongtoken", "list", "packages"}, &out, &err), 1);
+  EXPECT_NE(err.find("401"), std::string::npos) << err;
+}
+
+TEST_F(Pkgadmin, UsageAndHelp) {
+  std::string out, err;
+  for (const char* cmd : {"import", "export", "list"}) {
+    EXPECT_EQ(Run({cmd, "--help"}, &out, &err), 0) << cmd;
+    EXPECT_NE(out.find(std::string("usage: pkgadmin ") + cmd), std::string::npos) << out;
+  }
+  EXPECT_EQ(RunProgram({PLX_PKGADMIN_BIN, "--help"}, &out, &err), 0);
+  EXPECT_EQ(Run({}, &out, &err), 2);
+  EXPECT_EQ(Run({"frobnicate"}, &out, &err), 2);
+  EXPECT_EQ(Run({"list", "everything"}, &out, &err), 2);
+  EXPECT_NE(err.find("unknown table 'everything'"), std::string::npos) << err;
+  EXPECT_EQ(Run({"import"}, &out, &err), 2);
+  EXPECT_EQ(Run({"export", "--bogus"}, &out, &err), 2);
+  EXPECT_EQ(RunProgram({PLX_PKGADMIN_BIN, "--url", "ftp://x", "list", "packages"}, &out, &err), 2);
+  EXPECT_EQ(RunProgram({PLX_PKGADMIN_BIN, "--url", "http://127.0.0.1:1", "--token-file", d.dir + "/token",
+                        "list", "packages"}, &out, &err), 1);
+  EXPECT_NE(err.find("cannot reach"), std::string::npos) << err;
+}
+
+}  // namespace
