@@ -3,6 +3,8 @@
 
 #include <signal.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "test_dblinkd_harness.h"
@@ -62,6 +64,37 @@ TEST(DblinkdCli, PortFileAndCleanStopOnSigterm) {
   EXPECT_STREQ(Rec<PackageRecord>(rec).Name, "Office 97");
   d.Signal(SIGINT);
   EXPECT_EQ(d.Wait(), 0);
+}
+
+TEST(DblinkdCli, SigtermUnderLoadStopsCleanly) {
+  Daemon d;
+  Json seed = SampleSeed();
+  ASSERT_TRUE(d.Start(&seed, true));
+  std::atomic<bool> stop{false};
+  std::atomic<int> ok{0}, bad{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      Client c;
+      if (!c.Connect(d.port)) return;
+      // Bounded: the service goes away within a second or so.
+      for (int i = 0; i < 200000 && !stop; ++i) {
+        std::string rec;
+        int32_t s = c.Op(kTablePackage, kClassRead, kOpGetFirst, 4, U32(0), "", &rec);
+        if (s == -1) return;  // closed by the stop
+        (s == kDbOk && rec.size() == 395 ? ok : bad)++;
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  d.Signal(SIGTERM);
+  EXPECT_EQ(d.Wait(5000), 0) << ReadFile(d.log);
+  stop = true;
+  for (auto& t : threads) t.join();
+  EXPECT_GT(ok.load(), 0);
+  EXPECT_EQ(bad.load(), 0);
+  Client late;
+  EXPECT_FALSE(late.Connect(d.port, 500));  // nothing listens any more
 }
 
 TEST(DblinkdCli, ImportingTheSameSeedTwiceReplacesRows) {
