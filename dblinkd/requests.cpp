@@ -13,7 +13,8 @@ using proto::Request;
 
 namespace {
 
-// The product the agent connects for; the only one this service knows.
+// The product the agent connects for; the only one this service knows. Compared ignoring
+// case, like server names.
 const char kProduct[] = "KVR610";
 
 Reply Status(int32_t s) {
@@ -91,10 +92,14 @@ Reply DoInsert(Store& store, const Request& q, const TableDef& t) {
   if (!allowed) return Status(kDbReadOnly);
   std::string rec = q.data;
   uint8_t* r = reinterpret_cast<uint8_t*>(&rec[0]);
-  const char* assigned[] = {"RecordId", "PackageUserId", "TextId"};
-  for (const char* name : assigned)
-    if (t.id != kTableHistory)
-      if (const FieldDef* f = t.Field(name)) SetFieldNumber(*f, 0, r);
+  // Ids given as 0 are assigned by the database; a workstation never chooses its own.
+  // PackageUserId of a status row becomes its RecordId (see AddRow in sqlite_store.cpp).
+  if (t.id == kTableUserPackage) {
+    SetFieldNumber(*t.Field("RecordId"), 0, r);
+    SetFieldNumber(*t.Field("PackageUserId"), 0, r);
+  } else if (t.id == kTableHistoryText) {
+    SetFieldNumber(*t.Field("TextId"), 0, r);
+  }
   Row row;
   return FromRow(store.Insert(t, rec, row), row);
 }
@@ -150,6 +155,8 @@ std::vector<KeyPart> DecodeKey(const KeyDef& k, const std::string& bytes) {
   return parts;
 }
 
+// Each frame stands alone: Hello checks the version but opens nothing, so a requester that
+// reconnects (or reaches another replica) can go on where it was.
 Reply HandleRequest(Store& store, const Request& q) {
   switch (q.call) {
     case proto::kCallHello: return Status(q.version == proto::kVersion ? kDbOk : kDbInitFailed);

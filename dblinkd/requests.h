@@ -13,7 +13,8 @@ namespace dblink {
 plx::proto::Reply HandleRequest(Store& store, const plx::proto::Request& req);
 
 // Splits key bytes into the values of the key fields they cover completely; a text field
-// ends at its first zero byte. Used for partial (207) keys too.
+// ends at its first zero byte. A partial (207) key that covers no whole field compares
+// with nothing and so finds the first row in key order.
 std::vector<KeyPart> DecodeKey(const plx::KeyDef& k, const std::string& bytes);
 
 // A text argument of Connect and GetPath: the bytes up to the first zero byte.
