@@ -128,7 +128,8 @@ class Session : public std::enable_shared_from_this<Session> {
 }  // namespace
 
 struct RequesterServer::Impl {
-  Impl(Store& s, int n) : store(s), threadCount(n), acceptor(io) {}
+  // The acceptor has a strand of its own: accepts and the close at stop never overlap.
+  Impl(Store& s, int n) : store(s), threadCount(n), acceptor(asio::make_strand(io)) {}
 
   void Accept() {
     acceptor.async_accept(asio::make_strand(io), [this](const asio::error_code& ec, tcp::socket sock) {
@@ -136,7 +137,7 @@ struct RequesterServer::Impl {
       if (!ec) std::make_shared<Session>(std::move(sock), store, registry)->Begin();
       // Running out of descriptors must not end the service: try again a little later.
       if (ec && (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space)) {
-        auto t = std::make_shared<asio::steady_timer>(io, std::chrono::milliseconds(50));
+        auto t = std::make_shared<asio::steady_timer>(acceptor.get_executor(), std::chrono::milliseconds(50));
         t->async_wait([this, t](const asio::error_code&) { if (acceptor.is_open()) Accept(); });
         return;
       }
@@ -146,9 +147,9 @@ struct RequesterServer::Impl {
 
   Store& store;
   int threadCount;
+  Registry registry;  // outlives io: sessions still queued there unregister when destroyed
   asio::io_context io;
   tcp::acceptor acceptor;
-  Registry registry;
   std::vector<std::thread> threads;
 };
 
@@ -187,7 +188,7 @@ void RequesterServer::Start() {
 
 void RequesterServer::Stop() {
   if (impl_->threads.empty()) return;
-  asio::post(impl_->io, [this] {
+  asio::post(impl_->acceptor.get_executor(), [this] {
     asio::error_code ec;
     impl_->acceptor.close(ec);
   });
