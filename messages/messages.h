@@ -10,6 +10,13 @@ struct CatalogueEntry {
   const char* text;  // printf format
 };
 
+// The two catalogues in their fixed order. The message catalogue ends with an entry numbered
+// 0, counted in its size; the database catalogue has no such end entry.
+extern const CatalogueEntry kMessageCatalogue[];
+extern const size_t kMessageCatalogueSize;
+extern const CatalogueEntry kDatabaseCatalogue[];
+extern const size_t kDatabaseCatalogueSize;
+
 // Linear search in catalogue order; null when the number is not there (0 never is).
 const CatalogueEntry* FindMessage(uint32_t number);
 const CatalogueEntry* FindDatabaseMessage(uint32_t code);
@@ -28,6 +35,9 @@ void PrintResults(const char* format, ...);
 
 // Appends one nine-line entry to the log file (when logging is on the callers decide).
 void WriteLogEntry(const char* text);
+
+// Line 2 of a log entry (date, 12-hour time, line feed) for a local time, into out.
+void FormatLogStamp(char* out, size_t size, int year, int month, int day, int hour, int minute, int second);
 
 // The step-name channel: formatted and dropped. Never fails, never blocks.
 void Trace(const char* format, ...);
