@@ -1,0 +1,389 @@
+// Dblinkr32.dll: the database requester. The eight DB...Ex calls travel over one TCP link
+// per server to the package database service, as the frames of plx/proto.h.
+//
+// The services are named in DBLINKR32.INI beside this DLL:
+//
+//   [Servers]
+//   SRV=127.0.0.1:7001        ; server name = host:port of its database service
+//   SRV2=dbhost.example:7001
+//
+// Sessions and connections live only here: the service sees a stream of self-contained
+// requests, and this library keeps, per connection and table, the position that a
+// get-next continues from.
+#include "dblinkr32.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "dllfile.h"
+#include "link.h"
+#include "plx/bytes.h"
+#include "plx/proto.h"
+#include "plx/records.h"
+
+namespace {
+
+using plx::proto::Reply;
+using plx::proto::Request;
+using requester::Io;
+using requester::Link;
+
+// Statuses this library gives besides the service's.
+constexpr int32_t kDbNotStarted = 10008;      // a call that needs DBInitRequesterEx first
+constexpr int32_t kDbParamBlockSize = 10205;  // the parameter block is under 12 bytes
+constexpr int32_t kDbNoPosition = 10606;      // get-next before any record was read there
+
+constexpr uint32_t kDefaultRetries = 1;
+constexpr uint32_t kDefaultTimeoutSec = 6;
+// Longer than any wait a workstation would sit through; keeps the milliseconds in range.
+constexpr uint32_t kMaxTimeoutSec = 3600;
+
+// The last record read on one table of a connection, as a get-next needs it.
+struct Position {
+  uint32_t keyNo = 0;
+  std::string record;
+  uint32_t rowId = 0;
+};
+
+struct Connection {
+  uint32_t session = 0;
+  std::string server;                      // upper case
+  std::map<uint32_t, Position> positions;  // by table
+};
+
+// Handles carry their kind in the top byte, so that a session is never taken for a
+// connection, and a count below it, so that a handle already closed can be told from one
+// never given out.
+constexpr uint32_t kSessionTag = 0x53000000;     // 'S'
+constexpr uint32_t kConnectionTag = 0x43000000;  // 'C'
+constexpr uint32_t kTagMask = 0xFF000000;
+
+struct Requester {
+  std::mutex lock;
+  bool winsock = false;
+  bool started = false;
+  uint32_t retries = kDefaultRetries;
+  uint32_t timeoutSec = kDefaultTimeoutSec;
+  std::map<std::string, Link> links;                   // by upper-case server name
+  std::map<uint32_t, std::vector<uint32_t>> sessions;  // session -> its connections
+  std::map<uint32_t, Connection> connections;
+  uint32_t issued = 0;  // handles given out so far
+
+  uint32_t NewHandle(uint32_t tag) {
+    issued = (issued + 1) & ~kTagMask;
+    if (issued == 0) issued = 1;
+    return tag | issued;
+  }
+  bool WasIssued(uint32_t handle, uint32_t tag) const {
+    uint32_t n = handle & ~kTagMask;
+    return (handle & kTagMask) == tag && n != 0 && n <= issued;
+  }
+  uint64_t TimeoutMs() const { return uint64_t(timeoutSec) * 1000; }
+};
+
+// Never destroyed: the links close with the process, and nothing runs at unload time that
+// could touch Winsock after it went away.
+Requester& State() {
+  static Requester* r = new Requester;
+  return *r;
+}
+
+std::string Upper(const char* s) {
+  std::string u = s ? s : "";
+  if (!u.empty()) CharUpperBuffA(&u[0], DWORD(u.size()));
+  return u;
+}
+
+// host:port of a server's service from the INI file. False when it is not listed.
+bool ServiceAddress(const std::string& server, std::string& host, uint16_t& port) {
+  char ini[MAX_PATH];
+  if (!plxdll::FileBesideModule(reinterpret_cast<const void*>(&DBInitRequesterEx), "DBLINKR32.INI", ini,
+                                sizeof ini))
+    return false;
+  char value[300];
+  GetPrivateProfileStringA("Servers", server.c_str(), "", value, sizeof value, ini);
+  std::string v = value;
+  size_t colon = v.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == v.size()) return false;
+  std::string digits = v.substr(colon + 1);
+  if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  unsigned long p = strtoul(digits.c_str(), nullptr, 10);
+  if (p == 0 || p > 65535) return false;
+  host = v.substr(0, colon);
+  port = uint16_t(p);
+  return true;
+}
+
+enum class Open { kOk, kUnknownServer, kVersionRefused, kFailed };
+
+// One attempt at a link: connect and greet before the deadline. A failed attempt waits out
+// the rest of its window, so that a service that is down costs the caller retries times
+// the time-out, as the agent's options promise, and not a burst of refused connects.
+Open OpenAttempt(Requester& r, const std::string& server, Link& link, uint64_t deadline) {
+  std::string host;
+  uint16_t port = 0;
+  if (!ServiceAddress(server, host, port)) return Open::kUnknownServer;
+  if (link.Connect(host, port, deadline, uint32_t(r.TimeoutMs()))) {
+    Request hello;
+    hello.call = plx::proto::kCallHello;
+    Reply reply;
+    if (link.Exchange(plx::proto::EncodeRequest(hello), reply, deadline) == Io::kOk) {
+      if (reply.status == plx::kDbOk) return Open::kOk;
+      link.Close();
+      if (reply.status == plx::kDbInitFailed) return Open::kVersionRefused;
+    }
+  }
+  uint64_t now = requester::Now();
+  if (now < deadline) Sleep(DWORD(deadline - now));
+  return Open::kFailed;
+}
+
+int32_t OpenStatus(Open o) {
+  return o == Open::kOk ? plx::kDbOk : o == Open::kVersionRefused ? plx::kDbInitFailed : plx::kDbServerInitFailed;
+}
+
+// Sends one request to a server's service and reads the reply, opening the link first when
+// it is closed. The library's retries count time windows of the time-out each: opening a
+// link takes one, and so does a reply that never came on a link that was already open. A
+// link that broke while idle (the service was restarted) is simply opened again.
+//
+// A read, Connect or GetPath changes nothing, so after a failure it is sent again within
+// the retries. A write is never sent again once its frame went out, nor sent on an idle
+// link that may be dead: the service may have stored it before the link broke, and a
+// second insert would duplicate the row. Such a write answers 10100; nothing is known of
+// its fate.
+int32_t Call(Requester& r, const std::string& server, const Request& q, Reply& reply, bool resendable) {
+  const std::string frame = plx::proto::EncodeRequest(q);
+  uint32_t windows = r.retries;
+  for (;;) {
+    Link& link = r.links[server];
+    bool reused = link.IsOpen() && (resendable || link.StillUp());
+    uint64_t deadline = requester::Now() + r.TimeoutMs();
+    if (!reused) {
+      if (windows == 0) return plx::kDbServerInitFailed;
+      --windows;
+      Open o = OpenAttempt(r, server, link, deadline);
+      if (o == Open::kFailed) continue;
+      if (o != Open::kOk) return OpenStatus(o);
+    }
+    Io io = link.Exchange(frame, reply, deadline);
+    if (io == Io::kOk) return plx::kDbOk;
+    if (io == Io::kBadReply) return plx::kDbUnknownError;
+    if (io != Io::kNotSent && !resendable) return plx::kDbServerInitFailed;
+    if (reused && io == Io::kTimedOut) {
+      if (windows == 0) return plx::kDbServerInitFailed;
+      --windows;
+    }
+  }
+}
+
+bool StartWinsock(Requester& r) {
+  if (r.winsock) return true;
+  WSADATA data;
+  r.winsock = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  return r.winsock;
+}
+
+bool IsRead(uint32_t cls) { return cls == plx::kClassRead; }
+
+}  // namespace
+
+DBLINKR32_API int32_t DBInitRequesterEx(const char* server, const uint32_t* params) {
+  if (!params || !server) return plx::kDbNullPointer;
+  if (params[0] < 12) return kDbParamBlockSize;
+  if (!*server) return plx::kDbNoServerName;
+  Requester& r = State();
+  std::lock_guard<std::mutex> hold(r.lock);
+  if (!StartWinsock(r)) return plx::kDbServerInitFailed;
+  r.retries = params[1] ? params[1] : kDefaultRetries;
+  r.timeoutSec = params[2] ? (params[2] < kMaxTimeoutSec ? params[2] : kMaxTimeoutSec) : kDefaultTimeoutSec;
+
+  std::string name = Upper(server);
+  Link& link = r.links[name];
+  Open o = link.IsOpen() ? Open::kOk : Open::kFailed;
+  for (uint32_t attempt = 0; attempt < r.retries && o == Open::kFailed; ++attempt)
+    o = OpenAttempt(r, name, link, requester::Now() + r.TimeoutMs());
+  // Later servers' links open on first use with these settings (the agent initialises
+  // the requester once, for the first server).
+  if (o == Open::kOk) r.started = true;
+  return OpenStatus(o);
+}
+
+DBLINKR32_API int32_t DBInitSessionEx(uint32_t* session) {
+  if (!session) return plx::kDbNullPointer;
+  Requester& r = State();
+  std::lock_guard<std::mutex> hold(r.lock);
+  *session = 0;
+  if (!r.started) return kDbNotStarted;
+  uint32_t h = r.NewHandle(kSessionTag);
+  r.sessions[h];
+  *session = h;
+  return plx::kDbOk;
+}
+
+// The service trusts a workstation with reads and with its own status and history rows, so
+// the user name and password (empty from the agent) are not sent; reserved is not used.
+DBLINKR32_API int32_t DBConnectEx(uint32_t session, const char* server, const char* user,
+                                  const char* password, const char* product, uint32_t reserved,
+                                  uint32_t* connection) {
+  if (!connection || !server || !product) return plx::kDbNullPointer;
+  *connection = 0;
+  if (!*server) return plx::kDbNoServerName;
+  if (!*product) return plx::kDbNoProductName;
+  Requester& r = State();
+  std::lock_guard<std::mutex> hold(r.lock);
+  if (!r.started) return kDbNotStarted;
+  auto s = r.sessions.find(session);
+  if (s == r.sessions.end()) return plx::kDbInvalidSession;
+
+  std::string name = Upper(server);
+  Request q;
+  q.call = plx::proto::kCallConnect;
+  q.key = server;
+  q.data = product;
+  Reply reply;
+  int32_t st = Call(r, name, q, reply, true);
+  if (st != plx::kDbOk) return st;
+  if (reply.status != plx::kDbOk) return reply.status;
+
+  uint32_t h = r.NewHandle(kConnectionTag);
+  Connection& c = r.connections[h];
+  c.session = session;
+  c.server = name;
+  s->second.push_back(h);
+  *connection = h;
+  return plx::kDbOk;
+}
+
+DBLINKR32_API int32_t DBGetPathAppInstalledEx(const char* server, const char* item, char* path,
+                                              char* second) {
+  if (!server || !item || !path || !second) return plx::kDbNullPointer;
+  path[0] = second[0] = '\0';
+  if (!*server) return plx::kDbNoServerName;
+  if (!*item) return plx::kDbNoProductName;
+  Requester& r = State();
+  std::lock_guard<std::mutex> hold(r.lock);
+  if (!r.started) return kDbNotStarted;
+
+  Request q;
+  q.call = plx::proto::kCallGetPath;
+  q.key = server;
+  q.data = item;
+  Reply reply;
+  int32_t st = Call(r, Upper(server), q, reply, true);
+  if (st != plx::kDbOk) return st;
+  if (reply.status != plx::kDbOk) return reply.status;
+  std::string first, rest;
+  if (!plx::proto::DecodePathAnswer(reply.data, first, rest)) return plx::kDbUnknownError;
+  plx::CopyText(path, 256, first.c_str());
+  plx::CopyText(second, 256, rest.c_str());
+  return plx::kDbOk;
+}
+
+DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_t cls, uint32_t op,
+                                    uint32_t keyNo, uint32_t keyLength, uint32_t recordLength,
+                                    void* key, void* record) {
+  if (!key || !record) return plx::kDbNullPointer;
+  Requester& r = State();
+  std::lock_guard<std::mutex> hold(r.lock);
+  auto c = r.connections.find(connection);
+  if (c == r.connections.end()) return plx::kDbInvalidHandle;
+  const plx::TableDef* t = plx::FindTable(table);
+  if (!t) return plx::kDbInvalidTable;
+  if (keyLength > plx::proto::kMaxKey) return plx::kDbInvalidFieldLength;
+  if (recordLength > plx::proto::kMaxData) return plx::kDbRecordBufferTooSmall;
+
+  const bool read = IsRead(cls);
+  const bool next = read && op == plx::kOpGetNext;
+  Request q;
+  q.call = plx::proto::kCallOperation;
+  q.table = table;
+  q.cls = cls;
+  q.op = op;
+  q.keyNo = keyNo;
+  q.recordLength = recordLength;
+  std::map<uint32_t, Position>& positions = c->second.positions;
+  if (next) {
+    auto p = positions.find(table);
+    if (p == positions.end()) return kDbNoPosition;
+    // A record sits at one place in every index of its table, so get-next continues from
+    // the last record read in the index the caller names; a number that is no key of this
+    // table means the index last used. (The agent re-reads a row by its id, key 0, and then
+    // goes on through key 6 from there.)
+    const plx::KeyDef* k = t->Key(keyNo);
+    if (!k) k = t->Key(p->second.keyNo);
+    if (!k) return plx::kDbInvalidKey;
+    q.keyNo = k->keyNo;
+    q.key = plx::KeyOf(*k, reinterpret_cast<const uint8_t*>(p->second.record.data()));
+    q.posRowId = p->second.rowId;
+  } else {
+    q.key.assign(static_cast<const char*>(key), keyLength);
+  }
+  if (!read) q.data.assign(static_cast<const char*>(record), recordLength);
+
+  Reply reply;
+  int32_t st = Call(r, c->second.server, q, reply, read);
+  if (st != plx::kDbOk) return st;
+  if (reply.status == plx::kDbOk) {
+    // Reads give the record; inserts and rewrites give it back as stored, with its ids.
+    size_t n = reply.data.size() < recordLength ? reply.data.size() : recordLength;
+    memcpy(record, reply.data.data(), n);
+    if (read) {
+      Position& pos = positions[table];
+      pos.keyNo = q.keyNo;
+      pos.record = reply.data;
+      pos.rowId = reply.rowId;
+    }
+    // A write leaves the read position where it was.
+  } else if (reply.status == plx::kDbNotFound && read && !next) {
+    // A search that found nothing leaves no position, so that a get-next after it cannot
+    // quietly go on from an older row. The end of an index keeps it: get-next stays at 10612.
+    positions.erase(table);
+  }
+  return reply.status;
+}
+
+DBLINKR32_API int32_t DBDisconnectEx(uint32_t connection) {
+  Requester& r = State();
+  std::lock_guard<std::mutex> hold(r.lock);
+  auto c = r.connections.find(connection);
+  if (c == r.connections.end())
+    return r.WasIssued(connection, kConnectionTag) ? plx::kDbOk : plx::kDbInvalidHandle;
+  auto s = r.sessions.find(c->second.session);
+  if (s != r.sessions.end()) {
+    std::vector<uint32_t>& list = s->second;
+    for (size_t i = 0; i < list.size(); ++i)
+      if (list[i] == connection) { list.erase(list.begin() + i); break; }
+  }
+  r.connections.erase(c);
+  return plx::kDbOk;
+}
+
+DBLINKR32_API int32_t DBTerminateSessionEx(uint32_t session) {
+  Requester& r = State();
+  std::lock_guard<std::mutex> hold(r.lock);
+  auto s = r.sessions.find(session);
+  if (s == r.sessions.end()) return r.WasIssued(session, kSessionTag) ? plx::kDbOk : plx::kDbInvalidSession;
+  for (uint32_t c : s->second) r.connections.erase(c);
+  r.sessions.erase(s);
+  return plx::kDbOk;
+}
+
+// Closes the server's link. The library stays initialised: the agent goes on to the user's
+// next package server without initialising again, and a second terminate of the same
+// server finds nothing left to close.
+DBLINKR32_API int32_t DBTerminateRequesterEx(const char* server) {
+  if (!server) return plx::kDbNullPointer;
+  Requester& r = State();
+  std::lock_guard<std::mutex> hold(r.lock);
+  r.links.erase(Upper(server));
+  return plx::kDbOk;
+}
