@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <chrono>
 #include <thread>
 
 #include "document.h"
@@ -167,6 +168,10 @@ bool AdminApi::Listen(const Endpoint& ep, std::string& error) {
 
 void AdminApi::Start() {
   impl_->thread = std::thread([this] { impl_->http.listen_after_bind(); });
+  // httplib's stop() does nothing to a server whose loop has not begun yet, and the loop
+  // would then never end: return only once it runs.
+  for (int i = 0; i < 5000 && !impl_->http.is_running(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void AdminApi::Stop() {
