@@ -104,13 +104,17 @@ Reply DoInsert(Store& store, const Request& q, const TableDef& t) {
   return FromRow(store.Insert(t, rec, row), row);
 }
 
-// Only status rows may be rewritten, and only into status rows: a workstation cannot turn
-// its row into a targeting row nor touch the administrator's.
+// A workstation may rewrite the outcome of a package-user row and nothing else: status,
+// counts and the workstation it names. The agent keeps a user's status on the
+// administrator's row for that user when it is the first workstation to use it, so
+// targeting rows take these rewrites too; who or what is targeted cannot change.
 Reply DoRewrite(Store& store, const Request& q, const TableDef& t) {
-  if (t.id != kTableUserPackage || RecordField(t, q.data, "Scheduled") != 0) return Status(kDbReadOnly);
+  static const std::vector<std::string> kOutcome = {"PackageStatus", "RefusalCount", "FailureCount",
+                                                    "Counterpart"};
+  if (t.id != kTableUserPackage) return Status(kDbReadOnly);
   uint32_t id = GetU32(reinterpret_cast<const uint8_t*>(q.key.data()));
   Row row;
-  return FromRow(store.Rewrite(t, id, q.data, "Scheduled", 0, row), row);
+  return FromRow(store.Rewrite(t, id, q.data, kOutcome, row), row);
 }
 
 Reply DoConnect(Store& store, const Request& q) {

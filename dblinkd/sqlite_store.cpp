@@ -376,22 +376,28 @@ int32_t SqliteStore::Insert(const TableDef& t, const std::string& record, Row& o
 }
 
 int32_t SqliteStore::Rewrite(const TableDef& t, uint32_t id, const std::string& record,
-                             const char* guard, uint32_t guardValue, Row& out) {
+                             const std::vector<std::string>& writable, Row& out) {
   const FieldDef* idf = IdField(t);
-  const FieldDef* gf = guard ? t.Field(guard) : nullptr;
-  if (!idf || record.size() != t.recordLength || (guard && !gf)) return plx::kDbWriteFailure;
-  std::string rec = record;
-  uint8_t* r = reinterpret_cast<uint8_t*>(&rec[0]);
-  SetFieldNumber(*idf, id, r);  // the row keeps its id whatever the buffer says
+  if (!idf || record.size() != t.recordLength) return plx::kDbWriteFailure;
+  const uint8_t* r = reinterpret_cast<const uint8_t*>(record.data());
+  auto isWritable = [&](const FieldDef& f) {
+    for (const std::string& w : writable)
+      if (w == f.name) return true;
+    return false;
+  };
 
-  std::string sql = std::string("UPDATE ") + t.sqlName + " SET ";
-  bool first = true;
+  // Writable fields are set; every other field must already hold what the record says,
+  // compared exactly (BINARY, not the NOCASE of the key columns).
+  std::string sets, guards;
   for (const FieldDef& f : t.fields) {
-    sql += (first ? "" : ",") + Quoted(f.name) + "=?";
-    first = false;
+    if (&f == idf) continue;
+    if (isWritable(f))
+      sets += (sets.empty() ? "" : ",") + Quoted(f.name) + "=?";
+    else
+      guards += " AND " + Quoted(f.name) + "=? COLLATE BINARY";
   }
-  sql += " WHERE rowid=?";
-  if (gf) sql += " AND " + Quoted(gf->name) + "=?";
+  if (sets.empty()) return plx::kDbReadOnly;
+  std::string sql = std::string("UPDATE ") + t.sqlName + " SET " + sets + " WHERE rowid=?" + guards;
 
   std::lock_guard<std::mutex> lock(writeMutex_);
   SqliteConn& w = *writer_;
@@ -400,9 +406,11 @@ int32_t SqliteStore::Rewrite(const TableDef& t, uint32_t id, const std::string& 
     StmtUse u(s);
     if (!s) return plx::kDbWriteFailure;
     int idx = 1;
-    for (const FieldDef& f : t.fields) BindField(s, idx++, f, r);
+    for (const FieldDef& f : t.fields)
+      if (&f != idf && isWritable(f)) BindField(s, idx++, f, r);
     sqlite3_bind_int64(s, idx++, id);
-    if (gf) sqlite3_bind_int64(s, idx++, guardValue);
+    for (const FieldDef& f : t.fields)
+      if (&f != idf && !isWritable(f)) BindField(s, idx++, f, r);
     if (sqlite3_step(s) != SQLITE_DONE) {
       fprintf(stderr, "dblinkd: rewrite of %s failed: %s\n", t.sqlName, Err(w));
       return plx::kDbWriteFailure;

@@ -25,7 +25,7 @@ class SqliteStore : public Store {
                const std::vector<KeyPart>& parts, uint32_t afterRowId, Row& out) override;
   int32_t Insert(const plx::TableDef& t, const std::string& record, Row& out) override;
   int32_t Rewrite(const plx::TableDef& t, uint32_t id, const std::string& record,
-                  const char* guard, uint32_t guardValue, Row& out) override;
+                  const std::vector<std::string>& writable, Row& out) override;
   bool ServerKnown(const std::string& server) override;
   bool FindInstalled(const std::string& server, const std::string& item,
                      InstalledPath& out) override;

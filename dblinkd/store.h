@@ -67,11 +67,11 @@ class Store {
   // database. out gets the stored record. kDbOk or kDbWriteFailure.
   virtual int32_t Insert(const plx::TableDef& t, const std::string& record, Row& out) = 0;
 
-  // Rewrites the row whose id (key 0) is `id` with `record`, only while the stored row's
-  // `guard` field equals guardValue. kDbOk, kDbNotFound, kDbReadOnly (guard failed) or
-  // kDbWriteFailure.
+  // Rewrites the `writable` fields of the row whose id (key 0) is `id` from `record`, only
+  // when every other field of `record` (the id aside) equals the stored row's, byte for
+  // byte. kDbOk, kDbNotFound, kDbReadOnly (another field differs) or kDbWriteFailure.
   virtual int32_t Rewrite(const plx::TableDef& t, uint32_t id, const std::string& record,
-                          const char* guard, uint32_t guardValue, Row& out) = 0;
+                          const std::vector<std::string>& writable, Row& out) = 0;
 
   virtual bool ServerKnown(const std::string& server) = 0;
   virtual bool FindInstalled(const std::string& server, const std::string& item,

@@ -172,6 +172,31 @@ TEST_F(Writes, WorkstationsCannotChangeWhatTheAdministratorOwns) {
   EXPECT_EQ(DatabaseDigest(d.db), before);
 }
 
+TEST_F(Writes, TargetingRowTakesOnlyAnOutcome) {
+  std::string rec;
+  ASSERT_EQ(c.Op(kTableUserPackage, kClassRead, kOpGetEqual, 0, U32(1), "", &rec), kDbOk);
+  auto row = Rec<UserPackageRecord>(rec);
+  ASSERT_EQ(row.Scheduled, 1u);
+  const std::string name = row.TargetName;
+  row.PackageStatus = 1;
+  row.RefusalCount = 1;
+  CopyText(row.Counterpart, sizeof row.Counterpart, "0123456789AB");
+  ASSERT_EQ(c.Op(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(1), Bytes(row, kTableUserPackage)), kDbOk);
+  ASSERT_EQ(c.Op(kTableUserPackage, kClassRead, kOpGetEqual, 0, U32(1), "", &rec), kDbOk);
+  auto back = Rec<UserPackageRecord>(rec);
+  EXPECT_EQ(back.Scheduled, 1u);
+  EXPECT_EQ(back.TargetName, name);
+  EXPECT_EQ(back.PackageStatus, 1);
+  EXPECT_EQ(back.RefusalCount, 1u);
+  EXPECT_STREQ(back.Counterpart, "0123456789AB");
+  // The same name in other letters is still another name.
+  std::string lower = name;
+  for (char& ch : lower) ch = char(tolower(static_cast<unsigned char>(ch)));
+  ASSERT_NE(lower, name);
+  CopyText(row.TargetName, sizeof row.TargetName, lower.c_str());
+  EXPECT_EQ(c.Op(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(1), Bytes(row, kTableUserPackage)), kDbReadOnly);
+}
+
 TEST_F(Writes, AdminApiNeedsTheToken) {
   std::string body;
   EXPECT_EQ(AdminRequest(d.adminPort, "GET", "/packages", "", "", body), 401);
