@@ -52,10 +52,12 @@ template <class R> void DecodeRecord(const uint8_t* buf, R& r) {
   Visit(r, rd);
 }
 
+// Fills the table in place: the keys point into its field list, which must not move after.
 template <class R>
-TableDef MakeTable(uint32_t id, const char* sql, const char* report, uint32_t len,
-                   std::vector<std::pair<uint32_t, std::vector<const char*>>> keys) {
-  TableDef t{id, sql, report, len, {}, {}};
+void MakeTable(std::vector<TableDef>& tables, uint32_t id, const char* sql, const char* report, uint32_t len,
+               std::vector<std::pair<uint32_t, std::vector<const char*>>> keys) {
+  tables.push_back(TableDef{id, sql, report, len, {}, {}});
+  TableDef& t = tables.back();
   R probe;
   Collector c{t.fields};
   Visit(probe, c);
@@ -67,30 +69,29 @@ TableDef MakeTable(uint32_t id, const char* sql, const char* report, uint32_t le
     }
     t.keys.push_back(k);
   }
-  return t;
 }
 
-// Built once; the field pointers inside the keys stay valid because the vectors are never
-// changed after construction.
+// Built once; the field pointers inside the keys stay valid because the table list has its
+// final size reserved up front and nothing changes after construction.
 struct Catalogue {
   std::vector<TableDef> tables;
   std::vector<const TableDef*> all;
   Catalogue() {
     tables.reserve(7);
-    tables.push_back(MakeTable<ServerRecord>(kTableServer, "servers", "", 62, {{3, {"ServerName"}}}));
-    tables.push_back(MakeTable<PackageRecord>(kTablePackage, "packages", "PKG.DBF", 395,
-        {{4, {"PackageId"}}, {5, {"ServerId", "PackageId"}}}));
-    tables.push_back(MakeTable<UserPackageRecord>(kTableUserPackage, "package_users", "PUD.DBF", 277,
+    MakeTable<ServerRecord>(tables, kTableServer, "servers", "", 62, {{3, {"ServerName"}}});
+    MakeTable<PackageRecord>(tables, kTablePackage, "packages", "PKG.DBF", 395,
+        {{4, {"PackageId"}}, {5, {"ServerId", "PackageId"}}});
+    MakeTable<UserPackageRecord>(tables, kTableUserPackage, "package_users", "PUD.DBF", 277,
         {{0, {"RecordId"}},
          {6, {"ServerId", "PackageId", "Scheduled", "TargetKind"}},
-         {7, {"ServerId", "PackageId", "TargetKind", "TargetName"}}}));
-    tables.push_back(MakeTable<HistoryRecord>(kTableHistory, "history", "", 326, {}));
-    tables.push_back(MakeTable<HistoryTextRecord>(kTableHistoryText, "history_texts", "", 274,
-        {{0, {"TextId"}}}));
-    tables.push_back(MakeTable<DependencyRecord>(kTableDependency, "dependencies", "PDD.DBF", 24,
-        {{8, {"RequiredServerId", "PackageId"}}}));
-    tables.push_back(MakeTable<PackageTaskRecord>(kTableTask, "tasks", "", 478,
-        {{0, {"RecordId"}}, {8, {"ServerId", "PackageId"}}}));
+         {7, {"ServerId", "PackageId", "TargetKind", "TargetName"}}});
+    MakeTable<HistoryRecord>(tables, kTableHistory, "history", "", 326, {});
+    MakeTable<HistoryTextRecord>(tables, kTableHistoryText, "history_texts", "", 274,
+        {{0, {"TextId"}}});
+    MakeTable<DependencyRecord>(tables, kTableDependency, "dependencies", "PDD.DBF", 24,
+        {{8, {"RequiredServerId", "PackageId"}}});
+    MakeTable<PackageTaskRecord>(tables, kTableTask, "tasks", "", 478,
+        {{0, {"RecordId"}}, {8, {"ServerId", "PackageId"}}});
     for (const TableDef& t : tables) all.push_back(&t);
   }
 };
