@@ -7,6 +7,7 @@
 #include "messages/messages.h"
 #include "server/history.h"
 #include "server/tables.h"
+#include "vars/system_vars.h"
 
 namespace {
 
@@ -26,19 +27,6 @@ int CompareDate(const SYSTEMTIME& today, const uint8_t d[3]) {
   for (int i = 0; i < 3; ++i)
     if (a[i] != b[i]) return a[i] > b[i] ? 1 : -1;
   return 0;
-}
-
-bool IsNtServer() {
-  if (!IsWindowsNt()) return false;
-  HKEY key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\ProductOptions", 0, KEY_READ, &key) !=
-      ERROR_SUCCESS)
-    return false;
-  char type[129] = {};
-  DWORD size = 128;
-  LONG rc = RegQueryValueExA(key, "ProductType", nullptr, nullptr, reinterpret_cast<BYTE*>(type), &size);
-  RegCloseKey(key);
-  return rc == ERROR_SUCCESS && (_stricmp(type, "ServerNT") == 0 || _stricmp(type, "LanManNT") == 0);
 }
 
 bool IsTargetOs(uint32_t targetOs) {
