@@ -1,0 +1,110 @@
+#include "agent/identity.h"
+
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "agent/agent.h"
+#include "agent/window.h"
+#include "corvnet/corvnet.h"
+#include "dblinkr32/dblinkr32.h"
+#include "messages/messages.h"
+#include "plx/bytes.h"
+#include "vars/system_vars.h"
+
+namespace {
+
+constexpr char kSiteItem[] = "SISITE";
+
+// The site is the second text of the installed-path answer for the pseudo-product; a
+// server that has none leaves it empty, which is no error.
+void GetSiteName(char* siteName) {
+  char path[256] = {}, second[256] = {};
+  int32_t rc = DBGetPathAppInstalledEx(gContext.szServerName, kSiteItem, path, second);
+  if (rc == 0) {
+    plx::CopyText(siteName, sizeof gContext.szSiteName, second);
+    Trace("Found site_name = '%s'\n", siteName);
+  } else {
+    Trace("unable to get SISITE: db error %ld\n", long(rc));
+  }
+}
+
+}  // namespace
+
+bool GetWorkstationId(char* siteName, char* machineId) {
+  int drive = BootDriveNumber();
+  if (drive < 3 && GetDriveTypeA("C:\\") == DRIVE_FIXED) drive = 3;
+  if (drive == -1) {
+    ReportMessage(0, 101);
+    return false;
+  }
+
+  siteName[0] = '\0';
+  machineId[0] = '\0';
+  GetSiteName(siteName);
+
+  char path[16];
+  snprintf(path, sizeof path, "%c:\\equip.id", char('A' + drive - 1));
+
+  // Reading needs no attribute change: a read-only, hidden, system file opens as it is.
+  bool read = false;
+  FILE* f = fopen(path, "rb");
+  if (f) {
+    if (fread(machineId, kIdLength, 1, f) == 1) {
+      machineId[kIdLength] = '\0';
+      read = true;
+    } else {
+      Trace("error reading equip.id file\n");
+    }
+    fclose(f);
+    // Whatever its characters, twelve of them are the id.
+    if (read && strlen(machineId) == size_t(kIdLength)) return true;
+  } else {
+    Trace("unable to open file '%s', generating new file\n", path);
+  }
+  return GenerateWorkstationId(path, machineId);
+}
+
+bool GenerateWorkstationId(const char* path, char* machineId) {
+  srand(unsigned(time(nullptr)));
+  char buffer[kIdFileSize] = {};
+  char digits[kIdLength + 1];
+  int first = rand(), second = rand(), third = rand();
+  snprintf(digits, sizeof digits, "%04X%04X%04X", first, second, third);
+  memcpy(buffer, digits, kIdLength);
+  memcpy(machineId, digits, kIdLength);
+  machineId[kIdLength] = '\0';
+
+  bool deleted = false;
+  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) {
+    // A read-only file cannot be deleted; ours always is.
+    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+    deleted = DeleteFileA(path) != FALSE;
+    if (!deleted) return false;
+  }
+
+  FILE* f = fopen(path, "ab");
+  if (!f) return false;
+  bool written = fwrite(buffer, sizeof buffer, 1, f) == 1;
+  fclose(f);
+
+  if (SetFileAttributesA(path, kIdFileAttributes)) return true;
+  return deleted || written;
+}
+
+void ShowUserInformation(const char* machineId, const char* siteName, const char* serverName,
+                         const char* loginName) {
+  char address[kNetAddrSize] = {};
+  char node[32];
+  if (getNetAddr(address) == 0)
+    snprintf(node, sizeof node, "[%-.8s:%-.12s]", address, address + 9);
+  else
+    snprintf(node, sizeof node, "[%-.8s:%-.12s]", "00000000", machineId ? machineId : "");
+  HWND dlg = gContext.hMainDlg;
+  if (!dlg) return;
+  SetDlgItemTextA(dlg, IDC_NODE, node);
+  SetDlgItemTextA(dlg, IDC_SERVER, serverName ? serverName : "");
+  SetDlgItemTextA(dlg, IDC_LOGIN, loginName ? loginName : "");
+}
