@@ -109,8 +109,8 @@ int FreeBytesOnDrive(int drive, uint32_t* freeBytes) {
   char root[] = "A:\\";
   root[0] = char('A' + drive - 1);
   DWORD spc = 0, bps = 0, freeClusters = 0, total = 0;
-  if (drive < 1 || drive > 26 || !GetDiskFreeSpaceA(root, &spc, &bps, &freeClusters, &total))
-    return Fail(GetLastError());
+  if (drive < 1 || drive > 26) return Fail(ERROR_INVALID_DRIVE);
+  if (!GetDiskFreeSpaceA(root, &spc, &bps, &freeClusters, &total)) return Fail(GetLastError());
   // An unsigned 32-bit count, as the callers expect: larger drives wrap.
   *freeBytes = uint32_t(uint64_t(freeClusters) * spc * bps);
   return 0;
