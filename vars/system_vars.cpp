@@ -73,7 +73,9 @@ void GetOsVersionNumbers(int32_t* major, int32_t* minor) {
 }
 
 bool IsNtServer() {
-  char type[32];
+  OSVERSIONINFOA vi;
+  if (!GetVersionInfo(vi) || vi.dwPlatformId != VER_PLATFORM_WIN32_NT) return false;
+  char type[129];  // the value is read up to 128 bytes
   if (!ReadRegistryText(kProductOptionsKey, "ProductType", type, sizeof type)) return false;
   return _stricmp(type, "ServerNT") == 0 || _stricmp(type, "LanManNT") == 0;
 }
