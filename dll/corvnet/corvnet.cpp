@@ -331,10 +331,14 @@ CORVNET_API int setNWFileShareable(const char* directory, const char* file, int 
   while (*file == '\\') ++file;
   if (!path.empty() && path.back() != '\\') path += '\\';
   path += file;
-  if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
     DWORD e = GetLastError();
     return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? -3 : int(e);
   }
+  // Said outright rather than left to the open below, which an administrator's rights
+  // would let through.
+  if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) return -4;
   plxdll::Handle h(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (h.Valid()) return 0;
