@@ -241,8 +241,9 @@ bool FindUserRow(uint32_t serverId, uint32_t packageId, const char* userName, co
   return found;
 }
 
-int32_t WriteRecord(uint32_t cls, uint32_t op, std::vector<uint8_t>& record) {
-  std::vector<uint8_t> key(4, 0);
+// Inserts carry key 0 with the value 0; rewrites name their row by its RecordId.
+int32_t WriteRecord(uint32_t cls, uint32_t op, uint32_t rowId, std::vector<uint8_t>& record) {
+  std::vector<uint8_t> key = NumberKey({rowId});
   return DBOperationEx(gContext.hConnection, plx::kTableUserPackage, cls, op, 0, 4, uint32_t(record.size()),
                        key.data(), record.data());
 }
@@ -337,7 +338,7 @@ int32_t InsertStatusRow(uint32_t packageId, uint32_t kind, const char* machineId
   row.RowFlags = row.ServerId ? 0x1 : 0;
   std::vector<uint8_t> buf(plx::RecordLength(plx::kTableUserPackage));
   plx::Encode(row, buf.data());
-  int32_t st = WriteRecord(plx::kClassInsert, plx::kOpInsert, buf);
+  int32_t st = WriteRecord(plx::kClassInsert, plx::kOpInsert, 0, buf);
   if (st != 0) {
     if (st == plx::kDbLocked) ReportMessage(0, 162);
     return -1;
@@ -367,7 +368,7 @@ bool UpdateStatusRow(int32_t rowId, uint32_t kind, const char* counterpart, uint
   PutCounterpart(row.Counterpart, counterpart, kind == kKindUser ? kCounterpartWritten : kMachineIdLength);
   std::vector<uint8_t> buf(plx::RecordLength(plx::kTableUserPackage));
   plx::Encode(row, buf.data());
-  return WriteRecord(plx::kClassRewrite, plx::kOpGetEqual, buf) == 0;
+  return WriteRecord(plx::kClassRewrite, plx::kOpGetEqual, uint32_t(rowId), buf) == 0;
 }
 
 bool IsPackageForUserOrMachine(uint32_t packageId, uint32_t serverId, const char* machineId, const char* userName,

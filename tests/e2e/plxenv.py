@@ -69,7 +69,8 @@ class Dblinkd:
             if self.proc.poll() is not None:
                 raise RuntimeError("dblinkd ended at start; see " + self.log.name)
             if os.path.exists(port_file):
-                ports = dict(l.split("=") for l in open(port_file).read().split())
+                with open(port_file) as f:
+                    ports = dict(l.split("=") for l in f.read().split())
                 self.port, self.admin_port = int(ports["requester"]), int(ports["admin"])
                 return self
             time.sleep(0.05)

@@ -78,7 +78,7 @@ class PackageTest(AgentTestCase):
     def run_ok(self, *args, **kw):
         report = run_agent(AGENT, list(args), **kw)
         self.assertTrue(report.get("finished") or report.get("exited"), report)
-        self.assertEqual(report["exit_code"], 0)
+        self.assertEqual(report["exit_code"], 0, report)
         return report
 
     def rows(self, pid, kind=None):
