@@ -381,6 +381,12 @@ class Identity(ProbeCase):
         self.assertEqual(r["server_field"], "SRV")
         self.assertEqual(r["login_field"], "ALICE")
 
+    def test_unknown_boot_drive_with_fixed_c(self):
+        r = run_probe("win95", boot_dir=None, args=["--identity"])
+        self.assert_new_id(r)
+        # Only the variables miss the boot drive.
+        self.assertEqual(results(r), "\nERROR 0101: Error determining boot drive letter.\n\n")
+
     def test_stored_id_is_read_back(self):
         with open(self.id_file, "wb") as f:
             f.write(b"0123456789ABwhatever")
