@@ -25,7 +25,13 @@ def main():
     service = plxenv.Dblinkd(work, seed).start()
     share = plxenv.Share(work)
     try:
-        public = os.path.join(share.volume("SRV", "SYS"), "PUBLIC")
+        sys_dir = share.volume("SRV", "SYS")
+        public = os.path.join(sys_dir, "PUBLIC")
+        packages = os.path.join(sys_dir, "APPS", "PLIVEX", "PACKAGES")
+        os.makedirs(packages, exist_ok=True)
+        with open(os.path.join(packages, "HANDBOOK.TXT"), "w") as f:
+            f.write("Welcome to the company.\n")
+        shutil.copy(os.path.join(plxenv.BIN_DIR, "exitwith.exe"), os.path.join(packages, "SCANNER.EXE"))
         plxenv.install_agent(
             public,
             corvnet={"Network": {"NetNumber": "0000ABCD", "NodeAddress": "00A0C9123456"},
@@ -38,6 +44,7 @@ def main():
               % (service.port, service.admin_port, service.db))
         print("agent:   \\\\SRV\\SYS\\PUBLIC\\PLXWIN32.EXE /LOG")
         probe = [os.path.join(plxenv.BIN_DIR, "winprobe.exe"), "--timeout", "120", "--hold", "3",
+                 "--answer", "Accept Package=yes",
                  "--close", "--", r"\\SRV\SYS\PUBLIC\PLXWIN32.EXE", "/LOG"]
         proc = subprocess.Popen(["wine"] + probe, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
                                 text=True)
@@ -55,6 +62,16 @@ def main():
         print("-" * 76)
         print("node address: %s  server: %s  login: %s" % tuple(
             report.get("controls", {}).get(k, "") for k in ("202", "203", "204")))
+        print("\nstatus rows in the package database (TargetKind 6 user, 8 machine):")
+        for row in service.sql("SELECT p.Name, u.TargetKind, u.TargetName, u.Counterpart, u.PackageStatus "
+                               "FROM package_users u JOIN packages p USING (ServerId, PackageId) "
+                               "WHERE u.Scheduled = 0 ORDER BY u.RecordId"):
+            print("  %-20s kind %d  %-14s %-14s status %d" % row)
+        print("history:")
+        for row in service.sql("SELECT h.Date, h.Time, p.Name, t.Text FROM history h "
+                               "JOIN history_texts t ON t.TextId = h.TextId "
+                               "JOIN packages p ON p.PackageId = h.PackageId ORDER BY h.rowid"):
+            print("  %s %s  %-20s %s" % row)
         log = os.path.join(public, "CORVSD.LOG")
         if os.path.exists(log):
             shutil.copy(log, os.path.join(out_dir, "CORVSD.LOG"))
