@@ -113,6 +113,7 @@ int main(int argc, char** argv) {
   if (admin) admin->Stop();
   requester.Stop();
   store.reset();
-  fprintf(stderr, "dblinkd: stopped\n");
+  fprintf(stderr, "dblinkd: stopped after %llu requester requests\n",
+          static_cast<unsigned long long>(requester.RequestsServed()));
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <asio.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -26,6 +27,7 @@ class Session;
 struct Registry {
   std::mutex mutex;
   std::unordered_map<Session*, std::weak_ptr<Session>> live;
+  std::atomic<uint64_t> served{0};  // requests answered, told at stop
 };
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -89,6 +91,7 @@ class Session : public std::enable_shared_from_this<Session> {
       reply = proto::Reply{};
       reply.status = plx::kDbUnknownError;
     }
+    reg_.served.fetch_add(1, std::memory_order_relaxed);
     Send(proto::EncodeReply(reply), false);
   }
 
@@ -174,6 +177,8 @@ bool RequesterServer::Listen(const Endpoint& ep, std::string& error) {
   }
   return true;
 }
+
+uint64_t RequesterServer::RequestsServed() const { return impl_->registry.served.load(); }
 
 uint16_t RequesterServer::Port() const {
   asio::error_code ec;

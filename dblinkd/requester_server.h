@@ -21,6 +21,7 @@ class RequesterServer {
   // Binds and listens; the port is known afterwards (useful with port 0).
   bool Listen(const Endpoint& ep, std::string& error);
   uint16_t Port() const;
+  uint64_t RequestsServed() const;
   void Start();
   // Stops accepting, lets requests in flight get their reply, closes every connection and
   // joins the workers.
