@@ -333,6 +333,8 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
   int32_t st = Call(r, c->second.server, q, reply, read);
   if (st != plx::kDbOk) return st;
   if (reply.status == plx::kDbOk) {
+    // The position is cut from the record by field offsets, so it must be a whole one.
+    if (reply.data.size() != t->recordLength) return plx::kDbUnknownError;
     // Reads give the record; inserts and rewrites give it back as stored, with its ids.
     size_t n = reply.data.size() < recordLength ? reply.data.size() : recordLength;
     memcpy(record, reply.data.data(), n);
