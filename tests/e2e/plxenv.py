@@ -146,7 +146,8 @@ def wine(args, timeout=120, **kw):
                           stdin=subprocess.DEVNULL, **kw)
 
 
-def run_agent(exe, args=(), timeout=60, close=True, second=False, cwd=None, answers=(), prompts=()):
+def run_agent(exe, args=(), timeout=60, close=True, second=False, cwd=None, answers=(), prompts=(),
+              await_exit=False):
     """Runs the agent under winprobe and returns what the probe read from its window.
     answers: ("Accept Package=no", ...) for message boxes; prompts: ("Enter Install Path=D:\\X", ...)."""
     probe = [os.path.join(BIN_DIR, "winprobe.exe"), "--timeout", str(timeout)]
@@ -158,6 +159,8 @@ def run_agent(exe, args=(), timeout=60, close=True, second=False, cwd=None, answ
         probe.append("--close")
     if second:
         probe.append("--second")
+    if await_exit:
+        probe.append("--await-exit")
     if cwd:
         probe += ["--cwd", cwd]
     r = wine(probe + ["--", exe] + list(args), timeout=timeout + 60)

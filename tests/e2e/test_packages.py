@@ -42,11 +42,18 @@ def machine_id():
         return f.read(12).decode()
 
 
+_workstations = [0]
+
+
 def new_workstation():
-    """The next run gets a new workstation id, as if it ran on another machine."""
+    """The next run is on another machine: an id file with an id never used before (a
+    generated one could repeat, being drawn from the clock's second)."""
     if os.path.exists(ID_FILE):
         os.chmod(ID_FILE, stat.S_IWRITE | stat.S_IREAD)
         os.unlink(ID_FILE)
+    _workstations[0] += 1
+    with open(ID_FILE, "wb") as f:
+        f.write(("E2E%05d%04X" % (os.getpid() % 100000, _workstations[0])).encode()[:12].ljust(24, b"\0"))
 
 
 class PackageTest(AgentTestCase):

@@ -2,11 +2,13 @@
 // desktop would, with Win32 calls only. Prints one JSON object on stdout.
 //
 //   winprobe [--timeout S] [--second] [--close] [--hold S] [--cwd DIR]
-//            [--answer CAPTION=yes|no|ok] [--prompt CAPTION=TEXT|cancel] -- EXE [ARGS...]
+//            [--answer CAPTION=yes|no|ok] [--prompt CAPTION=TEXT|cancel] [--await-exit]
+//            -- EXE [ARGS...]
 //
 // --answer presses a button of a message box with that caption each time one appears;
 // --prompt fills the text prompt with that caption and presses OK (or Cancel). Every answer
-// given is listed in the report.
+// given is listed in the report. --await-exit waits, within the time-out, for the agent to
+// end by itself after its run.
 //
 // It waits until the run is over (the Close button is enabled again, or the process has
 // ended), reads every control, prints them, waits --hold seconds (time for a screenshot),
@@ -139,7 +141,7 @@ bool Start(const std::string& cmd, const char* cwd, PROCESS_INFORMATION& pi) {
 
 int main(int argc, char** argv) {
   double timeout = 60, hold = 0;
-  bool second = false, close = false;
+  bool second = false, close = false, awaitExit = false;
   const char* cwd = nullptr;
   std::vector<Answer> answers;
   int i = 1;
@@ -147,6 +149,7 @@ int main(int argc, char** argv) {
     if (!strcmp(argv[i], "--timeout") && i + 1 < argc) timeout = atof(argv[++i]);
     else if (!strcmp(argv[i], "--second")) second = true;
     else if (!strcmp(argv[i], "--close")) close = true;
+    else if (!strcmp(argv[i], "--await-exit")) awaitExit = true;
     else if (!strcmp(argv[i], "--hold") && i + 1 < argc) hold = atof(argv[++i]);
     else if (!strcmp(argv[i], "--cwd") && i + 1 < argc) cwd = argv[++i];
     else if ((!strcmp(argv[i], "--answer") || !strcmp(argv[i], "--prompt")) && i + 1 < argc) {
@@ -224,6 +227,10 @@ int main(int argc, char** argv) {
     if (close) PostMessageA(wnd, WM_COMMAND, 6, LPARAM(GetDlgItem(wnd, 6)));
   }
   if (!exited && (close || !wnd)) exited = WaitForSingleObject(pi.hProcess, 15000) == WAIT_OBJECT_0;
+  if (!exited && awaitExit) {
+    DWORD spent = GetTickCount() - t0;
+    exited = WaitForSingleObject(pi.hProcess, spent < limit ? limit - spent : 0) == WAIT_OBJECT_0;
+  }
   DWORD code = 259;
   GetExitCodeProcess(pi.hProcess, &code);
   out += ", \"exited\": " + std::string(exited ? "true" : "false");
