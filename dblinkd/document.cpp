@@ -1,8 +1,20 @@
 #include "document.h"
 
+#include <fstream>
+#include <sstream>
+
 #include "fields.h"
 
 namespace dblink {
+
+bool ReadTextFile(const std::string& path, std::string& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::stringstream ss;
+  ss << in.rdbuf();
+  out = ss.str();
+  return !in.bad();
+}
 
 using plx::FieldDef;
 using plx::TableDef;

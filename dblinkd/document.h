@@ -19,6 +19,9 @@ const char* ArrayName(uint32_t table);
 // Fills doc from a parsed document. False with error naming the array, element and field.
 bool ParseDocument(const Json& j, Document& doc, std::string& error);
 
+// The whole content of a file (a document, a token). False when it cannot be read.
+bool ReadTextFile(const std::string& path, std::string& out);
+
 // Parses JSON text; on a syntax error, error gives the line and column.
 bool ParseJsonText(const std::string& text, Json& out, std::string& error);
 

@@ -1,9 +1,7 @@
 // dblinkd: the package database service. See options.cpp for the command line.
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <pthread.h>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 
@@ -26,20 +24,11 @@ int Fail(const std::string& msg) {
   return 1;
 }
 
-bool ReadFile(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::stringstream ss;
-  ss << in.rdbuf();
-  out = ss.str();
-  return !in.bad();
-}
-
 bool Seed(Store& store, const std::string& path, std::string& error) {
   std::string text;
   Json j;
   Document doc;
-  if (!ReadFile(path, text)) { error = "cannot read " + path; return false; }
+  if (!ReadTextFile(path, text)) { error = "cannot read " + path; return false; }
   if (!ParseJsonText(text, j, error) || !ParseDocument(j, doc, error) || !store.Import(doc, error)) {
     error = path + ": " + error;
     return false;

@@ -154,10 +154,10 @@ int main(int argc, char** argv) {
     else if (!strcmp(argv[i], "--cwd") && i + 1 < argc) cwd = argv[++i];
     else if ((!strcmp(argv[i], "--answer") || !strcmp(argv[i], "--prompt")) && i + 1 < argc) {
       bool prompt = !strcmp(argv[i], "--prompt");
-      std::string spec = argv[++i];
-      size_t eq = spec.rfind('=');
+      std::string arg = argv[++i];
+      size_t eq = arg.rfind('=');
       if (eq == std::string::npos) { fprintf(stderr, "winprobe: %s needs CAPTION=REPLY\n", argv[i]); return 2; }
-      answers.push_back(Answer{spec.substr(0, eq), spec.substr(eq + 1), prompt});
+      answers.push_back(Answer{arg.substr(0, eq), arg.substr(eq + 1), prompt});
     }
     else if (!strcmp(argv[i], "--")) { ++i; break; }
     else { fprintf(stderr, "winprobe: unknown option %s\n", argv[i]); return 2; }

@@ -13,12 +13,14 @@ scripts/wine-env.sh) and, for the site name, PLX_DBLINKD.
 import json
 import os
 import shutil
-import signal
-import socket
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
+import plxenv  # noqa: E402  the e2e tests' dblinkd runner
 
 BIN_DIR = os.environ.get("PLX_BIN_DIR", "")
 DBLINKD = os.environ.get("PLX_DBLINKD", "")
@@ -416,12 +418,13 @@ class Identity(ProbeCase):
     def test_site_name_from_the_server(self):
         if not DBLINKD or not os.path.exists(DBLINKD):
             self.fail("PLX_DBLINKD does not name the host build's dblinkd: %r" % DBLINKD)
-        service = Dblinkd(WORK, {"servers": [{"ServerId": 1, "ServerName": "SRV"}],
-                                 "installed": [{"Server": "SRV", "Item": "SISITE", "Path": "",
-                                                "Second": "SITE-A"}]})
+        service = plxenv.Dblinkd(tempfile.mkdtemp(dir=WORK),
+                                 {"servers": [{"ServerId": 1, "ServerName": "SRV"}],
+                                  "installed": [{"Server": "SRV", "Item": "SISITE", "Path": "",
+                                                 "Second": "SITE-A"}]})
         ini = os.path.join(WORK, "agent", "DBLINKR32.INI")
         try:
-            port = service.start()
+            port = service.start().port
             write_ini(ini, {"Servers": {"SRV": "127.0.0.1:%d" % port}})
             r = run_probe("nt40", args=["--requester", "--identity"])
         finally:
@@ -431,48 +434,6 @@ class Identity(ProbeCase):
         self.assertEqual(r["requester"], 0)
         self.assert_new_id(r)
         self.assertEqual(r["site"], "SITE-A")
-
-
-class Dblinkd:
-    """A package database service of its own, on a free loopback port."""
-
-    def __init__(self, work, seed):
-        self.dir = tempfile.mkdtemp(dir=work)
-        self.seed = os.path.join(self.dir, "seed.json")
-        with open(self.seed, "w") as f:
-            json.dump(seed, f)
-        self.proc = None
-
-    def start(self):
-        token = os.path.join(self.dir, "admin.token")
-        with open(token, "w") as f:
-            f.write("sysvars\n")
-        ports = os.path.join(self.dir, "ports")
-        self.log = open(os.path.join(self.dir, "dblinkd.log"), "w")
-        self.proc = subprocess.Popen(
-            [DBLINKD, "--db", os.path.join(self.dir, "packages.db"), "--listen", "127.0.0.1:0",
-             "--admin-listen", "127.0.0.1:0", "--admin-token-file", token, "--port-file", ports,
-             "--seed", self.seed], stdin=DEVNULL, stdout=self.log, stderr=self.log)
-        deadline = time.time() + 15
-        while time.time() < deadline:
-            if self.proc.poll() is not None:
-                raise RuntimeError("dblinkd ended at start; see " + self.log.name)
-            if os.path.exists(ports):
-                with open(ports) as f:
-                    values = dict(l.split("=") for l in f.read().split())
-                return int(values["requester"])
-            time.sleep(0.05)
-        raise RuntimeError("dblinkd did not report its ports")
-
-    def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.log.close()
 
 
 class DriveLayouts(ProbeCase):

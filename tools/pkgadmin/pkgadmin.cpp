@@ -71,22 +71,13 @@ int Fail(const std::string& msg) {
   return 1;
 }
 
-bool ReadFile(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::stringstream ss;
-  ss << in.rdbuf();
-  out = ss.str();
-  return !in.bad();
-}
-
 // One request to the admin API. Returns 0 with the parsed reply, else the exit status
 // after printing what went wrong.
 int Call(const Global& g, const std::string& method, const std::string& path, const std::string& body,
          Json& reply) {
   std::string token;
   if (g.tokenFile.empty()) return Usage("no token: give --token-file or set PKGADMIN_TOKEN_FILE");
-  if (!ReadFile(g.tokenFile, token)) return Fail("cannot read token file " + g.tokenFile);
+  if (!dblink::ReadTextFile(g.tokenFile, token)) return Fail("cannot read token file " + g.tokenFile);
   const char* ws = " \t\r\n";
   size_t a = token.find_first_not_of(ws);
   token = a == std::string::npos ? "" : token.substr(a, token.find_last_not_of(ws) - a + 1);
@@ -121,7 +112,7 @@ int Import(const Global& g, const std::vector<std::string>& args) {
   if (args.size() != 1) return Usage("import takes one FILE", kImportUsage);
   const std::string& file = args[0];
   std::string text, error;
-  if (!ReadFile(file, text)) return Fail("cannot read " + file);
+  if (!dblink::ReadTextFile(file, text)) return Fail("cannot read " + file);
   Json j;
   dblink::Document doc;
   if (!dblink::ParseJsonText(text, j, error) || !dblink::ParseDocument(j, doc, error))
