@@ -170,6 +170,29 @@ def run_agent(exe, args=(), timeout=60, close=True, second=False, cwd=None, answ
     return json.loads(lines[-1])
 
 
+def screenshot(png):
+    """The whole Xvfb screen as a PNG."""
+    xwd = subprocess.run(["xwd", "-root", "-silent"], capture_output=True, check=True)
+    subprocess.run(["convert", "xwd:-", png], input=xwd.stdout, check=True)
+
+
+def run_agent_with_screenshot(exe, png, args=(), timeout=60):
+    """Runs the agent, photographs the screen once the run is over, then closes the window."""
+    probe = [os.path.join(BIN_DIR, "winprobe.exe"), "--timeout", str(timeout), "--hold", "3", "--close",
+             "--", exe] + list(args)
+    proc = subprocess.Popen(["wine"] + probe, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+    first = proc.stdout.readline()
+    if first.startswith("{"):
+        time.sleep(0.5)  # let the last paint land
+        screenshot(png)
+    rest = proc.stdout.read()
+    proc.wait(timeout + 60)
+    lines = [l for l in (first + rest).splitlines() if l.startswith("{")]
+    if not lines:
+        raise AssertionError("winprobe printed nothing")
+    return json.loads(lines[-1])
+
+
 def results_text(report):
     """The results box as lines, with the CR LF pairs the box holds turned into LF."""
     return report["controls"]["101"].replace("\r\n", "\n")

@@ -146,12 +146,8 @@ class PackageTest(AgentTestCase):
         self.assertEqual(self.db.sql("SELECT COUNT(*) FROM package_users WHERE Counterpart='%s'" % NODE), [(0,)])
 
     def test_dependencies(self):
-        self.serve(scenario([package(1, "Base"), package(2, "Addon"), package(3, "Other"), package(4, "Plugin")],
-                            [target(2, 7, SITE), target(4, 7, SITE),
-                             target(3, 8, "XXXXXXXXXXXX", Scheduled=0, PackageStatus=2)],
-                            dependencies=[{"RequiredServerId": 1, "PackageId": 2, "RequiredPackageId": 1},
-                                          {"RequiredServerId": 1, "PackageId": 4, "RequiredPackageId": 3}]))
-        # Package 3's row belongs to this machine once its id is known: write it before the run.
+        self.serve(scenario([package(1, "Base"), package(2, "Addon")], [target(2, 7, SITE)],
+                            dependencies=[{"RequiredServerId": 1, "PackageId": 2, "RequiredPackageId": 1}]))
         report = self.run_ok()
         text = results_text(report)
         self.assertIn('ERROR 0231: Unable to install package "Addon".  \nThis package is dependent on package:\n'
@@ -228,18 +224,17 @@ class PackageTest(AgentTestCase):
 
     # --- tasks ------------------------------------------------------------------------------
 
-    def program_package(self, pid, code, **fields):
-        shutil.copy(os.path.join(BIN_DIR, "exitwith.exe"), os.path.join(self.packages_dir, "SETUP%d.EXE" % pid))
-        return package(pid, **fields), {"ServerId": 1, "PackageId": pid, "TaskType": 3,
-                                        "TaskName": "SETUP%d.EXE" % pid, "TaskArgs": str(code), "TaskFlags": 1}
+    @staticmethod
+    def program_task(pid, code):
+        """A task that copies SETUP<pid>.EXE (the test program) and waits for its exit code."""
+        return {"ServerId": 1, "PackageId": pid, "TaskType": 3, "TaskName": "SETUP%d.EXE" % pid,
+                "TaskArgs": str(code), "TaskFlags": 1}
 
     def test_program_task_runs_and_its_exit_code_decides(self):
-        self.serve(scenario([], []))
-        p1, t1 = self.program_package(1, 0)
-        p2, t2 = self.program_package(2, 3)
-        self.db.stop()
-        self.services.remove(self.db)
-        self.serve(scenario([p1, p2], [target(1, 7, SITE), target(2, 7, SITE)], tasks=[t1, t2]))
+        self.serve(scenario([package(1), package(2)], [target(1, 7, SITE), target(2, 7, SITE)],
+                            tasks=[self.program_task(1, 0), self.program_task(2, 3)]))
+        for pid in (1, 2):
+            shutil.copy(os.path.join(BIN_DIR, "exitwith.exe"), os.path.join(self.packages_dir, "SETUP%d.EXE" % pid))
         report = self.run_ok()
         text = results_text(report)
         self.assertTrue(os.path.exists(os.path.join(DRIVE_C, "PLXTEST", "P1", "RAN.TXT")))
@@ -247,9 +242,10 @@ class PackageTest(AgentTestCase):
         self.assertEqual([r[2] for r in self.rows(1)], [1])
         self.assertEqual([r[2] for r in self.rows(2)], [4])
         self.assertIn("ERROR 0153: Application SETUP2.EXE returned errorcode: 3", [h[4] for h in self.history(2)])
-        # A failed package's target folder that this run created is removed again.
-        self.assertFalse(os.path.exists(os.path.join(DRIVE_C, "PLXTEST", "P2", "SETUP2.EXE")) and
-                         os.listdir(os.path.join(DRIVE_C, "PLXTEST", "P2")) == [])
+        # Both programs were copied to their target and ran with the task's arguments; the failed
+        # package's folder holds files now, so it stays.
+        self.assertEqual(open(os.path.join(DRIVE_C, "PLXTEST", "P1", "RAN.TXT")).read(), "0")
+        self.assertEqual(open(os.path.join(DRIVE_C, "PLXTEST", "P2", "RAN.TXT")).read(), "3")
 
     def test_failures_retried_until_the_limit(self):
         self.serve(scenario([package(1, Options=0x0001 | 0x2000, MaxFailures=3)], [target(1, 7, SITE)],
@@ -287,6 +283,34 @@ class PackageTest(AgentTestCase):
         stamp = datetime.datetime.strptime(date + time_, "%Y%m%d%H%M%S")
         self.assertLess(abs((stamp - before).total_seconds()), 120)
         self.assertEqual((user, server, text), ("ALICE", "SRV", "Package installed successfully."))
+
+    def test_fileset_and_quickscript_tasks_fail_in_the_open(self):
+        self.serve(scenario([package(1), package(2)], [target(1, 7, SITE), target(2, 7, SITE)],
+                            tasks=[{"ServerId": 1, "PackageId": 1, "TaskType": 1, "TaskName": "BASE.FST"},
+                                   {"ServerId": 1, "PackageId": 2, "TaskType": 2, "TaskName": "SETUP.QS"}]))
+        report = self.run_ok()
+        text = results_text(report)
+        self.assertIn("ERROR 0203: Function decompressFileset is not implemented yet.", text)
+        self.assertIn("ERROR 0203: Function RunScript is not implemented yet.", text)
+        self.assertNotIn("Package installed successfully.", text)
+        self.assertEqual([r[2] for r in self.rows(1)] + [r[2] for r in self.rows(2)], [4, 4])
+
+    def test_os2_program_cannot_run_here(self):
+        header = bytearray(0x80 + 64)
+        header[0:2] = b"MZ"
+        header[24] = 0x40
+        header[60] = 0x80
+        header[0x80:0x82] = b"NE"
+        header[0x80 + 54] = 1  # OS/2
+        self.serve(scenario([package(1)], [target(1, 7, SITE)],
+                            tasks=[{"ServerId": 1, "PackageId": 1, "TaskType": 3, "TaskName": "OS2APP.EXE",
+                                    "TaskFlags": 1}]))
+        with open(os.path.join(self.packages_dir, "OS2APP.EXE"), "wb") as f:
+            f.write(bytes(header))
+        report = self.run_ok()
+        self.assertIn("ERROR 0148: Application OS2APP.EXE cannot be run in this operating system.",
+                      results_text(report))
+        self.assertEqual([r[2] for r in self.rows(1)], [4])
 
     # --- on demand ---------------------------------------------------------------------------
 

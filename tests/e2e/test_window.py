@@ -4,7 +4,8 @@ import re
 import shutil
 import unittest
 
-from plxenv import AgentTestCase, WINEPREFIX, install_agent, results_text, run_agent
+from plxenv import (AgentTestCase, BIN_DIR, install_agent, results_text, run_agent,
+                    run_agent_with_screenshot)
 from test_packages import DRIVE_C, SITE, new_workstation, package, scenario, target
 
 AGENT = r"\\SRV\SYS\PUBLIC\PLXWIN32.EXE"
@@ -30,6 +31,23 @@ class WindowTest(AgentTestCase):
                                "Workstation": {"UserName": "ALICE"},
                                "User.ALICE": {"PackageServers": ",".join(servers)}},
                       dblinkr32={"Servers": {s: "127.0.0.1:%d" % self.db.port for s in servers}})
+
+    def test_window_controls_and_screenshot(self):
+        self.serve(scenario([package(1)], [target(1, 7, SITE)]))
+        png = os.path.join(os.path.dirname(BIN_DIR), "e2e-window.png")
+        if os.path.exists(png):
+            os.unlink(png)
+        report = run_agent_with_screenshot(AGENT, png)
+        c = report["controls"]
+        self.assertEqual(report["caption"], "Orvik Distribution Agent")
+        self.assertEqual(c["200"], "Orvik Distribution Agent 6.06")
+        self.assertEqual((c["202"], c["203"], c["204"]), ("[0000ABCD:00A0C9123456]", "SRV", "ALICE"))
+        self.assertIn('Installing package "Package 1"...', results_text(report))
+        self.assertTrue(report["close_enabled"])
+        self.assertEqual(report["exit_code"], 0)
+        with open(png, "rb") as f:
+            self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+        print("screenshot:", png)
 
     def test_noshow_shows_only_the_start_line(self):
         self.serve(scenario([package(1)], [target(1, 7, SITE)]))
