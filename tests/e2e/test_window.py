@@ -1,6 +1,5 @@
 """What the user sees: output suppression, silent runs with a log, prompts, auto-exit."""
 import os
-import re
 import shutil
 import unittest
 
