@@ -10,9 +10,12 @@
 //   NodeAddress=00A0C9123456    ; 12 hex digits; default: the first adapter's MAC;
 //                               ; no adapter and no value: getNetAddr fails
 //   Unsupported=0               ; 1: getServerFromPath answers 3
+//   Attached=SRV,SRV2           ; optional: the servers this workstation is attached to;
+//                               ; NWInit of any other answers 2250 (not connected)
 //   [Workstation]
 //   UserName=ALICE              ; optional: instead of GetUserNameA
 //   MachineName=WS01            ; optional: instead of GetComputerNameA
+//   LoggedIn=0                  ; nobody is logged in: getUserName answers 1245
 //   [Drives]
 //   F=\\SRV\SYS                 ; drive letter mapped to that share
 //   [User.ALICE]                ; one section per login name
@@ -229,13 +232,22 @@ CORVNET_API int getServerFromPath(const char* directory, char* name) {
 
 // The network layer needs no set-up of its own; the server name is only checked.
 CORVNET_API int NWInit(const char* server) {
-  return server && *server ? 0 : ERROR_INVALID_PARAMETER;
+  if (!server || !*server) return ERROR_INVALID_PARAMETER;
+  std::vector<std::string> attached = IniList("Network", "Attached");
+  if (attached.empty()) return 0;
+  for (const std::string& a : attached)
+    if (_stricmp(a.c_str(), server) == 0) return 0;
+  return ERROR_NOT_CONNECTED;
 }
 
 CORVNET_API int NWDeInit(void) { return 0; }
 
 CORVNET_API int getUserName(const char* server, char* name) {
   if (!name) return ERROR_INVALID_PARAMETER;
+  if (IniText("Workstation", "LoggedIn") == "0") {
+    name[0] = '\0';
+    return ERROR_NOT_LOGGED_ON;
+  }
   std::string user;
   DWORD rc = CurrentUser(user);
   plx::CopyText(name, kNetUserSize, rc ? "" : user.c_str());

@@ -3,7 +3,7 @@ import os
 import time
 import unittest
 
-from plxenv import AgentTestCase, WINEPREFIX, install_agent, results_text, run_agent
+from plxenv import AgentTestCase, WINEPREFIX, install_agent, results_text, run_agent, wine
 
 AGENT = r"\\SRV\SYS\PUBLIC\PLXWIN32.EXE"
 
@@ -35,12 +35,12 @@ def scenario(servers=("SRV", "SRV2"), with_paths=True):
 
 class SpineTest(AgentTestCase):
 
-    def lay_out(self, port, package_servers="SRV,SRV2", network=None, servers=("SRV", "SRV2")):
+    def lay_out(self, port, package_servers="SRV,SRV2", network=None, servers=("SRV", "SRV2"), workstation=None):
         public = os.path.join(self.share.volume("SRV", "SYS"), "PUBLIC")
         install_agent(
             public,
             corvnet={"Network": network or {"NodeAddress": "00A0C9123456"},
-                     "Workstation": {"UserName": "ALICE"},
+                     "Workstation": workstation or {"UserName": "ALICE"},
                      "User.ALICE": {"PackageServers": package_servers}},
             dblinkr32={"Servers": {s: "127.0.0.1:%d" % port for s in servers}})
         return public
@@ -100,6 +100,33 @@ class SpineTest(AgentTestCase):
         self.lay_out(d.port, network={"Unsupported": "1"})
         report = run_agent(AGENT)
         self.assert_aborted_with(report, "\nERROR 0165: Unable to run in this network configuration.\n\n")
+
+    def test_network_layer_and_user_failures(self):
+        d = self.start_dblinkd(scenario())
+        self.lay_out(d.port, network={"Attached": "OTHER"})
+        self.assert_aborted_with(run_agent(AGENT), "\nERROR 0131: Network initialization error: 2250\n\n")
+        self.lay_out(d.port, workstation={"LoggedIn": "0"})
+        self.assert_aborted_with(run_agent(AGENT), "\nERROR 0163: Network initialization error. 1245.\n"
+                                                   "   Could not determine the user or server name.\n\n")
+
+    def test_windows_95_skips_impersonation_and_needs_its_boot_drive(self):
+        d = self.start_dblinkd(scenario())
+        self.lay_out(d.port)
+        app = r"HKCU\Software\Wine\AppDefaults\PLXWIN32.EXE"
+        setup = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Setup"
+        wine(["reg", "add", app, "/v", "Version", "/d", "win95", "/f"])
+        try:
+            text = results_text(run_agent(AGENT))
+            self.assertNotIn("Impersonation", text)
+            self.assertIn("Looking for packages on server SRV2, please wait...", text)
+            # Without the boot directory in the registry the variables cannot be set.
+            wine(["reg", "delete", setup, "/v", "BootDir", "/f"])
+            report = run_agent(AGENT)
+        finally:
+            wine(["reg", "add", setup, "/v", "BootDir", "/d", "C:\\", "/f"])
+            wine(["reg", "delete", app, "/f"])
+        self.assert_aborted_with(report, "\nERROR 0101: Error determining boot drive letter.\n\n",
+                                 "\nERROR 0130: Error -1 occurred during variable initialization.\n\n")
 
     def test_stopped_service_reports_after_retries_and_time_out(self):
         d = self.start_dblinkd(scenario())
