@@ -106,6 +106,14 @@ void PutCounterpart(char* field, const char* text, size_t n) {
   memset(field + len, 0, n - len);
 }
 
+// The first targeting row of one kind for the package that `matches` accepts.
+template <class Match>
+bool FindTargetRow(uint32_t kind, const PackageRecord& pkg, Match matches, UserPackageRecord& found) {
+  for (int32_t cursor = -1; NextTargetRow(kind, pkg.PackageId, pkg.ServerId, cursor, found) == 0;)
+    if (matches(found)) return true;
+  return false;
+}
+
 struct MachineSide {
   bool applies = false;
   bool done = false;
@@ -115,18 +123,13 @@ struct MachineSide {
 MachineSide DecideMachineSide(const PackageRecord& pkg, const char* machineId, const char* siteName) {
   StatusRowState& rs = gContext.rows;
   MachineSide m;
-  bool site = false, everyone = false;
   UserPackageRecord row;
-  for (int32_t cursor = -1; !site && NextTargetRow(kKindSite, pkg.PackageId, pkg.ServerId, cursor, row) == 0;)
-    site = siteName[0] && SameName(row.TargetName, siteName);
-  if (pkg.ServerId != 0) {
-    for (int32_t cursor = -1; !everyone && NextTargetRow(kKindGroup, pkg.PackageId, pkg.ServerId, cursor, row) == 0;) {
-      if (SameName(row.TargetName, kEveryone)) {
-        everyone = true;
-        rs.nPendingSourceRef = row.SourceRef;
-      }
-    }
-  }
+  bool site = siteName[0] &&
+              FindTargetRow(kKindSite, pkg, [&](const UserPackageRecord& r) { return SameName(r.TargetName, siteName); }, row);
+  // Packages of no server take no group or everyone rows.
+  bool everyone = pkg.ServerId != 0 &&
+                  FindTargetRow(kKindGroup, pkg, [](const UserPackageRecord& r) { return SameName(r.TargetName, kEveryone); }, row);
+  if (everyone) rs.nPendingSourceRef = row.SourceRef;
   bool machineRow = FindMachineRow(pkg.ServerId, pkg.PackageId, machineId, row);
   if (machineRow) {
     rs.MachineRowId = int32_t(row.RecordId);
@@ -157,16 +160,12 @@ struct UserSide {
 UserSide DecideUserSide(const PackageRecord& pkg, const char* machineId, const char* userName) {
   StatusRowState& rs = gContext.rows;
   UserSide u;
-  bool group = false, user = false;
   UserPackageRecord row;
-  if (pkg.ServerId != 0) {
-    for (int32_t cursor = -1; !group && NextTargetRow(kKindGroup, pkg.PackageId, pkg.ServerId, cursor, row) == 0;) {
-      if (!SameName(row.TargetName, kEveryone) && IsUserInGroup(row.TargetName, userName, gContext.szServerName)) {
-        group = true;
-        rs.nPendingSourceRef = row.SourceRef;
-      }
-    }
-  }
+  bool group = pkg.ServerId != 0 && FindTargetRow(kKindGroup, pkg, [&](const UserPackageRecord& r) {
+    return !SameName(r.TargetName, kEveryone) && IsUserInGroup(r.TargetName, userName, gContext.szServerName);
+  }, row);
+  if (group) rs.nPendingSourceRef = row.SourceRef;
+  bool user = false;
   ForEachNamedRow(pkg.ServerId, pkg.PackageId, kKindUser, userName, 210, [&](const UserPackageRecord& r) {
     if (pkg.ServerId == 0 && r.SourceRef != 0) return true;
     if (r.Scheduled == 1) user = true;

@@ -20,7 +20,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
-import plxenv  # noqa: E402  the e2e tests' dblinkd runner
+import plxenv  # noqa: E402  the e2e tests' dblinkd runner and INI writer
 
 BIN_DIR = os.environ.get("PLX_BIN_DIR", "")
 DBLINKD = os.environ.get("PLX_DBLINKD", "")
@@ -100,13 +100,7 @@ def restart_wineserver():
     subprocess.run(["wineboot"], stdin=DEVNULL, stdout=DEVNULL, stderr=DEVNULL, timeout=120)
 
 
-def write_ini(path, sections):
-    with open(path, "w", newline="\r\n") as f:
-        for name, values in sections.items():
-            f.write("[%s]\n" % name)
-            for k, v in values.items():
-                f.write("%s=%s\n" % (k, v))
-            f.write("\n")
+write_ini = plxenv.write_ini
 
 
 CORVNET = {
