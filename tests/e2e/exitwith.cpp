@@ -1,5 +1,5 @@
-// A package's program for the tests: leaves RAN.TXT (its command line) beside itself and
-// ends with the exit code given as its first argument.
+// A package's program for the tests: leaves RAN.TXT (its command line) beside itself, waits
+// the milliseconds given as its second argument, and ends with the exit code given first.
 #include <windows.h>
 
 #include <stdio.h>
@@ -14,5 +14,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR args, int) {
     fputs(args, f);
     fclose(f);
   }
-  return atoi(args);
+  char* rest = nullptr;
+  int code = int(strtol(args, &rest, 10));
+  if (long wait = strtol(rest, nullptr, 10); wait > 0) Sleep(DWORD(wait));
+  return code;
 }

@@ -3,6 +3,8 @@ import datetime
 import os
 import shutil
 import stat
+import threading
+import time
 import unittest
 
 from plxenv import AgentTestCase, BIN_DIR, WINEPREFIX, install_agent, results_text, run_agent
@@ -246,6 +248,27 @@ class PackageTest(AgentTestCase):
         # package's folder holds files now, so it stays.
         self.assertEqual(open(os.path.join(DRIVE_C, "PLXTEST", "P1", "RAN.TXT")).read(), "0")
         self.assertEqual(open(os.path.join(DRIVE_C, "PLXTEST", "P2", "RAN.TXT")).read(), "3")
+
+    def test_service_lost_during_the_run_aborts_the_pass(self):
+        self.serve(scenario([package(1), package(2)], [target(1, 7, SITE), target(2, 7, SITE)],
+                            tasks=[self.program_task(1, "0 3000")]))
+        shutil.copy(os.path.join(BIN_DIR, "exitwith.exe"), os.path.join(self.packages_dir, "SETUP1.EXE"))
+        ran = os.path.join(DRIVE_C, "PLXTEST", "P1", "RAN.TXT")
+
+        def pull_the_plug():
+            deadline = time.time() + 60
+            while not os.path.exists(ran) and time.time() < deadline:
+                time.sleep(0.05)
+            self.db.proc.kill()  # while the agent waits for the program
+
+        killer = threading.Thread(target=pull_the_plug)
+        killer.start()
+        report = self.run_ok("/RETRIES=1", "/TIMEOUT=1")
+        killer.join()
+        text = results_text(report)
+        self.assertIn("\nDATABASE ERROR 10100: PKG.DBF: UNABLE TO INITIALIZE SERVER\n\n", text)
+        self.assertTrue(text.endswith("\nProgram aborted.\n"), text)
+        self.assertNotIn('"Package 2"', text)
 
     def test_failures_retried_until_the_limit(self):
         self.serve(scenario([package(1, Options=0x0001 | 0x2000, MaxFailures=3)], [target(1, 7, SITE)],
