@@ -10,6 +10,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -118,6 +119,55 @@ class Share:
         for link in self.links:
             if os.path.islink(link):
                 os.unlink(link)
+
+
+def restart_wineserver():
+    """Wine types its drives when its services start: stop the server, start a persistent
+    one, and boot with stdio on /dev/null, as wine-env.sh does, so that no Wine service holds
+    a pipe of the test runner."""
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-k"], timeout=60, **quiet)
+    subprocess.run(["wineserver", "-w"], timeout=60, **quiet)
+    subprocess.run(["wineserver", "-p"], timeout=60, **quiet)
+    subprocess.run(["wineboot"], timeout=180, **quiet)
+
+
+class NetworkDrive:
+    """A free letter of the prefix linked to a folder, which Wine reports as DRIVE_REMOTE."""
+
+    KEY = "HKLM\\Software\\Wine\\Drives"
+
+    def __init__(self, target):
+        self.target = target
+        dosdevices = os.path.join(os.environ["WINEPREFIX"], "dosdevices")
+        self.letter = None
+        for c in "rstuvwxy":
+            link = os.path.join(dosdevices, c + ":")
+            if not os.path.lexists(link):
+                self.letter, self.link = c, link
+                break
+
+    def map(self):
+        if not self.letter:
+            return False
+        os.makedirs(self.target, exist_ok=True)
+        os.symlink(self.target, self.link)
+        r = subprocess.run(["wine", "reg", "add", self.KEY, "/v", self.letter + ":", "/t", "REG_SZ",
+                            "/d", "network", "/f"], stdin=subprocess.DEVNULL, capture_output=True)
+        if r.returncode != 0:
+            sys.stderr.write("reg add failed: %s\n" % r.stderr.decode(errors="replace"))
+            return False
+        restart_wineserver()
+        return True
+
+    def unmap(self):
+        if not self.letter:
+            return
+        subprocess.run(["wine", "reg", "delete", self.KEY, "/v", self.letter + ":", "/f"],
+                       stdin=subprocess.DEVNULL, capture_output=True)
+        if os.path.islink(self.link):
+            os.unlink(self.link)
+        restart_wineserver()
 
 
 def write_ini(path, sections):

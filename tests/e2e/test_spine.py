@@ -3,7 +3,7 @@ import os
 import time
 import unittest
 
-from plxenv import AgentTestCase, WINEPREFIX, install_agent, results_text, run_agent, wine
+from plxenv import AgentTestCase, NetworkDrive, WINEPREFIX, install_agent, results_text, run_agent, wine
 
 AGENT = r"\\SRV\SYS\PUBLIC\PLXWIN32.EXE"
 
@@ -94,6 +94,31 @@ class SpineTest(AgentTestCase):
             import shutil
             shutil.rmtree(local, ignore_errors=True)
         self.assert_aborted_with(report, "\nERROR 0147: Agent must be run from a network drive.\n\n")
+
+    def test_started_from_a_network_drive_letter(self):
+        d = self.start_dblinkd(scenario())
+        sys_dir = self.share.volume("SRV", "SYS")
+        drive = NetworkDrive(sys_dir)
+        self.assertTrue(drive.map(), "no free drive letter in the prefix")
+        try:
+            exe = "%s:\\PUBLIC\\PLXWIN32.EXE" % drive.letter.upper()
+            corvnet = {"Workstation": {"UserName": "ALICE"}, "User.ALICE": {"PackageServers": "SRV"},
+                       "Drives": {drive.letter.upper(): r"\\SRV\SYS"}}
+            dblinkr32 = {"Servers": {"SRV": "127.0.0.1:%d" % d.port}}
+            install_agent(os.path.join(sys_dir, "PUBLIC"), corvnet=corvnet, dblinkr32=dblinkr32)
+            report = run_agent(exe)
+            self.assertIn("Looking for packages on server SRV, please wait...", results_text(report))
+            self.assertEqual(report["controls"]["203"], "SRV")
+            # A network letter whose share nobody can name.
+            del corvnet["Drives"]
+            install_agent(os.path.join(sys_dir, "PUBLIC"), corvnet=corvnet, dblinkr32=dblinkr32)
+            report = run_agent(exe)
+        finally:
+            drive.unmap()
+        self.assert_aborted_with(
+            report, "\nERROR 0159: Unable to determine server name, or incorrect agent for this\n"
+                    "network type.  Ensure that the Orvik NLM/NT Service is loaded, or specify\n"
+                    "the /server= option.\n\n")
 
     def test_unsupported_network_configuration(self):
         d = self.start_dblinkd(scenario())

@@ -24,8 +24,10 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
+import plxenv  # noqa: E402  Wine drive and server helpers shared with the end-to-end tests
+
 TABLES = {"servers": 300, "packages": 302, "package_users": 303, "dependencies": 307, "tasks": 310}
-QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def log(msg):
@@ -145,53 +147,6 @@ class Controller(threading.Thread):
             log("unknown action %r" % action)
 
 
-def restart_wineserver():
-    """Wine types its drives when it boots. Boot with stdio on /dev/null, as wine-env.sh
-    does, so that no Wine service holds the test runner's pipes."""
-    subprocess.run(["wineserver", "-k"], **QUIET)
-    subprocess.run(["wineserver", "-w"], **QUIET)
-    subprocess.run(["wineserver", "-p"], **QUIET)
-    subprocess.run(["wineboot"], timeout=180, **QUIET)
-
-
-class NetworkDrive:
-    """A letter of the prefix that Wine reports as DRIVE_REMOTE."""
-
-    KEY = "HKLM\\Software\\Wine\\Drives"
-
-    def __init__(self, target):
-        self.target = target
-        dosdevices = os.path.join(os.environ["WINEPREFIX"], "dosdevices")
-        self.letter = None
-        for c in "rstuvwxy":
-            link = os.path.join(dosdevices, c + ":")
-            if not os.path.lexists(link):
-                self.letter, self.link = c, link
-                break
-
-    def map(self):
-        if not self.letter:
-            return False
-        os.makedirs(self.target, exist_ok=True)
-        os.symlink(self.target, self.link)
-        r = subprocess.run(["wine", "reg", "add", self.KEY, "/v", self.letter + ":", "/t", "REG_SZ",
-                            "/d", "network", "/f"], stdin=subprocess.DEVNULL, capture_output=True)
-        if r.returncode != 0:
-            log("reg add failed: %s" % r.stderr.decode(errors="replace"))
-            return False
-        restart_wineserver()
-        return True
-
-    def unmap(self):
-        if not self.letter:
-            return
-        subprocess.run(["wine", "reg", "delete", self.KEY, "/v", self.letter + ":", "/f"],
-                       stdin=subprocess.DEVNULL, capture_output=True)
-        if os.path.islink(self.link):
-            os.unlink(self.link)
-        restart_wineserver()
-
-
 def write_expected(scenario, path):
     """The seed as the test program reads it: one row a line, "table<TAB>Name=value..."."""
     with open(path, "w", newline="\n") as f:
@@ -256,7 +211,7 @@ def main():
         controller = Controller(control, services)
         controller.start()
 
-        drive = NetworkDrive(os.path.join(work, "share"))
+        drive = plxenv.NetworkDrive(os.path.join(work, "share"))
         mapped = drive.map()
         if not mapped:
             log("could not map a network drive; those tests will be skipped")

@@ -20,7 +20,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
-import plxenv  # noqa: E402  the e2e tests' dblinkd runner and INI writer
+import plxenv  # noqa: E402  dblinkd runner, INI writer and Wine server restart shared with the e2e tests
 
 BIN_DIR = os.environ.get("PLX_BIN_DIR", "")
 DBLINKD = os.environ.get("PLX_DBLINKD", "")
@@ -90,16 +90,6 @@ def reg_query(key, name):
     return None
 
 
-def restart_wineserver():
-    """Drive types are read when the server's services start: stop the server, start a
-    persistent one, and let a first program with stdio on /dev/null start the services, so
-    that none of them holds a pipe of ours."""
-    subprocess.run(["wineserver", "-k"], stdin=DEVNULL, stdout=DEVNULL, stderr=DEVNULL, timeout=60)
-    subprocess.run(["wineserver", "-w"], stdin=DEVNULL, stdout=DEVNULL, stderr=DEVNULL, timeout=60)
-    subprocess.run(["wineserver", "-p"], stdin=DEVNULL, stdout=DEVNULL, stderr=DEVNULL, timeout=60)
-    subprocess.run(["wineboot"], stdin=DEVNULL, stdout=DEVNULL, stderr=DEVNULL, timeout=120)
-
-
 write_ini = plxenv.write_ini
 
 
@@ -142,7 +132,7 @@ class Prefix:
                 os.unlink(link)
             if target is not None:
                 os.symlink(target, link)
-        restart_wineserver()
+        plxenv.restart_wineserver()
         self.drives_changed = False
 
     def restore(self):
@@ -203,7 +193,7 @@ def lay_out_drives(types, targets):
             os.symlink(targets[letter], link)
     reg_import(keys)
     PREFIX.drives_changed = True
-    restart_wineserver()
+    plxenv.restart_wineserver()
 
 
 def run_probe(version=None, boot_dir=None, product_type="WinNT", args=(), cwd=None):
