@@ -40,6 +40,12 @@ void CloseDatabase() {
   DBTerminateSessionEx(gContext.hSession);
 }
 
+// Every pass ends with the connection, the session and the server's requester closed.
+void CloseServer() {
+  CloseDatabase();
+  DBTerminateRequesterEx(gContext.szServerName);
+}
+
 bool IsWindowsNt() {
   OSVERSIONINFOA vi{};
   vi.dwOSVersionInfoSize = sizeof vi;
@@ -118,14 +124,18 @@ void DerivePaths(const char* volumePath) {
 
 enum class Pass { kNext, kAborted, kRebooted };
 
+Pass Aborted() {
+  Abort();
+  return Pass::kAborted;
+}
+
 // Step 11: one server. Every way out leaves the session, connection and requester closed.
 Pass WorkServer(const char* firstServer, int& nPackagesTaken, int& nRunResult) {
   nRunResult = 0;
   Trace("setting system variables...\n");
   if (int rc = InitSystemVariables(firstServer)) {
     ReportMessage(0, 130, rc);
-    Abort();
-    return Pass::kAborted;
+    return Aborted();
   }
   PrintResults("Looking for packages on server %s, please wait...\n\n", gContext.szServerName);
   PumpMessages();
@@ -135,8 +145,7 @@ Pass WorkServer(const char* firstServer, int& nPackagesTaken, int& nRunResult) {
     PrintResults("Unable to initialize a database session with server %s (rc = %ld)\n",
                  gContext.szServerName, long(rc));
     ReportRequesterStatus(rc, gContext.szServerName);
-    Abort();
-    return Pass::kAborted;
+    return Aborted();
   }
   Trace("connecting to DB on server '%s'\n", gContext.szServerName);
   if (int32_t rc = DBConnectEx(gContext.hSession, gContext.szServerName, "", "", kProduct, 0,
@@ -145,8 +154,7 @@ Pass WorkServer(const char* firstServer, int& nPackagesTaken, int& nRunResult) {
                  gContext.szServerName, long(rc));
     DBTerminateSessionEx(gContext.hSession);
     ReportRequesterStatus(rc, gContext.szServerName);
-    Abort();
-    return Pass::kAborted;
+    return Aborted();
   }
 
   if (gOptions.szOnDemand[0]) {
@@ -165,21 +173,17 @@ Pass WorkServer(const char* firstServer, int& nPackagesTaken, int& nRunResult) {
   if (int32_t rc = DBGetPathAppInstalledEx(gContext.szServerName, kProduct, volumePath, configFile)) {
     PrintResults("Unable to determine package path on server %s (rc = %ld)\n",
                  gContext.szServerName, long(rc));
-    CloseDatabase();
-    DBTerminateRequesterEx(gContext.szServerName);
+    CloseServer();
     ReportRequesterStatus(rc, gContext.szServerName);
-    Abort();
-    return Pass::kAborted;
+    return Aborted();
   }
   Trace("after GetPathAppInstalled: package path = '%s' config file = '%s'\n", volumePath, configFile);
   DerivePaths(volumePath);
 
   if (VariableStore::SetString("[PACKAGEPATH]", gContext.szPackagePath) != 0) {
     ReportMessage(0, 105, "[PACKAGEPATH]");
-    CloseDatabase();
-    DBTerminateRequesterEx(gContext.szServerName);
-    Abort();
-    return Pass::kAborted;
+    CloseServer();
+    return Aborted();
   }
 
   int rc;
@@ -209,15 +213,12 @@ Pass WorkServer(const char* firstServer, int& nPackagesTaken, int& nRunResult) {
     return Pass::kRebooted;
   } else if (rc != 1) {
     ReportDatabaseError(1, rc, "PKG.DBF");
-    CloseDatabase();
-    DBTerminateRequesterEx(gContext.szServerName);
-    Abort();
-    return Pass::kAborted;
+    CloseServer();
+    return Aborted();
   }
 
   Trace("about to disconnect and terminate DB requester\n");
-  CloseDatabase();
-  DBTerminateRequesterEx(gContext.szServerName);
+  CloseServer();
   return Pass::kNext;
 }
 
@@ -232,6 +233,7 @@ void FinishRun(const char* message, bool networkUp) {
 
 int RunQuickScript(const char* name, const char* directory) {
   if (!name || !*name) return 0;
+  OnDemandStatus("executing quickscript %s", name);
   Trace("interpreting quickscript %s\n", name);
   int r = RunScript(name, directory);
   if (r == -101 || r == -100 || r == 0) return r;

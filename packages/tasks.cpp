@@ -65,9 +65,7 @@ int ReportCopyFailure(int e, const char* app) {
 int RunTask(const plx::PackageTaskRecord& task, const char* targetPath) {
   switch (task.TaskType) {
     case 1: return FilesetTask(task.TaskName, targetPath, gContext.szPackagePath);
-    case 2:
-      OnDemandStatus("executing quickscript %s", task.TaskName);
-      return RunQuickScript(task.TaskName, gContext.szPackagePath);
+    case 2: return RunQuickScript(task.TaskName, gContext.szPackagePath);
     case 3:
       return doExecutableTask(task.TaskName, task.TaskArgs, gContext.szPackagePath,
                               (task.TaskFlags & kWaitForProgram) ? 1 : 0);
