@@ -74,6 +74,18 @@ class SpineTest(AgentTestCase):
         self.assertTrue(report["exited"])
         self.assertEqual(report["exit_code"], 0)
 
+    def test_quickscript_mode_works_one_server_only(self):
+        d = self.start_dblinkd(scenario())
+        self.lay_out(d.port, package_servers="SRV,SRV2")
+        report = run_agent(AGENT, ["/QS=SETUP"])
+        text = results_text(report)
+        self.assertIn("Looking for packages on server SRV, please wait...", text)
+        self.assertNotIn("SRV2", text)
+        self.assertNotIn("No packages scheduled for today!", text)
+        self.assertNotIn("No more packages scheduled.", text)
+        self.assertTrue(report["close_enabled"])
+        self.assertEqual(report["exit_code"], 0)
+
     def test_bad_argument_and_help_show_the_usage_text(self):
         d = self.start_dblinkd(scenario())
         self.lay_out(d.port)
