@@ -9,43 +9,15 @@
 #include <string>
 
 #include "corvnet.h"
+#include "win_test_support.h"
 
 namespace {
 
-// CORVNET.INI beside the DLL for the length of one test. The test program is shared with
-// other tests, so a file that was there before is put back afterwards.
+// CORVNET.INI beside the DLL, empty for the length of one test.
 class Corvnet : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char dll[MAX_PATH];
-    HMODULE h = GetModuleHandleA("CORVNET.dll");
-    ASSERT_NE(h, nullptr);
-    DWORD n = GetModuleFileNameA(h, dll, sizeof dll);
-    ASSERT_TRUE(n > 0 && n < sizeof dll);
-    ini = dll;
-    ini = ini.substr(0, ini.rfind('\\') + 1) + "CORVNET.INI";
-    saved = ini + ".kept-by-test";
-    hadOne = MoveFileExA(ini.c_str(), saved.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-    Flush();
-  }
-  void TearDown() override {
-    DeleteFileA(ini.c_str());
-    if (hadOne) MoveFileA(saved.c_str(), ini.c_str());
-    Flush();
-  }
-  void Write(const char* text) {
-    HANDLE h = CreateFileA(ini.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    DWORD put = 0;
-    WriteFile(h, text, DWORD(strlen(text)), &put, nullptr);
-    CloseHandle(h);
-    Flush();
-  }
-  // Profile calls may keep a file cached; this is the documented way to drop it.
-  void Flush() { WritePrivateProfileStringA(nullptr, nullptr, nullptr, ini.c_str()); }
-
-  std::string ini, saved;
-  bool hadOne = false;
+  void Write(const char* text) { ini.Write(text); }
+  testsupport::IniBesideDll ini{"CORVNET.dll", "CORVNET.INI"};
 };
 
 std::string ServerOf(const char* dir, int* rc) {

@@ -12,21 +12,13 @@
 #include "agent/identity.h"
 #include "agent/window.h"
 #include "corvnet/corvnet.h"
+#include "win_test_support.h"
 
 namespace {
 
 const char kIdFile[] = "C:\\equip.id";
 
-std::string ReadBytes(const std::string& path) {
-  std::string bytes;
-  if (FILE* f = fopen(path.c_str(), "rb")) {
-    char chunk[256];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.append(chunk, n);
-    fclose(f);
-  }
-  return bytes;
-}
+std::string ReadBytes(const std::string& path) { return testsupport::ReadWholeFile(path); }
 
 void WriteBytes(const std::string& path, const std::string& bytes, DWORD attributes = FILE_ATTRIBUTE_ARCHIVE) {
   SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);

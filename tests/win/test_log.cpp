@@ -10,6 +10,7 @@
 #include "agent/agent.h"
 #include "corvnet/corvnet.h"
 #include "messages/messages.h"
+#include "win_test_support.h"
 
 namespace {
 
@@ -70,16 +71,7 @@ class LogFile : public ::testing::Test {
     snprintf(gOptions.szAltLogFile, sizeof gOptions.szAltLogFile, "%s", path.c_str());
   }
 
-  static std::string ReadFile(const std::string& path) {
-    std::string bytes;
-    if (FILE* f = fopen(path.c_str(), "rb")) {
-      char chunk[512];
-      size_t n;
-      while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.append(chunk, n);
-      fclose(f);
-    }
-    return bytes;
-  }
+  static std::string ReadFile(const std::string& path) { return testsupport::ReadWholeFile(path); }
 
   // The node line as the network library describes this workstation.
   static std::string NodeLine() {
@@ -273,53 +265,18 @@ TEST_F(LogFile, UnopenablePathCreatesNothing) {
   EXPECT_EQ(GetFileAttributesA((dir_ + "\\MISSING").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-namespace {
-
-// Puts a CORVNET.INI beside the network library for one case and puts back what was there.
-class NetworkIni {
- public:
-  explicit NetworkIni(const char* content) {
-    char dll[MAX_PATH] = {};
-    GetModuleFileNameA(GetModuleHandleA("CORVNET.dll"), dll, sizeof dll);
-    path_ = dll;
-    path_ = path_.substr(0, path_.find_last_of('\\') + 1) + "CORVNET.INI";
-    if (FILE* f = fopen(path_.c_str(), "rb")) {
-      had_ = true;
-      char chunk[512];
-      size_t n;
-      while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) saved_.append(chunk, n);
-      fclose(f);
-    }
-    Write(content);
-  }
-  ~NetworkIni() {
-    if (had_) Write(saved_);
-    else DeleteFileA(path_.c_str());
-  }
-
- private:
-  void Write(const std::string& bytes) {
-    if (FILE* f = fopen(path_.c_str(), "wb")) {
-      fwrite(bytes.data(), 1, bytes.size(), f);
-      fclose(f);
-    }
-  }
-  std::string path_, saved_;
-  bool had_ = false;
-};
-
-}  // namespace
-
 TEST_F(LogFile, NodeAddressFromTheNetworkLibrary) {
   std::string path = Path("NODE.LOG");
   UseAltLog(path);
   {
-    NetworkIni ini("[Network]\r\nNetNumber=0000abcd\r\nNodeAddress=00A0C9123456\r\n");
+    testsupport::IniBesideDll ini("CORVNET.dll", "CORVNET.INI");
+    ini.Write("[Network]\r\nNetNumber=0000abcd\r\nNodeAddress=00A0C9123456\r\n");
     WriteLogEntry("known");
   }
   {
     // A node address the library cannot use: both parts stay empty.
-    NetworkIni ini("[Network]\r\nNodeAddress=NOTANADDRESS\r\n");
+    testsupport::IniBesideDll ini("CORVNET.dll", "CORVNET.INI");
+    ini.Write("[Network]\r\nNodeAddress=NOTANADDRESS\r\n");
     WriteLogEntry("unknown");
   }
   std::vector<std::string> lines = Lines(ReadFile(path));

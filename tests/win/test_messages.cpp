@@ -10,6 +10,7 @@
 
 #include "agent/agent.h"
 #include "messages/messages.h"
+#include "win_test_support.h"
 
 namespace {
 
@@ -206,35 +207,24 @@ TEST(MessageLines, LongArgumentsAreCutNeverOverrun) {
 
 namespace {
 
-// A real parent window with the multi-line results box (control 101) that the agent's
-// dialog has; the run-wide records are put back after every case.
+// The reporting code writes to a real results box; the run-wide records are put back after
+// every case.
 class ResultsBox : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(window_.Ok());
     savedOptions_ = gOptions;
     savedContext_ = gContext;
     gOptions = AgentOptions{};
-    parent_ = CreateWindowExA(0, "STATIC", "results", WS_OVERLAPPEDWINDOW, 0, 0, 400, 300, nullptr, nullptr,
-                              GetModuleHandleA(nullptr), nullptr);
-    ASSERT_NE(parent_, nullptr);
-    box_ = CreateWindowExA(0, "EDIT", "", WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_AUTOVSCROLL | WS_VSCROLL, 0, 0,
-                           380, 280, parent_, HMENU(INT_PTR(101)), GetModuleHandleA(nullptr), nullptr);
-    ASSERT_NE(box_, nullptr);
-    gContext.hMainDlg = parent_;
     gContext.nCurrentPackageId = 0;
   }
 
   void TearDown() override {
-    DestroyWindow(parent_);
     gOptions = savedOptions_;
     gContext = savedContext_;
   }
 
-  std::string Shown() const {
-    std::vector<char> text(8192, '\0');
-    SendMessageA(box_, WM_GETTEXT, WPARAM(text.size()), LPARAM(text.data()));
-    return text.data();
-  }
+  std::string Shown() const { return window_.Shown(); }
 
   // A fresh directory under the temporary directory, for log files.
   std::string MakeTempDir() {
@@ -251,21 +241,11 @@ class ResultsBox : public ::testing::Test {
     RemoveDirectoryA(dir.c_str());
   }
 
-  static std::string ReadFile(const std::string& path) {
-    std::string bytes;
-    if (FILE* f = fopen(path.c_str(), "rb")) {
-      char chunk[512];
-      size_t n;
-      while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.append(chunk, n);
-      fclose(f);
-    }
-    return bytes;
-  }
+  static std::string ReadFile(const std::string& path) { return testsupport::ReadWholeFile(path); }
 
+  testsupport::ResultsWindow window_;
   AgentOptions savedOptions_;
   AgentContext savedContext_;
-  HWND parent_ = nullptr;
-  HWND box_ = nullptr;
 };
 
 }  // namespace
@@ -302,13 +282,13 @@ TEST_F(ResultsBox, RecordOneGoesToTheHistory) {
   EXPECT_EQ(Shown(),
             "\r\nDATABASE ERROR 10612: PKG.DBF: RECORD NOT FOUND\r\n\r\n"
             "Unable to add an entry to the history log (no package ID).\r\n");
-  SetWindowTextA(box_, "");
+  window_.Clear();
   ReportMessage(2, 147);
   ReportDatabaseError(0, 10612, "PKG.DBF");
   EXPECT_EQ(Shown(),
             "\r\nERROR 0147: Agent must be run from a network drive.\r\n\r\n"
             "\r\nDATABASE ERROR 10612: PKG.DBF: RECORD NOT FOUND\r\n\r\n");
-  SetWindowTextA(box_, "");
+  window_.Clear();
   gContext.nCurrentPackageId = 7;
   gContext.rows = StatusRowState{};
   ReportMessage(1, 121, "BASE.FST");
@@ -321,7 +301,7 @@ TEST_F(ResultsBox, PrintResultsFormatsAndBounds) {
   PrintResults("Target path: %s\n", "C:\\APPS");
   PrintResults("Disk space : %lu bytes free\n\n", 4096ul);
   EXPECT_EQ(Shown(), "Target path: C:\\APPS\r\nDisk space : 4096 bytes free\r\n\r\n");
-  SetWindowTextA(box_, "");
+  window_.Clear();
   std::string big(2000, 'x');
   PrintResults("%s", big.c_str());
   EXPECT_EQ(Shown(), std::string(511, 'x'));

@@ -7,35 +7,17 @@
 #include <string>
 
 #include "plx2tly.h"
+#include "win_test_support.h"
 
 namespace {
 
-// PLX2TLY.INI beside the DLL for one test; a file that was there before is put back.
+// PLX2TLY.INI beside the DLL, empty for one test.
 class Metering : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char dll[MAX_PATH];
-    HMODULE h = GetModuleHandleA("plx2tly.dll");
-    ASSERT_NE(h, nullptr);
-    DWORD n = GetModuleFileNameA(h, dll, sizeof dll);
-    ASSERT_TRUE(n > 0 && n < sizeof dll);
-    ini = dll;
-    ini = ini.substr(0, ini.rfind('\\') + 1) + "PLX2TLY.INI";
-    saved = ini + ".kept-by-test";
-    hadOne = MoveFileExA(ini.c_str(), saved.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-    WritePrivateProfileStringA(nullptr, nullptr, nullptr, ini.c_str());
-  }
-  void TearDown() override {
-    DeleteFileA(ini.c_str());
-    if (hadOne) MoveFileA(saved.c_str(), ini.c_str());
-    WritePrivateProfileStringA(nullptr, nullptr, nullptr, ini.c_str());
-  }
   void Relaunch(const char* value) {
-    ASSERT_TRUE(WritePrivateProfileStringA("Metering", "Relaunch", value, ini.c_str()));
+    ASSERT_TRUE(WritePrivateProfileStringA("Metering", "Relaunch", value, ini.Path().c_str()));
   }
-
-  std::string ini, saved;
-  bool hadOne = false;
+  testsupport::IniBesideDll ini{"plx2tly.dll", "PLX2TLY.INI"};
 };
 
 std::string TempFile(const char* name) {

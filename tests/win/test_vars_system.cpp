@@ -11,6 +11,7 @@
 #include "corvnet/corvnet.h"
 #include "vars/system_vars.h"
 #include "vars/variable_store.h"
+#include "win_test_support.h"
 
 namespace {
 
@@ -51,13 +52,7 @@ class SystemVariables : public ::testing::Test {
     savedOptions_ = gOptions;
     savedContext_ = gContext;
     gOptions = AgentOptions{};
-    parent_ = CreateWindowExA(0, "STATIC", "vars", WS_OVERLAPPEDWINDOW, 0, 0, 400, 300, nullptr, nullptr,
-                              GetModuleHandleA(nullptr), nullptr);
-    ASSERT_NE(parent_, nullptr);
-    box_ = CreateWindowExA(0, "EDIT", "", WS_CHILD | ES_MULTILINE | ES_AUTOVSCROLL, 0, 0, 380, 280, parent_,
-                           HMENU(INT_PTR(101)), GetModuleHandleA(nullptr), nullptr);
-    ASSERT_NE(box_, nullptr);
-    gContext.hMainDlg = parent_;
+    ASSERT_TRUE(window_.Ok());
     cwd_ = Cwd();
     char path[4096];
     DWORD n = GetEnvironmentVariableA("PATH", path, sizeof path);
@@ -83,16 +78,11 @@ class SystemVariables : public ::testing::Test {
     SetEnvironmentVariableA("PATH", hadPath_ ? path_.c_str() : nullptr);
     WriteProductType(hadType_ ? savedType_.c_str() : nullptr);
     RemoveTree(dir_);
-    DestroyWindow(parent_);
     gOptions = savedOptions_;
     gContext = savedContext_;
   }
 
-  std::string Shown() const {
-    std::vector<char> text(8192, '\0');
-    SendMessageA(box_, WM_GETTEXT, WPARAM(text.size()), LPARAM(text.data()));
-    return text.data();
-  }
+  std::string Shown() const { return window_.Shown(); }
 
   static std::string ReadProductType(bool* present) {
     *present = false;
@@ -156,8 +146,7 @@ class SystemVariables : public ::testing::Test {
 
   AgentOptions savedOptions_;
   AgentContext savedContext_;
-  HWND parent_ = nullptr;
-  HWND box_ = nullptr;
+  testsupport::ResultsWindow window_;
   std::string cwd_, path_, dir_, savedType_;
   bool hadPath_ = false, hadType_ = false;
   HANDLE heap_ = nullptr;
