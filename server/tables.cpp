@@ -247,6 +247,21 @@ int32_t WriteRecord(uint32_t cls, uint32_t op, uint32_t rowId, std::vector<uint8
                        key.data(), record.data());
 }
 
+// Stores a status on this package's row of one kind: the row is rewritten, or inserted
+// when there is none. Returns the row's id (-1 when an insert failed). User rows name this
+// machine; machine rows name the user.
+int32_t StoreStatus(uint32_t kind, int32_t rowId, uint32_t packageId, const char* machineId, const char* userName,
+                    uint16_t status) {
+  const StatusRowState& rs = gContext.rows;
+  if (rowId != -1) {
+    UpdateStatusRow(rowId, kind, kind == kKindUser ? machineId : userName, status, rs.FailureCount,
+                    rs.RefusalCount);
+    return rowId;
+  }
+  return InsertStatusRow(packageId, kind, machineId, userName, kind == kKindUser ? machineId : nullptr, status,
+                         rs.FailureCount, rs.RefusalCount);
+}
+
 }  // namespace
 
 int GetFirstPackage(uint32_t connection, PackageRecord& rec) {
@@ -384,22 +399,14 @@ bool IsPackageForUserOrMachine(uint32_t packageId, uint32_t serverId, const char
   if (!m.done && !u.done) return true;
   if (m.done) {
     rs.nDoneStatus = m.doneStatus;
-    if (rs.UserRowId != -1)
-      UpdateStatusRow(rs.UserRowId, kKindUser, machineId, m.doneStatus, rs.FailureCount, rs.RefusalCount);
-    else
-      InsertStatusRow(packageId, kKindUser, machineId, userName, machineId, m.doneStatus, rs.FailureCount,
-                      rs.RefusalCount);
+    StoreStatus(kKindUser, rs.UserRowId, packageId, machineId, userName, m.doneStatus);
     return false;
   }
   // The user is done. Done on another workstation (no status of this machine's own): the
   // machine row is left as it is, so another user of this machine is still offered it.
   if (!u.hasStatus) return false;
   rs.nDoneStatus = u.doneStatus;
-  if (rs.MachineRowId != -1)
-    UpdateStatusRow(rs.MachineRowId, kKindMachine, userName, u.doneStatus, rs.FailureCount, rs.RefusalCount);
-  else
-    InsertStatusRow(packageId, kKindMachine, machineId, userName, nullptr, u.doneStatus, rs.FailureCount,
-                    rs.RefusalCount);
+  StoreStatus(kKindMachine, rs.MachineRowId, packageId, machineId, userName, u.doneStatus);
   return false;
 }
 
@@ -437,18 +444,7 @@ void WritePackageStatus(const char* machineId, const char* userName, uint16_t st
   if (status == 4 || status == 5) rs.FailureCount += 1;
   if (status == 4 && (pkg.Options & 0x2000) && (rs.FailureCount < pkg.MaxFailures || pkg.MaxFailures == 0))
     status = 5;
-  if (rs.bUserApplies) {
-    if (rs.UserRowId != -1)
-      UpdateStatusRow(rs.UserRowId, kKindUser, machineId, status, rs.FailureCount, rs.RefusalCount);
-    else
-      rs.UserRowId = InsertStatusRow(pkg.PackageId, kKindUser, machineId, userName, machineId, status,
-                                     rs.FailureCount, rs.RefusalCount);
-  }
-  if (rs.bMachineApplies) {
-    if (rs.MachineRowId != -1)
-      UpdateStatusRow(rs.MachineRowId, kKindMachine, userName, status, rs.FailureCount, rs.RefusalCount);
-    else
-      rs.MachineRowId = InsertStatusRow(pkg.PackageId, kKindMachine, machineId, userName, nullptr, status,
-                                        rs.FailureCount, rs.RefusalCount);
-  }
+  if (rs.bUserApplies) rs.UserRowId = StoreStatus(kKindUser, rs.UserRowId, pkg.PackageId, machineId, userName, status);
+  if (rs.bMachineApplies)
+    rs.MachineRowId = StoreStatus(kKindMachine, rs.MachineRowId, pkg.PackageId, machineId, userName, status);
 }
