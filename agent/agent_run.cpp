@@ -17,6 +17,7 @@
 #include "plx2tly/plx2tly.h"
 #include "script/program.h"
 #include "script/quickscript.h"
+#include "shared/dllfile.h"
 #include "vars/system_vars.h"
 #include "vars/variable_store.h"
 
@@ -46,28 +47,14 @@ void CloseServer() {
   DBTerminateRequesterEx(gContext.szServerName);
 }
 
-bool IsWindowsNt() {
-  OSVERSIONINFOA vi{};
-  vi.dwOSVersionInfoSize = sizeof vi;
-  return GetVersionExA(&vi) && vi.dwPlatformId == VER_PLATFORM_WIN32_NT;
-}
-
 // The directory the program was started from: the module name up to "PLXWIN32.EXE",
-// upper-cased. Wine reports a program started from a share as "UNC\SRV\..." (or with a
-// "\\?\" in front); the agent works with "\\SRV\...".
+// upper-cased, in the "\\SRV\..." form the agent works with (Wine reports a program
+// started from a share as "UNC\SRV\...").
 void GetAppPath(char* out, size_t size) {
   char module[256] = {};
   GetModuleFileNameA(nullptr, module, sizeof module - 1);
-  const char* p = module;
   char normal[260];
-  if (_strnicmp(p, "\\\\?\\UNC\\", 8) == 0)
-    snprintf(normal, sizeof normal, "\\\\%s", p + 8);
-  else if (_strnicmp(p, "UNC\\", 4) == 0)
-    snprintf(normal, sizeof normal, "\\\\%s", p + 4);
-  else if (strncmp(p, "\\\\?\\", 4) == 0)
-    snprintf(normal, sizeof normal, "%s", p + 4);
-  else
-    snprintf(normal, sizeof normal, "%s", p);
+  plxdll::NormaliseModulePath(module, normal, sizeof normal);
   if (char* exe = strstr(normal, "PLXWIN32.EXE")) *exe = '\0';
   CharUpperA(normal);
   plx::CopyText(out, size, normal);

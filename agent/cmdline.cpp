@@ -1,6 +1,5 @@
 #include "agent/cmdline.h"
 
-#include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
@@ -22,10 +21,6 @@ const char* PrefixValue(const char* arg, const char* option) {
 // Decimal conversion that stops at the first non-digit, taken as an absolute value.
 int AbsoluteNumber(const char* value) { return abs(atoi(value)); }
 
-void Upper(char* s) {
-  for (; *s; ++s) *s = char(toupper(static_cast<unsigned char>(*s)));
-}
-
 // Text values are copied bounded: a value longer than its field is cut, never overrun.
 template <size_t N> void Store(char (&field)[N], const char* value) { plx::CopyText(field, N, value); }
 
@@ -46,12 +41,12 @@ bool ParseOne(const char* arg) {
   if ((v = PrefixValue(arg, "/QS="))) { Store(gOptions.szQuickScript, v); return *v != '\0'; }
   if ((v = PrefixValue(arg, "/IMP="))) {
     Store(gOptions.szImpersonateUser, v);
-    Upper(gOptions.szImpersonateUser);
+    CharUpperA(gOptions.szImpersonateUser);
     return *v != '\0';
   }
   if ((v = PrefixValue(arg, "/SERVER="))) {
     Store(gContext.szServerName, v);
-    Upper(gContext.szServerName);
+    CharUpperA(gContext.szServerName);
     return *v != '\0';
   }
   if (IsWhole(arg, "/NOSHOW")) { gOptions.bNoShow = true; return true; }

@@ -13,12 +13,6 @@ namespace {
 
 long SecondsOf(const uint8_t t[3]) { return t[0] * 3600L + t[1] * 60L + t[2]; }
 
-bool IsWindowsNt() {
-  OSVERSIONINFOA vi{};
-  vi.dwOSVersionInfoSize = sizeof vi;
-  return GetVersionExA(&vi) && vi.dwPlatformId == VER_PLATFORM_WIN32_NT;
-}
-
 }  // namespace
 
 int CompareDate(const SYSTEMTIME& today, const uint8_t d[3]) {

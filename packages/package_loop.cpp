@@ -1,7 +1,6 @@
 #include "packages/package_loop.h"
 
 #include <ctype.h>
-#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -16,6 +15,7 @@
 #include "packages/tasks.h"
 #include "plx/bytes.h"
 #include "script/functions.h"
+#include "scriptlib/filesys.h"
 #include "server/history.h"
 #include "server/tables.h"
 #include "vars/system_vars.h"
@@ -24,10 +24,6 @@
 namespace {
 
 enum PackageStatusValue : uint16_t { kCompleted = 1, kFailed = 4 };
-
-void Upper(char* s) {
-  for (; *s; ++s) *s = char(toupper(static_cast<unsigned char>(*s)));
-}
 
 // Asks for the Windows directory until a real one is given. False when the user gives up.
 bool SettleWindowsDirectory(const plx::PackageRecord& pkg) {
@@ -69,7 +65,7 @@ int InstallPackage(const plx::PackageRecord& pkg, int* lastResult) {
   char path[260];
   plx::CopyText(path, sizeof path, pkg.InstallPath);
   ExpandPathVariable(path);
-  Upper(path);
+  CharUpperA(path);
   Trace("package install path = %s\n", path);
   if ((pkg.Options & 0x0010) &&
       AskYesNo("Do you want to override the default installation path?(Y/N)", path, "Override Install Path"))
@@ -140,16 +136,8 @@ int CreateDirectoryPath(char driveLetter, const char* rest) {
   plx::CopyText(parts, sizeof parts, rest);
   for (char* part = strtok(parts, "\\"); part; part = strtok(nullptr, "\\")) {
     AppendPath(built, part);
-    DWORD a = GetFileAttributesA(built);
-    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)) continue;
-    if (!CreateDirectoryA(built, nullptr)) {
-      DWORD e = GetLastError();
-      return e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS ? EEXIST
-             : e == ERROR_ACCESS_DENIED                          ? EACCES
-             : e == ERROR_PATH_NOT_FOUND || e == ERROR_FILE_NOT_FOUND ? ENOENT
-             : e == ERROR_DISK_FULL                              ? ENOSPC
-                                                                 : EINVAL;
-    }
+    if (IsDirectory(built)) continue;
+    if (int e = MakeDirectory(built)) return e;
   }
   return 0;
 }
@@ -202,8 +190,7 @@ int ValidateTargetPath(char* path, bool* created) {
   } else {
     snprintf(drivePath, sizeof drivePath, "%c:%s", drive, rest);
   }
-  DWORD a = GetFileAttributesA(drivePath);
-  if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY)) {
+  if (!IsDirectory(drivePath)) {
     if (int e = CreateDirectoryPath(drive, rest)) {
       ReportMessage(1, 114, e, path);
       return -1;
@@ -212,17 +199,14 @@ int ValidateTargetPath(char* path, bool* created) {
     *created = true;
   }
   VariableStore::SetString("[TARGET]", drivePath);
-  char root[] = "A:\\";
-  root[0] = drive;
-  DWORD spc, bps, freeClusters, total;
-  if (!GetDiskFreeSpaceA(root, &spc, &bps, &freeClusters, &total)) return 112;
-  unsigned long freeBytes = (unsigned long)(uint64_t(freeClusters) * spc * bps);
+  uint32_t freeBytes = 0;
+  if (FreeBytesOnDrive(drive - 'A' + 1, &freeBytes) != 0) return 112;
   if (VariableStore::SetInt("[DISKSPACE]", int32_t(freeBytes)) != 0) {
     ReportMessage(0, 105, "[DISKSPACE]");
     return -1;
   }
   PrintResults("Target path: %s\n", drivePath);
-  PrintResults("Disk space : %lu bytes free\n\n", freeBytes);
+  PrintResults("Disk space : %lu bytes free\n\n", (unsigned long)freeBytes);
   plx::CopyText(path, 260, drivePath);
   return 0;
 }

@@ -9,13 +9,13 @@
 #include "agent/agent.h"
 #include "agent/paths.h"
 #include "agent/window.h"
-#include "dblinkr32/dblinkr32.h"
 #include "messages/messages.h"
 #include "messages/ondemand.h"
 #include "plx/bytes.h"
 #include "script/program.h"
 #include "script/quickscript.h"
 #include "scriptlib/filesys.h"
+#include "server/tables.h"
 #include "vars/variable_store.h"
 
 namespace {
@@ -24,12 +24,8 @@ constexpr uint32_t kStopOnFailure = 0x2;
 constexpr uint32_t kWaitForProgram = 0x1;
 
 int32_t ReadTask(uint32_t op, uint32_t serverId, uint32_t packageId, plx::PackageTaskRecord& task) {
-  uint8_t key[8];
-  plx::PutU32(key, serverId);
-  plx::PutU32(key + 4, packageId);
-  std::vector<uint8_t> buf(plx::RecordLength(plx::kTableTask), 0);
-  int32_t st = DBOperationEx(gContext.hConnection, plx::kTableTask, plx::kClassRead, op, 8, sizeof key,
-                             uint32_t(buf.size()), key, buf.data());
+  std::vector<uint8_t> key = NumberKey({serverId, packageId}), buf;
+  int32_t st = ReadRecord(gContext.hConnection, plx::kTableTask, op, 8, key, buf);
   if (st == 0) plx::Decode(buf.data(), task);
   return st;
 }

@@ -7,7 +7,6 @@
 
 #include "agent/agent.h"
 #include "corvnet/corvnet.h"
-#include "dblinkr32/dblinkr32.h"
 #include "messages/messages.h"
 #include "plx/bytes.h"
 #include "server/tables.h"
@@ -15,12 +14,6 @@
 namespace {
 
 constexpr char kNoRow[] = "Unable to add an entry to the history log.\nUnable to determine package user ID.";
-
-int32_t Insert(uint32_t table, std::vector<uint8_t>& record) {
-  std::vector<uint8_t> key(4, 0);
-  return DBOperationEx(gContext.hConnection, table, plx::kClassInsert, plx::kOpInsert, 0, 4,
-                       uint32_t(record.size()), key.data(), record.data());
-}
 
 }  // namespace
 
@@ -44,7 +37,7 @@ int AddHistoryEntry(uint32_t packageId, const char* machineId, const char* text)
   plx::CopyText(textRow.Text, sizeof textRow.Text, text);
   std::vector<uint8_t> buf(plx::RecordLength(plx::kTableHistoryText));
   plx::Encode(textRow, buf.data());
-  if (Insert(plx::kTableHistoryText, buf) != 0) return -1;
+  if (WriteRecord(plx::kTableHistoryText, plx::kClassInsert, plx::kOpInsert, 0, buf) != 0) return -1;
   plx::Decode(buf.data(), textRow);
 
   SYSTEMTIME now;
@@ -65,5 +58,5 @@ int AddHistoryEntry(uint32_t packageId, const char* machineId, const char* text)
   }
   buf.assign(plx::RecordLength(plx::kTableHistory), 0);
   plx::Encode(entry, buf.data());
-  return Insert(plx::kTableHistory, buf) == 0 ? 0 : -1;
+  return WriteRecord(plx::kTableHistory, plx::kClassInsert, plx::kOpInsert, 0, buf) == 0 ? 0 : -1;
 }

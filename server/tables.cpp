@@ -25,26 +25,8 @@ bool Eligible(uint16_t status) { return status == 0 || status == 2 || status == 
 bool Ends(uint16_t status) { return status == 1 || status == 3 || status == 4; }
 bool SameName(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
-// One requester read into a zeroed buffer; the status as the requester gave it.
-int32_t Read(uint32_t connection, uint32_t table, uint32_t op, uint32_t keyNo, std::vector<uint8_t>& key,
-             std::vector<uint8_t>& record) {
-  record.assign(plx::RecordLength(table), 0);
-  return DBOperationEx(connection, table, plx::kClassRead, op, keyNo, uint32_t(key.size()),
-                       uint32_t(record.size()), key.data(), record.data());
-}
-
 // The wrappers' result: 1 read, 0 nothing (more), else the status.
 int ReadResult(int32_t status) { return status == 0 ? 1 : status == plx::kDbNotFound ? 0 : status; }
-
-std::vector<uint8_t> NumberKey(std::initializer_list<uint32_t> values) {
-  std::vector<uint8_t> key(values.size() * 4);
-  size_t at = 0;
-  for (uint32_t v : values) {
-    plx::PutU32(&key[at], v);
-    at += 4;
-  }
-  return key;
-}
 
 // Key 7: server, package, kind, then a 210-byte name.
 std::vector<uint8_t> NameKey(uint32_t serverId, uint32_t packageId, uint32_t kind, const char* name, size_t n) {
@@ -65,14 +47,14 @@ template <class F>
 void ForEachNamedRow(uint32_t serverId, uint32_t packageId, uint32_t kind, const char* name, size_t keyChars, F f) {
   std::vector<uint8_t> key = NameKey(serverId, packageId, kind, name, keyChars);
   std::vector<uint8_t> buf;
-  int32_t st = Read(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetGreaterEq, 7, key, buf);
+  int32_t st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetGreaterEq, 7, key, buf);
   while (st == 0) {
     UserPackageRecord row;
     plx::Decode(buf.data(), row);
     if (row.ServerId != serverId || row.PackageId != packageId || row.TargetKind != kind) return;
     if (_strnicmp(row.TargetName, name, keyChars) != 0) return;
     if (SameName(row.TargetName, name) && !f(row)) return;
-    st = Read(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetNext, 7, key, buf);
+    st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetNext, 7, key, buf);
   }
   ReportMinusOne(st, "PUD.DBF");
 }
@@ -81,7 +63,7 @@ void ForEachNamedRow(uint32_t serverId, uint32_t packageId, uint32_t kind, const
 bool FindMachineRow(uint32_t serverId, uint32_t packageId, const char* machineId, UserPackageRecord& out) {
   std::vector<uint8_t> key = NameKey(serverId, packageId, kKindMachine, machineId, kMachineIdLength);
   std::vector<uint8_t> buf;
-  int32_t st = Read(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetGreaterEq, 7, key, buf);
+  int32_t st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetGreaterEq, 7, key, buf);
   if (st != 0) {
     ReportMinusOne(st, "PUD.DBF");
     return false;
@@ -240,13 +222,6 @@ bool FindUserRow(uint32_t serverId, uint32_t packageId, const char* userName, co
   return found;
 }
 
-// Inserts carry key 0 with the value 0; rewrites name their row by its RecordId.
-int32_t WriteRecord(uint32_t cls, uint32_t op, uint32_t rowId, std::vector<uint8_t>& record) {
-  std::vector<uint8_t> key = NumberKey({rowId});
-  return DBOperationEx(gContext.hConnection, plx::kTableUserPackage, cls, op, 0, 4, uint32_t(record.size()),
-                       key.data(), record.data());
-}
-
 // Stores a status on this package's row of one kind: the row is rewritten, or inserted
 // when there is none. Returns the row's id (-1 when an insert failed). User rows name this
 // machine; machine rows name the user.
@@ -264,23 +239,46 @@ int32_t StoreStatus(uint32_t kind, int32_t rowId, uint32_t packageId, const char
 
 }  // namespace
 
+int32_t ReadRecord(uint32_t connection, uint32_t table, uint32_t op, uint32_t keyNo, std::vector<uint8_t>& key,
+                   std::vector<uint8_t>& record) {
+  record.assign(plx::RecordLength(table), 0);
+  return DBOperationEx(connection, table, plx::kClassRead, op, keyNo, uint32_t(key.size()),
+                       uint32_t(record.size()), key.data(), record.data());
+}
+
+int32_t WriteRecord(uint32_t table, uint32_t cls, uint32_t op, uint32_t rowId, std::vector<uint8_t>& record) {
+  std::vector<uint8_t> key = NumberKey({rowId});
+  return DBOperationEx(gContext.hConnection, table, cls, op, 0, 4, uint32_t(record.size()), key.data(),
+                       record.data());
+}
+
+std::vector<uint8_t> NumberKey(std::initializer_list<uint32_t> values) {
+  std::vector<uint8_t> key(values.size() * 4);
+  size_t at = 0;
+  for (uint32_t v : values) {
+    plx::PutU32(&key[at], v);
+    at += 4;
+  }
+  return key;
+}
+
 int GetFirstPackage(uint32_t connection, PackageRecord& rec) {
   std::vector<uint8_t> key(4, 0), buf;
-  int32_t st = Read(connection, plx::kTablePackage, plx::kOpGetFirst, 4, key, buf);
+  int32_t st = ReadRecord(connection, plx::kTablePackage, plx::kOpGetFirst, 4, key, buf);
   if (st == 0) plx::Decode(buf.data(), rec);
   return ReadResult(st);
 }
 
 int GetNextPackage(uint32_t connection, PackageRecord& rec) {
   std::vector<uint8_t> key(4, 0), buf;
-  int32_t st = Read(connection, plx::kTablePackage, plx::kOpGetNext, 4, key, buf);
+  int32_t st = ReadRecord(connection, plx::kTablePackage, plx::kOpGetNext, 4, key, buf);
   if (st == 0) plx::Decode(buf.data(), rec);
   return ReadResult(st);
 }
 
 int GetPackageByKey(uint32_t connection, uint32_t serverId, uint32_t packageId, PackageRecord& rec) {
   std::vector<uint8_t> key = NumberKey({serverId, packageId}), buf;
-  int32_t st = Read(connection, plx::kTablePackage, plx::kOpGetEqual, 5, key, buf);
+  int32_t st = ReadRecord(connection, plx::kTablePackage, plx::kOpGetEqual, 5, key, buf);
   if (st == 0) plx::Decode(buf.data(), rec);
   return ReadResult(st);
 }
@@ -288,7 +286,7 @@ int GetPackageByKey(uint32_t connection, uint32_t serverId, uint32_t packageId, 
 uint32_t FindServerId(uint32_t connection, const char* serverName) {
   std::vector<uint8_t> key(48, 0), buf;
   memcpy(key.data(), serverName, strnlen(serverName, 48));
-  if (Read(connection, plx::kTableServer, plx::kOpGetEqual, 3, key, buf) != 0) return 0;
+  if (ReadRecord(connection, plx::kTableServer, plx::kOpGetEqual, 3, key, buf) != 0) return 0;
   plx::ServerRecord server;
   plx::Decode(buf.data(), server);
   return server.ServerId;
@@ -312,12 +310,12 @@ int NextTargetRow(uint32_t kind, uint32_t packageId, uint32_t serverId, int32_t&
   std::vector<uint8_t> key6 = NumberKey({serverId, packageId, 1, kind}), buf;
   int32_t st;
   if (cursor == -1) {
-    st = Read(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, 6, key6, buf);
+    st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, 6, key6, buf);
   } else {
     // Other reads on the table may have moved the position since: find our row again.
     std::vector<uint8_t> key0 = NumberKey({uint32_t(cursor)});
-    st = Read(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, 0, key0, buf);
-    if (st == 0) st = Read(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetNext, 6, key6, buf);
+    st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, 0, key0, buf);
+    if (st == 0) st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetNext, 6, key6, buf);
   }
   if (st != 0) {
     ReportMinusOne(st, "PUD.DBF");
@@ -352,7 +350,7 @@ int32_t InsertStatusRow(uint32_t packageId, uint32_t kind, const char* machineId
   row.RowFlags = row.ServerId ? 0x1 : 0;
   std::vector<uint8_t> buf(plx::RecordLength(plx::kTableUserPackage));
   plx::Encode(row, buf.data());
-  int32_t st = WriteRecord(plx::kClassInsert, plx::kOpInsert, 0, buf);
+  int32_t st = WriteRecord(plx::kTableUserPackage, plx::kClassInsert, plx::kOpInsert, 0, buf);
   if (st != 0) {
     if (st == plx::kDbLocked) ReportMessage(0, 162);
     return -1;
@@ -363,7 +361,7 @@ int32_t InsertStatusRow(uint32_t packageId, uint32_t kind, const char* machineId
 
 bool ReadStatusRow(int32_t rowId, UserPackageRecord& rec) {
   std::vector<uint8_t> key = NumberKey({uint32_t(rowId)}), buf;
-  int32_t st = Read(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, 0, key, buf);
+  int32_t st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, 0, key, buf);
   if (st != 0) {
     ReportMinusOne(st, "PUD.DBF");
     return false;
@@ -382,7 +380,7 @@ bool UpdateStatusRow(int32_t rowId, uint32_t kind, const char* counterpart, uint
   PutCounterpart(row.Counterpart, counterpart, kind == kKindUser ? kCounterpartWritten : kMachineIdLength);
   std::vector<uint8_t> buf(plx::RecordLength(plx::kTableUserPackage));
   plx::Encode(row, buf.data());
-  return WriteRecord(plx::kClassRewrite, plx::kOpGetEqual, uint32_t(rowId), buf) == 0;
+  return WriteRecord(plx::kTableUserPackage, plx::kClassRewrite, plx::kOpGetEqual, uint32_t(rowId), buf) == 0;
 }
 
 bool IsPackageForUserOrMachine(uint32_t packageId, uint32_t serverId, const char* machineId, const char* userName,
@@ -412,8 +410,8 @@ bool IsPackageForUserOrMachine(uint32_t packageId, uint32_t serverId, const char
 
 bool CheckDependencies(uint32_t packageId, uint32_t serverId, const char* machineId, const char* userName) {
   std::vector<uint8_t> key = NumberKey({serverId, packageId}), buf;
-  int32_t st = Read(gContext.hConnection, plx::kTableDependency, plx::kOpGetEqual, 8, key, buf);
-  for (; st == 0; st = Read(gContext.hConnection, plx::kTableDependency, plx::kOpGetNext, 8, key, buf)) {
+  int32_t st = ReadRecord(gContext.hConnection, plx::kTableDependency, plx::kOpGetEqual, 8, key, buf);
+  for (; st == 0; st = ReadRecord(gContext.hConnection, plx::kTableDependency, plx::kOpGetNext, 8, key, buf)) {
     DependencyRecord dep;
     plx::Decode(buf.data(), dep);
     if (dep.PackageId != packageId || dep.RequiredServerId != serverId) break;

@@ -3,7 +3,19 @@
 #pragma once
 #include <stdint.h>
 
+#include <initializer_list>
+#include <vector>
+
 #include "plx/records.h"
+
+// One requester read into a buffer zeroed to the table's record length; the requester's status.
+int32_t ReadRecord(uint32_t connection, uint32_t table, uint32_t op, uint32_t keyNo, std::vector<uint8_t>& key,
+                   std::vector<uint8_t>& record);
+// An insert (rowId 0) or a rewrite of the row with that RecordId, on the run's connection;
+// the buffer gets the record as stored.
+int32_t WriteRecord(uint32_t table, uint32_t cls, uint32_t op, uint32_t rowId, std::vector<uint8_t>& record);
+// A key of 32-bit numbers, in order.
+std::vector<uint8_t> NumberKey(std::initializer_list<uint32_t> values);
 
 enum TargetKind : uint32_t { kKindGroup = 5, kKindUser = 6, kKindSite = 7, kKindMachine = 8 };
 

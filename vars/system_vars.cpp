@@ -72,17 +72,20 @@ void GetOsVersionNumbers(int32_t* major, int32_t* minor) {
   if (minor) *minor = ok ? int32_t(vi.dwMinorVersion) : 0;
 }
 
-bool IsNtServer() {
+bool IsWindowsNt() {
   OSVERSIONINFOA vi;
-  if (!GetVersionInfo(vi) || vi.dwPlatformId != VER_PLATFORM_WIN32_NT) return false;
+  return GetVersionInfo(vi) && vi.dwPlatformId == VER_PLATFORM_WIN32_NT;
+}
+
+bool IsNtServer() {
+  if (!IsWindowsNt()) return false;
   char type[129];  // the value is read up to 128 bytes
   if (!ReadRegistryText(kProductOptionsKey, "ProductType", type, sizeof type)) return false;
   return _stricmp(type, "ServerNT") == 0 || _stricmp(type, "LanManNT") == 0;
 }
 
 void GetOsName(char* out, size_t size) {
-  OSVERSIONINFOA vi;
-  if (GetVersionInfo(vi) && vi.dwPlatformId == VER_PLATFORM_WIN32_NT)
+  if (IsWindowsNt())
     plx::CopyText(out, size, IsNtServer() ? "Windows NT Server" : "Windows NT");
   else
     plx::CopyText(out, size, "Windows 95");

@@ -17,6 +17,8 @@ int BootDriveNumber();
 void GetOsVersionNumbers(int32_t* major, int32_t* minor);
 // "Windows 95", "Windows NT" or "Windows NT Server"; out holds at least 32 bytes.
 void GetOsName(char* out, size_t size);
+// The Windows NT platform, as GetVersionExA reports it.
+bool IsWindowsNt();
 // On the NT platform only: ProductType "ServerNT" or "LanManNT" (any case) under
 // ProductOptions.
 bool IsNtServer();

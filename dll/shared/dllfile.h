@@ -1,4 +1,4 @@
-// Small Win32 helpers the companion DLLs share: a handle that closes itself, and the path of
+// Small Win32 helpers the companion DLLs (and the agent) share: a handle that closes itself, and the path of
 // a file that lives beside the DLL (each DLL keeps its settings in an INI file there, so an
 // administrator configures a share by dropping one file next to the binaries).
 #pragma once
