@@ -3,352 +3,185 @@ import datetime
 import os
 import shutil
 import stat
-import threading
-import time
 import unittest
 
-from plxenv import AgentTestCase, BIN_DIR, WINEPREFIX, install_agent, results_text, run_agent
+from agentcase import ID, NODE, SITE, AgentCase, document, machine_id, new_workstation, package, target, task
+from plxharness import BIN_DIR, DRIVE_C
 
-AGENT = r"\\SRV\SYS\PUBLIC\PLXWIN32.EXE"
-NODE = "00A0C9123456"
-SITE = "HQ"
-DRIVE_C = os.path.join(WINEPREFIX, "drive_c")
-ID_FILE = os.path.join(DRIVE_C, "equip.id")
-
-
-def package(pid, name=None, **fields):
-    p = {"PackageId": pid, "ServerId": 1, "Name": name or "Package %d" % pid, "Status": "A",
-         "StartDate": "1990-01-01", "InstallPath": "C:\\PLXTEST\\P%d" % pid, "TargetOs": 7,
-         "Options": 0x0001}
-    p.update(fields)
-    return p
+NOW = datetime.datetime.now()
+EARLIER = (NOW - datetime.timedelta(minutes=10)).strftime("%H:%M:%S")
+EXITWITH = open(os.path.join(BIN_DIR, "exitwith.exe"), "rb").read() if BIN_DIR else b""
+OS2_APP = bytearray(0x80 + 64)  # an NE header that names OS/2 as its system
+OS2_APP[0:2], OS2_APP[24], OS2_APP[60], OS2_APP[0x80:0x82], OS2_APP[0x80 + 54] = b"MZ", 0x40, 0x80, b"NE", 1
+INSTALLED = "Package installed successfully."
+ACCEPT = "Accept Package: Do you want to install this package now?(Y/N) (%s) -> no"
+DEPENDENT = ('ERROR %s: Unable to install package "Addon".  \nThis package is dependent on package:\n'
+             '"Base" but you %s')
+ON_SITE = [target(p, 7, SITE) for p in range(1, 8)]
 
 
-def target(pid, kind, name, **fields):
-    row = {"ServerId": 1, "PackageId": pid, "Scheduled": 1, "TargetKind": kind, "TargetName": name}
-    row.update(fields)
-    return row
+def on_site(*packages, **doc):
+    return document(packages, ON_SITE[:len(packages)], **doc)
 
 
-def scenario(packages, users=(), dependencies=(), tasks=()):
-    return {"servers": [{"ServerId": 1, "ServerName": "SRV"}],
-            "installed": [{"Server": "SRV", "Item": "KVR610", "Path": "SYS:\\APPS\\PLIVEX", "Second": "PLIVEX.CFG"},
-                          {"Server": "SRV", "Item": "SISITE", "Path": "", "Second": SITE},
-                          {"Server": "SRV", "Item": "PLXONDEMAND", "Path": "SYS:\\APPS\\ONDEMAND", "Second": ""}],
-            "packages": list(packages), "package_users": list(users),
-            "dependencies": list(dependencies), "tasks": list(tasks)}
+def installed(*pids):
+    return ['Installing package "Package %d"...' % p for p in pids]
 
 
-def machine_id():
-    with open(ID_FILE, "rb") as f:
-        return f.read(12).decode()
+# Each case: a document, files in the package folder, how often to run and with what, and
+# what every run leaves: statuses (PackageStatus of each package's rows, per run), and after
+# the last run: rows, text lines, absent lines, history, files under C:\.
+CASES = {
+    "site row gives a machine row and no user row": dict(
+        doc=on_site(package(1)), rows={1: [(8, 1, ID, "ALICE")]},
+        lines=installed(1) + [INSTALLED, "No more packages scheduled."], history={1: [INSTALLED]}),
+    "group and everyone": dict(
+        doc=document([package(1), package(2), package(3)],
+                     [target(1, 5, "STAFF"), target(2, 5, "PLX_EVERYONE"), target(3, 5, "ACCOUNTS")]),
+        rows={1: [(6, 1, "ALICE", ID)], 2: [(8, 1, ID, "ALICE")], 3: []}),
+    "user row holding the node address is tied to the machine": dict(
+        doc=document([package(1)], [target(1, 6, "ALICE"),
+                                    target(1, 6, "ALICE", Scheduled=0, Counterpart=NODE, PackageStatus=2)]),
+        rows={1: [(6, 1, "ALICE", ID)]}),
+    "dependency not scheduled": dict(
+        doc=document([package(1, "Base"), package(2, "Addon")], [target(2, 7, SITE)], dependencies=[(2, 1)]),
+        lines=[DEPENDENT % ("0231", "are not scheduled to run that package.")], absent=['"Addon"...'],
+        history={2: [DEPENDENT % ("0231", "are not scheduled to run that package.")]}),
+    "dependency refused": dict(
+        doc=on_site(package(1, "Base", Options=0), package(2, "Addon"), dependencies=[(2, 1)]),
+        answers=["Accept Package=no"], rows={1: [(8, 2, ID, "ALICE")]},
+        lines=[DEPENDENT % ("0230", "have not completed that package successfully yet.")]),
+    "force date past": dict(
+        doc=on_site(package(1, ForceDate="1995-06-01", Options=0x0002 | 0x0008),
+                    package(2, ForceDate="1995-06-01", Options=0x0002)),
+        answered=[], statuses={1: [[1]], 2: [[3]]}, history={2: ["User refused package permanently."]}),
+    "refusal limit reached on the third no": dict(
+        doc=on_site(package(1, "Office", Options=0x0004, MaxRefusals=3)), runs=3, answers=["Accept Package=no"],
+        answered=[ACCEPT % "Office"], statuses={1: [[2], [2], [3]]}, fields=("RefusalCount",), rows={1: [(3,)]},
+        history={1: ["User refused package.", "User refused package.", "User refused package permanently."]}),
+    "time window, target system, status and flags": dict(
+        doc=on_site(package(1, Flags=0x0200, TimeFrom="00:00:00", TimeTo="23:59:59"),
+                    package(2, Flags=0x0200, TimeFrom="00:00:00", TimeTo=EARLIER),
+                    package(3, TargetOs=0), package(4, Status="a"), package(5, Flags=0x0800),
+                    package(6, StartDate=(NOW + datetime.timedelta(days=1)).strftime("%Y-%m-%d")),
+                    package(7, StartDate=NOW.strftime("%Y-%m-%d"))),
+        lines=installed(1, 7), absent=installed(3, 4, 5, 6) + installed(2) * (EARLIER < NOW.strftime("%H:%M:%S"))),
+    "repeating package is stored pending and offered again": dict(
+        doc=on_site(package(1, Options=0x0200)), runs=2, statuses={1: [[0], [0]]}, history={1: [INSTALLED] * 2}),
+    "failures retried until the limit": dict(
+        doc=on_site(package(1, Options=0x0001 | 0x2000, MaxFailures=3), tasks=[task(1, 4, "MISSING.DAT")]),
+        runs=3, statuses={1: [[5], [5], [4]]}, fields=("FailureCount",), rows={1: [(3,)]}),
+    "package id of a missing package": dict(
+        doc=on_site(package(1)), args=["/PKGID=99"], lines=["No packages scheduled for today!"], rows={1: []}),
+    "program task: the exit code decides": dict(
+        doc=on_site(package(1), package(2), tasks=[task(1, 3, "SETUP1.EXE", TaskArgs="0", TaskFlags=1),
+                                                   task(2, 3, "SETUP2.EXE", TaskArgs="3", TaskFlags=1)]),
+        files={"SETUP1.EXE": EXITWITH, "SETUP2.EXE": EXITWITH}, statuses={1: [[1]], 2: [[4]]},
+        lines=["ERROR 0153: Application SETUP2.EXE returned errorcode: 3"],
+        history={1: [INSTALLED], 2: ["ERROR 0153: Application SETUP2.EXE returned errorcode: 3"]},
+        # Both ran from their target with the task's arguments; the failed one's folder stays.
+        after={"PLXTEST/P1/RAN.TXT": b"0", "PLXTEST/P2/RAN.TXT": b"3"}),
+    "failed package keeps a target folder that existed": dict(
+        doc=on_site(package(1), package(2), tasks=[task(p, 4, "MISSING.DAT") for p in (1, 2)]),
+        existing=["PLXTEST/P1"], lines=["Created target path."], statuses={1: [[4]], 2: [[4]]},
+        after={"PLXTEST/P1": "folder", "PLXTEST/P2": None}),
+    "copy task": dict(
+        doc=on_site(package(1), tasks=[task(1, 4, "README.TXT")]), files={"README.TXT": b"hello\n"},
+        after={"PLXTEST/P1/README.TXT": b"hello\n"}, history={1: [INSTALLED]}),
+    "fileset and quickscript tasks fail in the open": dict(
+        doc=on_site(package(1), package(2), tasks=[task(1, 1, "BASE.FST"), task(2, 2, "SETUP.QS")]),
+        lines=["ERROR 0203: Function decompressFileset is not implemented yet.",
+               "ERROR 0203: Function RunScript is not implemented yet."],
+        absent=[INSTALLED], statuses={1: [[4]], 2: [[4]]}),
+    "OS/2 program cannot run here": dict(
+        doc=on_site(package(1), tasks=[task(1, 3, "OS2APP.EXE", TaskFlags=1)]), files={"OS2APP.EXE": bytes(OS2_APP)},
+        lines=["ERROR 0148: Application OS2APP.EXE cannot be run in this operating system."], statuses={1: [[4]]}),
+}
 
 
-_workstations = [0]
+class PackageTest(AgentCase):
 
+    def check_history_rows(self, pid, start):
+        """Every history row names the user and server, and is stamped within the test."""
+        for row in self.svc.history(pid):
+            stamp = datetime.datetime.strptime(row["Date"] + row["Time"], "%Y%m%d%H%M%S")
+            self.assertEqual((row["UserName"], row["ServerName"]), ("ALICE", "SRV"))
+            self.assertLessEqual(start.replace(microsecond=0), stamp)
+            self.assertLessEqual(stamp, datetime.datetime.now())
 
-def new_workstation():
-    """The next run is on another machine: an id file with an id never used before (a
-    generated one could repeat, being drawn from the clock's second)."""
-    if os.path.exists(ID_FILE):
-        os.chmod(ID_FILE, stat.S_IWRITE | stat.S_IREAD)
-        os.unlink(ID_FILE)
-    _workstations[0] += 1
-    with open(ID_FILE, "wb") as f:
-        f.write(("E2E%05d%04X" % (os.getpid() % 100000, _workstations[0])).encode()[:12].ljust(24, b"\0"))
-
-
-class PackageTest(AgentTestCase):
-
-    def setUp(self):
-        super().setUp()
-        shutil.rmtree(os.path.join(DRIVE_C, "PLXTEST"), ignore_errors=True)
-        shutil.rmtree(os.path.join(DRIVE_C, "plxtest"), ignore_errors=True)
-        new_workstation()
-
-    def tearDown(self):
-        shutil.rmtree(os.path.join(DRIVE_C, "PLXTEST"), ignore_errors=True)
-        super().tearDown()
-
-    def serve(self, seed, groups="STAFF"):
-        self.db = self.start_dblinkd(seed)
-        sys_dir = self.share.volume("SRV", "SYS")
-        self.public = os.path.join(sys_dir, "PUBLIC")
-        self.packages_dir = os.path.join(sys_dir, "APPS", "PLIVEX", "PACKAGES")
-        self.ondemand_dir = os.path.join(sys_dir, "APPS", "ONDEMAND")
-        os.makedirs(self.packages_dir, exist_ok=True)
-        os.makedirs(self.ondemand_dir, exist_ok=True)
-        install_agent(self.public,
-                      corvnet={"Network": {"NodeAddress": NODE},
-                               "Workstation": {"UserName": "ALICE"},
-                               "User.ALICE": {"PackageServers": "SRV", "Groups": groups}},
-                      dblinkr32={"Servers": {"SRV": "127.0.0.1:%d" % self.db.port}})
-
-    def run_ok(self, *args, **kw):
-        report = run_agent(AGENT, list(args), **kw)
-        self.assertTrue(report.get("finished") or report.get("exited"), report)
-        self.assertEqual(report["exit_code"], 0, report)
-        return report
-
-    def rows(self, pid, kind=None):
-        q = ("SELECT TargetKind, Scheduled, PackageStatus, TargetName, Counterpart, RefusalCount, FailureCount "
-             "FROM package_users WHERE PackageId=%d AND Scheduled=0" % pid)
-        if kind:
-            q += " AND TargetKind=%d" % kind
-        return self.db.sql(q + " ORDER BY RecordId")
-
-    def history(self, pid):
-        return self.db.sql("SELECT h.Date, h.Time, h.UserName, h.ServerName, t.Text FROM history h "
-                           "JOIN history_texts t ON t.TextId = h.TextId WHERE h.PackageId=%d ORDER BY h.rowid" % pid)
-
-    # --- targeting ---------------------------------------------------------------------------
-
-    def test_site_row_gives_a_machine_row_and_no_user_row(self):
-        self.serve(scenario([package(1)], [target(1, 7, SITE)]))
-        report = self.run_ok()
-        text = results_text(report)
-        self.assertIn('Installing package "Package 1"...', text)
-        self.assertIn("Package installed successfully.", text)
-        self.assertIn("No more packages scheduled.", text)
-        rows = self.rows(1)
-        self.assertEqual(len(rows), 1, rows)
-        kind, _, status, name, counterpart, _, _ = rows[0]
-        self.assertEqual((kind, status, name, counterpart), (8, 1, machine_id(), "ALICE"))
-
-    def test_group_and_everyone(self):
-        self.serve(scenario([package(1), package(2), package(3)],
-                            [target(1, 5, "STAFF"), target(2, 5, "PLX_EVERYONE"), target(3, 5, "ACCOUNTS")]))
-        self.run_ok()
-        self.assertEqual([(r[0], r[2], r[4]) for r in self.rows(1)], [(6, 1, machine_id())])
-        self.assertEqual([(r[0], r[2]) for r in self.rows(2)], [(8, 1)])
-        self.assertEqual(self.rows(3), [])  # a group the user is not in
+    def test_cases(self):
+        for name, case in CASES.items():
+            with self.subTest(name):
+                shutil.rmtree(os.path.join(DRIVE_C, "PLXTEST"), ignore_errors=True)
+                new_workstation()
+                start = datetime.datetime.now()
+                self.serve(case["doc"])
+                for folder in case.get("existing", ()):
+                    os.makedirs(os.path.join(DRIVE_C, folder))
+                for file, data in case.get("files", {}).items():
+                    with open(os.path.join(self.packages_dir, file), "wb") as f:
+                        f.write(data)
+                for run in range(case.get("runs", 1)):
+                    report = self.agent(*case.get("args", ()), answers=case.get("answers", ()))
+                    self.assertTrue(report["finished"], report)
+                    if "answered" in case:
+                        self.assertEqual(report["answered"], case["answered"])
+                    for pid, statuses in case.get("statuses", {}).items():
+                        self.assertEqual([r[0] for r in self.rows(pid, ("PackageStatus",))], statuses[run], run)
+                for pid, rows in case.get("rows", {}).items():
+                    self.assertEqual(self.rows(pid, *[case["fields"]] if "fields" in case else ()), rows)
+                for line in case.get("lines", ()):
+                    self.assertIn(line, report["text"])
+                for line in case.get("absent", ()):
+                    self.assertNotIn(line, report["text"])
+                for pid, texts in case.get("history", {}).items():
+                    self.assertEqual(self.history(pid), texts)
+                    self.check_history_rows(pid, start)
+                for path, content in case.get("after", {}).items():
+                    path = os.path.join(DRIVE_C, path)
+                    if content is None or content == "folder":
+                        self.assertEqual(os.path.isdir(path), content == "folder", path)
+                    else:
+                        self.assertEqual(open(path, "rb").read(), content, path)
 
     def test_completed_on_one_workstation_is_not_offered_on_another(self):
-        self.serve(scenario([package(1), package(2, Options=0x0001 | 0x4000)],
+        self.serve(document([package(1), package(2, Options=0x0001 | 0x4000)],
                             [target(1, 6, "ALICE"), target(2, 6, "ALICE")]))
-        self.run_ok()
+        self.agent()
         first = machine_id()
         new_workstation()
-        report = self.run_ok()
-        second = machine_id()
-        self.assertNotEqual(first, second)
-        text = results_text(report)
+        text = self.agent()["text"]
         self.assertNotIn('"Package 1"', text)
         self.assertIn('Installing package "Package 2"...', text)
-        counterparts = lambda pid: sorted(r[4] for r in self.db.sql(
-            "SELECT 0,0,0,0,Counterpart FROM package_users WHERE PackageId=%d AND TargetKind=6 AND PackageStatus=1" % pid))
-        self.assertEqual(counterparts(1), [first])
-        self.assertEqual(counterparts(2), sorted([first, second]))
+        counterparts = lambda pid: sorted(r[0] for r in self.rows(pid, ("Counterpart", "TargetKind", "PackageStatus"))
+                                          if r[1:] == (6, 1))
+        self.assertEqual((counterparts(1), counterparts(2)), ([first], sorted([first, ID])))
 
-    def test_user_row_holding_the_node_address_is_tied_to_the_machine(self):
-        self.serve(scenario([package(1)], [target(1, 6, "ALICE"),
-                                           target(1, 6, "ALICE", Scheduled=0, Counterpart=NODE, PackageStatus=2)]))
-        self.run_ok()
-        self.assertIn((6, 0, 1, "ALICE", machine_id(), 0, 0), self.rows(1))
-        self.assertEqual(self.db.sql("SELECT COUNT(*) FROM package_users WHERE Counterpart='%s'" % NODE), [(0,)])
-
-    def test_dependencies(self):
-        self.serve(scenario([package(1, "Base"), package(2, "Addon")], [target(2, 7, SITE)],
-                            dependencies=[{"RequiredServerId": 1, "PackageId": 2, "RequiredPackageId": 1}]))
-        report = self.run_ok()
-        text = results_text(report)
-        self.assertIn('ERROR 0231: Unable to install package "Addon".  \nThis package is dependent on package:\n'
-                      '"Base" but you are not scheduled to run that package.', text)
-        self.assertNotIn('Installing package "Addon"', text)
-        self.assertIn("ERROR 0231", " ".join(r[4] for r in self.history(2)))
-
-    def test_dependency_on_a_refused_package_gives_230(self):
-        self.serve(scenario([package(1, "Base", Options=0), package(2, "Addon")],
-                            [target(1, 7, SITE), target(2, 7, SITE)],
-                            dependencies=[{"RequiredServerId": 1, "PackageId": 2, "RequiredPackageId": 1}]))
-        report = self.run_ok(answers=["Accept Package=no"])
-        text = results_text(report)
-        self.assertEqual([(r[0], r[2]) for r in self.rows(1)], [(8, 2)])
-        self.assertIn('ERROR 0230: Unable to install package "Addon".  \nThis package is dependent on package:\n'
-                      '"Base" but you have not completed that package successfully yet.', text)
-
-    # --- force options and prompts ------------------------------------------------------------
-
-    def test_force_date_past(self):
-        past = "1995-06-01"
-        self.serve(scenario([package(1, ForceDate=past, Options=0x0002 | 0x0008),
-                             package(2, ForceDate=past, Options=0x0002)],
-                            [target(1, 7, SITE), target(2, 7, SITE)]))
-        report = self.run_ok()
-        self.assertEqual(report["answered"], [])  # nothing was asked
-        self.assertEqual([r[2] for r in self.rows(1)], [1])
-        self.assertEqual([r[2] for r in self.rows(2)], [3])
-        self.assertEqual([h[4] for h in self.history(2)], ["User refused package permanently."])
-
-    def test_refusal_limit_reached_on_the_third_no(self):
-        self.serve(scenario([package(1, "Office", Options=0x0004, MaxRefusals=3)], [target(1, 7, SITE)]))
-        statuses = []
-        for _ in range(3):
-            report = self.run_ok(answers=["Accept Package=no"])
-            self.assertEqual(report["answered"],
-                             ["Accept Package: Do you want to install this package now?(Y/N) (Office) -> no"])
-            statuses.append(self.rows(1)[0][2])
-        self.assertEqual(statuses, [2, 2, 3])
-        self.assertEqual(self.rows(1)[0][5], 3)  # three refusals counted
-        self.assertEqual([h[4] for h in self.history(1)],
-                         ["User refused package.", "User refused package.", "User refused package permanently."])
-        report = self.run_ok(answers=["Accept Package=no"])
-        self.assertEqual(report["answered"], [])  # never asked again
-
-    def test_time_window_and_target_os_and_flags(self):
-        now = datetime.datetime.now()
-        earlier = (now - datetime.timedelta(minutes=10)).strftime("%H:%M:%S")
-        self.serve(scenario([package(1, Flags=0x0200, TimeFrom="00:00:00", TimeTo="23:59:59"),
-                             package(2, Flags=0x0200, TimeFrom="00:00:00", TimeTo=earlier),
-                             package(3, TargetOs=0),
-                             package(4, Status="a"),
-                             package(5, Flags=0x0800),
-                             package(6, StartDate=(now + datetime.timedelta(days=1)).strftime("%Y-%m-%d")),
-                             package(7, StartDate=now.strftime("%Y-%m-%d"))],
-                            [target(p, 7, SITE) for p in range(1, 8)]))
-        report = self.run_ok()
-        text = results_text(report)
-        taken = [p for p in range(1, 8) if 'Installing package "Package %d"' % p in text]
-        self.assertEqual(taken, [1, 7] if now.strftime("%H:%M:%S") >= "00:10:00" else [1, 2, 7])
-
-    def test_repeating_package_is_stored_pending_and_offered_again(self):
-        self.serve(scenario([package(1, Options=0x0200)], [target(1, 7, SITE)]))
-        self.run_ok()
-        self.assertEqual([r[2] for r in self.rows(1)], [0])
-        self.run_ok()
-        self.assertEqual([h[4] for h in self.history(1)], ["Package installed successfully."] * 2)
-
-    def test_pkgid_of_a_missing_package(self):
-        self.serve(scenario([package(1)], [target(1, 7, SITE)]))
-        report = self.run_ok("/PKGID=99")
-        self.assertIn("No packages scheduled for today!", results_text(report))
-        self.assertEqual(self.rows(1), [])
-
-    # --- tasks ------------------------------------------------------------------------------
-
-    @staticmethod
-    def program_task(pid, code):
-        """A task that copies SETUP<pid>.EXE (the test program) and waits for its exit code."""
-        return {"ServerId": 1, "PackageId": pid, "TaskType": 3, "TaskName": "SETUP%d.EXE" % pid,
-                "TaskArgs": str(code), "TaskFlags": 1}
-
-    def test_program_task_runs_and_its_exit_code_decides(self):
-        self.serve(scenario([package(1), package(2)], [target(1, 7, SITE), target(2, 7, SITE)],
-                            tasks=[self.program_task(1, 0), self.program_task(2, 3)]))
-        for pid in (1, 2):
-            shutil.copy(os.path.join(BIN_DIR, "exitwith.exe"), os.path.join(self.packages_dir, "SETUP%d.EXE" % pid))
-        report = self.run_ok()
-        text = results_text(report)
-        self.assertTrue(os.path.exists(os.path.join(DRIVE_C, "PLXTEST", "P1", "RAN.TXT")))
-        self.assertIn("ERROR 0153: Application SETUP2.EXE returned errorcode: 3", text)
-        self.assertEqual([r[2] for r in self.rows(1)], [1])
-        self.assertEqual([r[2] for r in self.rows(2)], [4])
-        self.assertIn("ERROR 0153: Application SETUP2.EXE returned errorcode: 3", [h[4] for h in self.history(2)])
-        # Both programs were copied to their target and ran with the task's arguments; the failed
-        # package's folder holds files now, so it stays.
-        self.assertEqual(open(os.path.join(DRIVE_C, "PLXTEST", "P1", "RAN.TXT")).read(), "0")
-        self.assertEqual(open(os.path.join(DRIVE_C, "PLXTEST", "P2", "RAN.TXT")).read(), "3")
+    def test_refused_package_is_never_asked_again(self):
+        self.serve(on_site(package(1, "Office", Options=0x0004, MaxRefusals=1)))
+        self.assertEqual(self.agent(answers=["Accept Package=no"])["answered"], [ACCEPT % "Office"])
+        self.assertEqual(self.agent(answers=["Accept Package=no"])["answered"], [])
+        self.assertEqual(self.rows(1, ("PackageStatus", "RefusalCount")), [(3, 1)])
 
     def test_service_lost_during_the_run_aborts_the_pass(self):
-        self.serve(scenario([package(1), package(2)], [target(1, 7, SITE), target(2, 7, SITE)],
-                            tasks=[self.program_task(1, "0 3000")]))
+        self.serve(on_site(package(1), package(2), tasks=[task(1, 3, "SETUP1.EXE", TaskArgs="0 3000", TaskFlags=1)]))
         shutil.copy(os.path.join(BIN_DIR, "exitwith.exe"), os.path.join(self.packages_dir, "SETUP1.EXE"))
-        ran = os.path.join(DRIVE_C, "PLXTEST", "P1", "RAN.TXT")
-
-        def pull_the_plug():
-            deadline = time.time() + 60
-            while not os.path.exists(ran) and time.time() < deadline:
-                time.sleep(0.05)
-            self.db.proc.kill()  # while the agent waits for the program
-
-        killer = threading.Thread(target=pull_the_plug)
-        killer.start()
-        report = self.run_ok("/RETRIES=1", "/TIMEOUT=1")
-        killer.join()
-        text = results_text(report)
+        # While the agent waits for the program, the service goes.
+        self.h.on(lambda: os.path.exists(os.path.join(DRIVE_C, "PLXTEST", "P1", "RAN.TXT")), self.svc.kill)
+        text = self.agent("/RETRIES=1", "/TIMEOUT=1")["text"]
         self.assertIn("\nDATABASE ERROR 10100: PKG.DBF: UNABLE TO INITIALIZE SERVER\n\n", text)
         self.assertTrue(text.endswith("\nProgram aborted.\n"), text)
         self.assertNotIn('"Package 2"', text)
 
-    def test_failures_retried_until_the_limit(self):
-        self.serve(scenario([package(1, Options=0x0001 | 0x2000, MaxFailures=3)], [target(1, 7, SITE)],
-                            tasks=[{"ServerId": 1, "PackageId": 1, "TaskType": 4, "TaskName": "MISSING.DAT"}]))
-        statuses = []
-        for _ in range(3):
-            self.run_ok()
-            statuses.append(self.rows(1)[0][2])
-        self.assertEqual(statuses, [5, 5, 4])
-        self.assertEqual(self.rows(1)[0][6], 3)
-
-    def test_failed_package_keeps_a_target_folder_that_existed(self):
-        existing = os.path.join(DRIVE_C, "PLXTEST", "P1")
-        os.makedirs(existing)
-        self.serve(scenario([package(1), package(2)], [target(1, 7, SITE), target(2, 7, SITE)],
-                            tasks=[{"ServerId": 1, "PackageId": p, "TaskType": 4, "TaskName": "MISSING.DAT"}
-                                   for p in (1, 2)]))
-        report = self.run_ok()
-        self.assertIn("Created target path.", results_text(report))
-        self.assertTrue(os.path.isdir(existing))
-        self.assertFalse(os.path.exists(os.path.join(DRIVE_C, "PLXTEST", "P2")))
-        self.assertEqual([r[2] for r in self.rows(1)] + [r[2] for r in self.rows(2)], [4, 4])
-
-    def test_copy_task_and_history_format(self):
-        with open(os.path.join(self.work, "x"), "w"):
-            pass
-        self.serve(scenario([package(1)], [target(1, 7, SITE)],
-                            tasks=[{"ServerId": 1, "PackageId": 1, "TaskType": 4, "TaskName": "README.TXT"}]))
-        with open(os.path.join(self.packages_dir, "README.TXT"), "w") as f:
-            f.write("hello\n")
-        before = datetime.datetime.now()
-        self.run_ok()
-        self.assertEqual(open(os.path.join(DRIVE_C, "PLXTEST", "P1", "README.TXT")).read(), "hello\n")
-        (date, time_, user, server, text), = self.history(1)
-        stamp = datetime.datetime.strptime(date + time_, "%Y%m%d%H%M%S")
-        self.assertLess(abs((stamp - before).total_seconds()), 120)
-        self.assertEqual((user, server, text), ("ALICE", "SRV", "Package installed successfully."))
-
-    def test_fileset_and_quickscript_tasks_fail_in_the_open(self):
-        self.serve(scenario([package(1), package(2)], [target(1, 7, SITE), target(2, 7, SITE)],
-                            tasks=[{"ServerId": 1, "PackageId": 1, "TaskType": 1, "TaskName": "BASE.FST"},
-                                   {"ServerId": 1, "PackageId": 2, "TaskType": 2, "TaskName": "SETUP.QS"}]))
-        report = self.run_ok()
-        text = results_text(report)
-        self.assertIn("ERROR 0203: Function decompressFileset is not implemented yet.", text)
-        self.assertIn("ERROR 0203: Function RunScript is not implemented yet.", text)
-        self.assertNotIn("Package installed successfully.", text)
-        self.assertEqual([r[2] for r in self.rows(1)] + [r[2] for r in self.rows(2)], [4, 4])
-
-    def test_os2_program_cannot_run_here(self):
-        header = bytearray(0x80 + 64)
-        header[0:2] = b"MZ"
-        header[24] = 0x40
-        header[60] = 0x80
-        header[0x80:0x82] = b"NE"
-        header[0x80 + 54] = 1  # OS/2
-        self.serve(scenario([package(1)], [target(1, 7, SITE)],
-                            tasks=[{"ServerId": 1, "PackageId": 1, "TaskType": 3, "TaskName": "OS2APP.EXE",
-                                    "TaskFlags": 1}]))
-        with open(os.path.join(self.packages_dir, "OS2APP.EXE"), "wb") as f:
-            f.write(bytes(header))
-        report = self.run_ok()
-        self.assertIn("ERROR 0148: Application OS2APP.EXE cannot be run in this operating system.",
-                      results_text(report))
-        self.assertEqual([r[2] for r in self.rows(1)], [4])
-
-    # --- on demand ---------------------------------------------------------------------------
-
     def test_on_demand_status_files(self):
-        self.serve(scenario([package(1)], [target(1, 7, SITE)]))
+        self.serve(on_site(package(1)))
         od2 = os.path.join(self.ondemand_dir, "JOB7.OD2")
         with open(od2, "w") as f:
             f.write("old")
-        os.chmod(od2, stat.S_IREAD)
-        # Wine maps a Unix file without write permission to the read-only attribute.
-        report = run_agent(AGENT, ["/ONDEMAND=JOB7"])
-        self.assertTrue(report["exited"])  # an on-demand run closes its window itself
-        self.assertEqual(open(os.path.join(self.ondemand_dir, "JOB7.OD1"), "rb").read(), b"")
-        self.assertEqual(open(os.path.join(self.ondemand_dir, "JOB7.OD3"), "rb").read(), b"")
-        self.assertEqual(open(od2, "rb").read(), b"No more packages scheduled.\r\n\r\n")
+        os.chmod(od2, stat.S_IREAD)  # Wine shows a file without write permission as read-only
+        self.assertTrue(self.agent("/ONDEMAND=JOB7")["exited"])  # an on-demand run closes itself
+        read = lambda ext: open(os.path.join(self.ondemand_dir, "JOB7." + ext), "rb").read()
+        self.assertEqual((read("OD1"), read("OD2"), read("OD3")), (b"", b"No more packages scheduled.\r\n\r\n", b""))
 
 
 if __name__ == "__main__":
