@@ -6,11 +6,11 @@ import stat
 import unittest
 
 from agentcase import ID, NODE, SITE, AgentCase, document, machine_id, new_workstation, package, target, task
-from plxharness import BIN_DIR, DRIVE_C
+from plxharness import BIN_DIR, DRIVE_C, read
 
 NOW = datetime.datetime.now()
 EARLIER = (NOW - datetime.timedelta(minutes=10)).strftime("%H:%M:%S")
-EXITWITH = open(os.path.join(BIN_DIR, "exitwith.exe"), "rb").read() if BIN_DIR else b""
+EXITWITH = read(os.path.join(BIN_DIR, "exitwith.exe")) if BIN_DIR else b""
 OS2_APP = bytearray(0x80 + 64)  # an NE header that names OS/2 as its system
 OS2_APP[0:2], OS2_APP[24], OS2_APP[60], OS2_APP[0x80:0x82], OS2_APP[0x80 + 54] = b"MZ", 0x40, 0x80, b"NE", 1
 INSTALLED = "Package installed successfully."
@@ -142,7 +142,7 @@ class PackageTest(AgentCase):
                     if content is None or content == "folder":
                         self.assertEqual(os.path.isdir(path), content == "folder", path)
                     else:
-                        self.assertEqual(open(path, "rb").read(), content, path)
+                        self.assertEqual(read(path), content, path)
 
     def test_completed_on_one_workstation_is_not_offered_on_another(self):
         self.serve(document([package(1), package(2, Options=0x0001 | 0x4000)],
@@ -153,9 +153,10 @@ class PackageTest(AgentCase):
         text = self.agent()["text"]
         self.assertNotIn('"Package 1"', text)
         self.assertIn('Installing package "Package 2"...', text)
-        counterparts = lambda pid: sorted(r[0] for r in self.rows(pid, ("Counterpart", "TargetKind", "PackageStatus"))
-                                          if r[1:] == (6, 1))
-        self.assertEqual((counterparts(1), counterparts(2)), ([first], sorted([first, ID])))
+        # The user's rows, status rows and the targeting row that keeps the first machine's status.
+        done = lambda pid: sorted(r["Counterpart"] for t in (False, True) for r in self.svc.status(pid, t)
+                                  if (r["TargetKind"], r["PackageStatus"]) == (6, 1))
+        self.assertEqual((done(1), done(2)), ([first], sorted([first, machine_id()])))
 
     def test_refused_package_is_never_asked_again(self):
         self.serve(on_site(package(1, "Office", Options=0x0004, MaxRefusals=1)))
@@ -180,8 +181,8 @@ class PackageTest(AgentCase):
             f.write("old")
         os.chmod(od2, stat.S_IREAD)  # Wine shows a file without write permission as read-only
         self.assertTrue(self.agent("/ONDEMAND=JOB7")["exited"])  # an on-demand run closes itself
-        read = lambda ext: open(os.path.join(self.ondemand_dir, "JOB7." + ext), "rb").read()
-        self.assertEqual((read("OD1"), read("OD2"), read("OD3")), (b"", b"No more packages scheduled.\r\n\r\n", b""))
+        od = lambda ext: read(os.path.join(self.ondemand_dir, "JOB7." + ext))
+        self.assertEqual((od("OD1"), od("OD2"), od("OD3")), (b"", b"No more packages scheduled.\r\n\r\n", b""))
 
 
 if __name__ == "__main__":

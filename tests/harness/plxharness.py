@@ -8,7 +8,7 @@ Environment (CTest sets the first two; scripts/wine-env.sh the rest):
                             in reverse order, also after a failure (HarnessCase: self.h per test)
   svc = h.service(doc)      dblinkd on free loopback ports, temp database and admin token, doc
                             imported through the admin API. svc.port, svc.admin_port,
-                            svc.api(path, body=None), svc.status(pid), svc.history(pid),
+                            svc.api(path, body=None), svc.status(pid, targeting=False), svc.history(pid),
                             svc.start() (same ports), svc.stop(), svc.kill(), svc.pause()/resume()
   px = h.proxy(port, cut_at=n, forward=False, refuse=True)
                             frame-aware TCP proxy: px.port, px.requests (frames of all links),
@@ -24,6 +24,7 @@ Environment (CTest sets the first two; scripts/wine-env.sh the rest):
   h.install(folder, files=AGENT_FILES, **inis)  copies programs; corvnet=/dblinkr32=/plx2tly=
                             {section: {key: value}} write CORVNET.INI, DBLINKR32.INI, PLX2TLY.INI
   h.on(condition, action)   runs action once condition() holds (a thread; joined at close)
+  read(path)                binary content of a file
   run_agent(exe, args, ...) runs a program under winprobe; its report, with "text" = results box
   wine(args), wine_path(p), write_ini(path, sections), wait_for(cond, what, timeout)
 Waits are for conditions with generous limits; nothing here measures time.
@@ -56,6 +57,11 @@ def wait_for(condition, what, timeout=60.0):
         if time.monotonic() > deadline:
             raise AssertionError("gave up waiting for " + what)
         time.sleep(0.02)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def wine(args, timeout=300, **kw):
@@ -208,9 +214,11 @@ class Service:
         with urllib.request.urlopen(req, timeout=60) as r:
             return json.load(r)
 
-    def status(self, pid):
-        """The workstations' status rows of a package, in row order."""
-        return [r for r in self.api("/status")["status"] if r["PackageId"] == pid]
+    def status(self, pid, targeting=False):
+        """The workstations' status rows of a package (targeting: the administrator's rows,
+        which may hold a user's status too), in row order."""
+        rows = self.api("/schedules")["package_users"] if targeting else self.api("/status")["status"]
+        return [r for r in rows if r["PackageId"] == pid]
 
     def history(self, pid):
         return [r for r in self.api("/history")["history"] if r["PackageId"] == pid]
