@@ -334,11 +334,16 @@ class FaultProxy:
         self.listener.close()
 
 
+def _require(*names):
+    missing = [n for n in names if not os.environ.get(n)]
+    if missing:
+        raise RuntimeError("test environment incomplete (run through CTest and scripts/wine-env.sh): "
+                           + ", ".join(missing))
+
+
 class Harness:
     def __init__(self):
-        missing = [n for n in ("PLX_BIN_DIR", "PLX_DBLINKD", "WINEPREFIX", "DISPLAY") if not os.environ.get(n)]
-        if missing:
-            raise RuntimeError("test environment incomplete: " + ", ".join(missing))
+        _require("WINEPREFIX", "DISPLAY")
         self.work = tempfile.mkdtemp(prefix="plx-harness-")
         self.undo = []
         self.reg_saved = {}
@@ -363,6 +368,7 @@ class Harness:
         return path
 
     def service(self, doc=None):
+        _require("PLX_DBLINKD")
         svc = Service(self.folder("dblinkd"))
         self.undo.append(svc.stop)
         svc.start()
@@ -464,6 +470,7 @@ class Harness:
         restart_wineserver()
 
     def install(self, folder, files=AGENT_FILES, corvnet=None, dblinkr32=None, plx2tly=None):
+        _require("PLX_BIN_DIR")
         os.makedirs(folder, exist_ok=True)
         for name in files:
             shutil.copy(os.path.join(BIN_DIR, name), os.path.join(folder, name))
