@@ -49,7 +49,7 @@ class Dblinkd:
         self.db = os.path.join(workdir, "packages.db")
         self.token_file = os.path.join(workdir, "admin.token")
         with open(self.token_file, "w") as f:
-            f.write("e2e-token\n")
+            f.write("e2e-token-0123456789\n")
         self.proc = None
         self.port = None
         self.admin_port = None
