@@ -250,34 +250,33 @@ bool AddRow(SqliteConn& c, const TableDef& t, std::string rec, bool replace, Row
   uint8_t* r = reinterpret_cast<uint8_t*>(&rec[0]);
   const FieldDef* id = IdField(t);
   std::vector<const char*> nk = replace ? NaturalKey(t.id) : std::vector<const char*>{};
-  if (id && FieldNumber(*id, r) == 0 && !nk.empty()) {
+  // A row replaced by its natural key keeps its row id, and so its place among equal keys.
+  int64_t keep = 0;
+  if (!nk.empty() && (!id || FieldNumber(*id, r) == 0)) {
     sqlite3_stmt* s = c.Prepare("SELECT rowid FROM " + std::string(t.sqlName) + " WHERE " + NaturalWhere(nk) + " LIMIT 1");
     StmtUse u(s);
     if (!s) { error = Err(c); return false; }
     for (size_t i = 0; i < nk.size(); ++i) BindField(s, int(i) + 1, *t.Field(nk[i]), r);
     int rc = c.Step(s);
-    if (rc == SQLITE_ROW) SetFieldNumber(*id, uint32_t(sqlite3_column_int64(s, 0)), r);
+    if (rc == SQLITE_ROW) keep = sqlite3_column_int64(s, 0);
     else if (rc != SQLITE_DONE) { error = Err(c); return false; }
   }
   if (id && FieldNumber(*id, r) == 0) {
-    sqlite3_stmt* s = c.Prepare("SELECT COALESCE(MAX(rowid),0)+1 FROM " + std::string(t.sqlName));
-    StmtUse u(s);
-    if (!s || c.Step(s) != SQLITE_ROW) { error = Err(c); return false; }
-    int64_t next = sqlite3_column_int64(s, 0);
+    int64_t next = keep;
+    if (!next) {
+      sqlite3_stmt* s = c.Prepare("SELECT COALESCE(MAX(rowid),0)+1 FROM " + std::string(t.sqlName));
+      StmtUse u(s);
+      if (!s || c.Step(s) != SQLITE_ROW) { error = Err(c); return false; }
+      next = sqlite3_column_int64(s, 0);
+    }
     if (next > int64_t(UINT32_MAX)) { error = std::string("no free id left in ") + t.sqlName; return false; }
     SetFieldNumber(*id, uint32_t(next), r);
     const FieldDef* pu = t.id == plx::kTableUserPackage ? t.Field("PackageUserId") : nullptr;
     if (pu && FieldNumber(*pu, r) == 0) SetFieldNumber(*pu, uint32_t(next), r);
   }
-  if (!id && !nk.empty()) {
-    sqlite3_stmt* s = c.Prepare(std::string("DELETE FROM ") + t.sqlName + " WHERE " + NaturalWhere(nk));
-    StmtUse u(s);
-    if (!s) { error = Err(c); return false; }
-    for (size_t i = 0; i < nk.size(); ++i) BindField(s, int(i) + 1, *t.Field(nk[i]), r);
-    if (c.Step(s) != SQLITE_DONE) { error = Err(c); return false; }
-  }
-  std::string sql = std::string(replace ? "INSERT OR REPLACE" : "INSERT") + " INTO " + t.sqlName +
-                    " (" + ColumnList(t) + ") VALUES (";
+  bool withRowId = !id && keep;
+  std::string sql = std::string(replace ? "INSERT OR REPLACE" : "INSERT") + " INTO " + t.sqlName + " (" +
+                    (withRowId ? "rowid," : "") + ColumnList(t) + ") VALUES (" + (withRowId ? "?," : "");
   for (size_t i = 0; i < t.fields.size(); ++i) sql += i ? ",?" : "?";
   sql += ")";
   sqlite3_stmt* s = c.Prepare(sql);
@@ -285,6 +284,7 @@ bool AddRow(SqliteConn& c, const TableDef& t, std::string rec, bool replace, Row
     StmtUse u(s);
     if (!s) { error = Err(c); return false; }
     int idx = 1;
+    if (withRowId) sqlite3_bind_int64(s, idx++, keep);
     for (const FieldDef& f : t.fields) BindField(s, idx++, f, r);
     if (c.Step(s) != SQLITE_DONE) { error = Err(c); return false; }
   }
@@ -633,7 +633,8 @@ bool SqliteStore::Import(const Document& doc, std::string& error) {
     }
     for (size_t i = 0; i < doc.installed.size(); ++i) {
       const InstalledPath& p = doc.installed[i];
-      sqlite3_stmt* s = w.Prepare("INSERT OR REPLACE INTO installed (server,item,path,second) VALUES (?,?,?,?)");
+      sqlite3_stmt* s = w.Prepare("INSERT INTO installed (server,item,path,second) VALUES (?,?,?,?) "
+                                  "ON CONFLICT (server,item) DO UPDATE SET path=excluded.path, second=excluded.second");
       StmtUse u(s);
       if (!s) { why = Err(w); return plx::kDbWriteFailure; }
       const std::string* v[] = {&p.server, &p.item, &p.path, &p.second};

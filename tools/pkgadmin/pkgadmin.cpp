@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -119,10 +120,12 @@ int Import(const Global& g, const std::vector<std::string>& args) {
   if (args.size() != 1) return Usage("import takes one FILE", kImportUsage);
   const std::string& file = args[0];
   std::string text, error;
-  if (!dblink::ReadTextFile(file, text)) return Fail("cannot read " + file);
-  if (text.size() > dblink::kMaxDocumentBytes)
-    return Fail(file + ": " + std::to_string(text.size()) + " bytes, more than the " +
+  std::error_code ec;
+  uintmax_t size = std::filesystem::file_size(file, ec);
+  if (!ec && size > dblink::kMaxDocumentBytes)
+    return Fail(file + ": " + std::to_string(size) + " bytes, more than the " +
                 std::to_string(dblink::kMaxDocumentBytes) + " a document may have; split it in several imports");
+  if (ec || !dblink::ReadTextFile(file, text)) return Fail("cannot read " + file);
   Json j;
   dblink::Document doc;
   if (!dblink::ParseJsonText(text, j, error) || !dblink::ParseDocument(j, doc, error))
