@@ -190,7 +190,7 @@ TEST_F(Pkgadmin, TooLargeDocumentsAreNamedSo) {
   }
   EXPECT_EQ(Run({"import", big}, &out, &err), 1);
   EXPECT_NE(err.find("a document may have"), std::string::npos) << err;
-  Client raw;  // the service says the same to a client that sends one anyway
+  Client raw;  // the service says the same to a client that sends one anyway (after its read time-out)
   ASSERT_TRUE(raw.Connect(d.adminPort));
   ASSERT_TRUE(raw.Send(std::string("POST /import HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer ") + Daemon::kToken +
                        "\r\nContent-Type: application/json\r\nContent-Length: 70000000\r\n\r\n{"));
