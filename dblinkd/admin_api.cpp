@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -63,15 +64,35 @@ bool ListHistory(Store& store, Json& out) {
 
 }  // namespace
 
+// Slow clients each hold one of the admin threads until a read times out; enough threads
+// that a few dozen of them leave room for the administrator, and time-outs short enough
+// that they let go soon. Keep-alive is short and bounded for the same reason.
+constexpr size_t kAdminThreads = 96;
+constexpr time_t kAdminIoTimeoutSec = 5;
+constexpr time_t kKeepAliveSec = 2;
+constexpr size_t kKeepAliveRequests = 20;
+
 struct AdminApi::Impl {
   Store& store;
   std::string token;
   httplib::Server http;
   std::thread thread;
+  std::atomic<bool> ended{false};
   Impl(Store& s, std::string t) : store(s), token(std::move(t)) {}
 
   void Routes() {
-    http.set_payload_max_length(64u << 20);
+    http.new_task_queue = [] { return new httplib::ThreadPool(kAdminThreads); };
+    http.set_read_timeout(kAdminIoTimeoutSec, 0);
+    http.set_write_timeout(kAdminIoTimeoutSec, 0);
+    http.set_keep_alive_timeout(kKeepAliveSec);
+    http.set_keep_alive_max_count(kKeepAliveRequests);
+    http.set_payload_max_length(kMaxDocumentBytes);
+    // httplib's default adds SO_REUSEPORT, with which a second service binds the same port
+    // and both seem to listen; a port in use must fail the start instead.
+    http.set_socket_options([](socket_t sock) {
+      int yes = 1;
+      setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
       std::string auth = req.get_header_value("Authorization");
       const std::string prefix = "Bearer ";
@@ -82,7 +103,11 @@ struct AdminApi::Impl {
       return httplib::Server::HandlerResponse::Unhandled;
     });
     http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-      if (res.body.empty()) Error(res, res.status, "no such endpoint: " + req.method + " " + req.path);
+      if (!res.body.empty()) return;
+      if (res.status == 404) Error(res, 404, "no such endpoint: " + req.method + " " + req.path);
+      else if (res.status == 413)
+        Error(res, 413, "document larger than the " + std::to_string(kMaxDocumentBytes) + " bytes the service takes");
+      else Error(res, res.status, "request refused (HTTP " + std::to_string(res.status) + ")");
     });
     http.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
       std::string what = "internal error";
@@ -166,12 +191,19 @@ bool AdminApi::Listen(const Endpoint& ep, std::string& error) {
   return true;
 }
 
-void AdminApi::Start() {
-  impl_->thread = std::thread([this] { impl_->http.listen_after_bind(); });
+bool AdminApi::Start(std::string& error) {
+  impl_->thread = std::thread([this] {
+    impl_->http.listen_after_bind();
+    impl_->ended = true;
+  });
   // httplib's stop() does nothing to a server whose loop has not begun yet, and the loop
-  // would then never end: return only once it runs.
-  for (int i = 0; i < 5000 && !impl_->http.is_running(); ++i)
+  // would then never end: return only once it runs, or failed.
+  while (!impl_->http.is_running() && !impl_->ended)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (impl_->http.is_running()) return true;
+  impl_->thread.join();
+  error = "the admin API did not start listening on port " + std::to_string(port_);
+  return false;
 }
 
 void AdminApi::Stop() {

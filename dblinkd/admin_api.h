@@ -21,7 +21,8 @@ class AdminApi {
 
   bool Listen(const Endpoint& ep, std::string& error);
   uint16_t Port() const { return port_; }
-  void Start();
+  // Runs the listener; false with error when it does not come up.
+  bool Start(std::string& error);
   void Stop();
 
  private:

@@ -13,6 +13,9 @@ namespace dblink {
 
 using Json = nlohmann::ordered_json;
 
+// The largest document the admin API takes, and pkgadmin sends.
+constexpr size_t kMaxDocumentBytes = size_t(64) << 20;
+
 // Array name of a table in documents and listings ("packages" for 302).
 const char* ArrayName(uint32_t table);
 

@@ -40,7 +40,10 @@ bool ParseDate(const std::string& s, uint8_t* p) {
   if (s.size() != 10 || s[4] != '-' || s[7] != '-' || !Digits(s, 0, 4, y) || !Digits(s, 5, 2, m) ||
       !Digits(s, 8, 2, d))
     return false;
-  if (y < 1900 || y > 1900 + 255 || m < 1 || m > 12 || d < 1 || d > 31) return false;
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (y < 1900 || y > 1900 + 255 || m < 1 || m > 12 || d < 1) return false;
+  bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  if (d > kDays[m - 1] + (m == 2 && leap ? 1 : 0)) return false;
   p[0] = uint8_t(y - 1900); p[1] = uint8_t(m); p[2] = uint8_t(d);
   return true;
 }

@@ -12,7 +12,7 @@ namespace dblink {
 std::string DateText(const uint8_t* p);
 std::string TimeText(const uint8_t* p);
 
-// Strict: a real calendar-shaped date (year 1900-2155, month 1-12, day 1-31) or ''.
+// Strict: a real calendar date (year 1900-2155; 1997-02-31 is none) or ''.
 bool ParseDate(const std::string& s, uint8_t* p);
 // Strict: hour 0-23, minute and second 0-59, or ''.
 bool ParseTime(const std::string& s, uint8_t* p);

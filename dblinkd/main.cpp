@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <pthread.h>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "admin_api.h"
@@ -15,9 +16,34 @@ using namespace dblink;
 
 namespace {
 
-// Database calls block their worker: a write waits for the writer and its fsync. Enough
-// workers that reads go on meanwhile; more only adds switching on a small machine.
-constexpr int kWorkers = 8;
+// Descriptors kept aside from requester connections: the database and its reader
+// connections, the listeners, the admin API's connections.
+constexpr rlim_t kReservedDescriptors = 256;
+// An admin token shorter than this is guessed too easily.
+constexpr size_t kMinTokenLength = 16;
+
+// Raises the soft descriptor limit to the hard one and caps requester connections below
+// it, so that a flood of connections meets the cap, never "too many open files".
+void SetConnectionCap(Limits& l) {
+  rlimit r{};
+  if (getrlimit(RLIMIT_NOFILE, &r) != 0) return;
+  if (r.rlim_cur != r.rlim_max) {
+    rlimit want = r;
+    want.rlim_cur = r.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &want) == 0) r = want;
+  }
+  rlim_t room = r.rlim_cur > 2 * kReservedDescriptors ? r.rlim_cur - kReservedDescriptors : r.rlim_cur / 2;
+  if (l.maxConnections == 0 || l.maxConnections > room) {
+    if (l.maxConnections > room)
+      fprintf(stderr, "dblinkd: --max-connections %u lowered to %llu, below the descriptor limit %llu\n",
+              l.maxConnections, (unsigned long long)room, (unsigned long long)r.rlim_cur);
+    l.maxConnections = uint32_t(room);
+  }
+}
+
+bool IsLoopback(const std::string& host) {
+  return host == "localhost" || host == "::1" || host.compare(0, 4, "127.") == 0;
+}
 
 int Fail(const std::string& msg) {
   fprintf(stderr, "dblinkd: %s\n", msg.c_str());
@@ -71,7 +97,19 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   std::string token;
-  if (opt.adminListen.set && !ReadTokenFile(opt.adminTokenFile, token, error)) return Fail(error);
+  if (opt.adminListen.set) {
+    if (!ReadTokenFile(opt.adminTokenFile, token, error)) return Fail(error);
+    if (token.size() < kMinTokenLength)
+      return Fail("the admin token in " + opt.adminTokenFile + " has " + std::to_string(token.size()) +
+                  " characters; it needs at least " + std::to_string(kMinTokenLength));
+    // The admin API speaks plain HTTP: off loopback the token crosses the network readable.
+    if (!IsLoopback(opt.adminListen.host))
+      fprintf(stderr,
+              "dblinkd: warning: the admin API listens on %s, not on loopback, without TLS: its token "
+              "and documents cross the network in clear text; put it behind a TLS proxy or an SSH tunnel\n",
+              opt.adminListen.host.c_str());
+  }
+  SetConnectionCap(opt.limits);
 
   std::unique_ptr<SqliteStore> store = SqliteStore::Open(opt.dbPath, error);
   if (!store) return Fail(error);
@@ -80,21 +118,21 @@ int main(int argc, char** argv) {
     fprintf(stderr, "dblinkd: seeded from %s\n", opt.seedFile.c_str());
   }
 
-  RequesterServer requester(*store, kWorkers);
+  RequesterServer requester(*store, opt.limits);
   if (!requester.Listen(opt.listen, error)) return Fail(error);
   std::unique_ptr<AdminApi> admin;
   if (opt.adminListen.set) {
     admin.reset(new AdminApi(*store, token));
-    if (!admin->Listen(opt.adminListen, error)) return Fail(error);
+    if (!admin->Listen(opt.adminListen, error) || !admin->Start(error)) return Fail(error);
   }
   uint16_t adminPort = admin ? admin->Port() : 0;
   if (!opt.portFile.empty() && !WritePortFile(opt.portFile, requester.Port(), adminPort))
     return Fail("cannot write port file " + opt.portFile);
 
   requester.Start();
-  if (admin) admin->Start();
-  fprintf(stderr, "dblinkd: database %s, requester port %u, admin port %u\n", opt.dbPath.c_str(),
-          unsigned(requester.Port()), unsigned(adminPort));
+  fprintf(stderr, "dblinkd: database %s, requester port %u, admin port %u, at most %u connections (%u per address)\n",
+          opt.dbPath.c_str(), unsigned(requester.Port()), unsigned(adminPort), opt.limits.maxConnections,
+          opt.limits.maxPerAddress);
 
   int sig = 0;
   sigwait(&stopSignals, &sig);

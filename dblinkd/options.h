@@ -11,6 +11,20 @@ struct Endpoint {
   bool set = false;
 };
 
+// Connection hygiene and write budget of the requester port. Defaults sit far above what
+// an honest agent does: it pauses between requests while a package installs (it opens its
+// connection again when the service closed it), sends a frame in one piece, keeps one
+// connection, and writes a few rows per package it runs.
+struct Limits {
+  uint32_t idleTimeoutSec = 900;    // a connection silent this long is closed
+  uint32_t frameTimeoutSec = 30;    // a frame (or a reply) stalled this long: closed
+  uint32_t maxPerAddress = 64;      // connections from one client address
+  uint32_t maxConnections = 0;      // in all; 0: from the descriptor limit
+  uint32_t writesPerSecond = 50;    // per connection, after a burst of
+  uint32_t writeBurst = 2000;       // writes; writesPerSecond 0: no limit
+  uint32_t threads = 4;             // worker threads of the requester port
+};
+
 struct Options {
   std::string dbPath;
   Endpoint listen;
@@ -18,6 +32,7 @@ struct Options {
   std::string adminTokenFile;
   std::string seedFile;
   std::string portFile;
+  Limits limits;
   bool help = false;
 };
 

@@ -1,6 +1,8 @@
 // The requester protocol on TCP: length-prefixed frames, one reply per request, many
-// requests per connection. A few worker threads serve all connections; each connection's
-// frames are handled in order on its own strand.
+// requests per connection. Each connection lives on one of a few worker threads, each
+// with its own event loop: a read is answered on the thread that read its frame, with no
+// hand-off; a write goes to the store's writer and its reply comes back to that thread.
+// Connections are capped per client address and in all, and closed when idle or stalled.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -13,7 +15,7 @@ namespace dblink {
 
 class RequesterServer {
  public:
-  RequesterServer(Store& store, int threads);
+  RequesterServer(Store& store, const Limits& limits);
   ~RequesterServer();
   RequesterServer(const RequesterServer&) = delete;
   RequesterServer& operator=(const RequesterServer&) = delete;

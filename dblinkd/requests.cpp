@@ -1,6 +1,8 @@
 #include "requests.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "fields.h"
 #include "plx/bytes.h"
@@ -84,12 +86,80 @@ Reply DoRead(Store& store, const Request& q, const TableDef& t, const KeyDef& k)
   return FromRow(s, row);
 }
 
+// The write rule for status rows (table 303). A connection's writes may change the status
+// rows of one workstation only, the one they name:
+//  - workstations write rows of kind 6 (user) and 8 (machine) only, with PackageStatus 0-5;
+//  - the machine id a row names is a machine row's TargetName, or a user row's Counterpart
+//    when that holds a machine id (empty, or the node address text "[..." that a user row
+//    starts with on a workstation with a network address, names none);
+//  - the first write on a connection that names a machine id binds the connection to it,
+//    and every later write must name the same id (compared ignoring case);
+//  - a rewrite keeps a row on its workstation: when the stored row names a machine id,
+//    the rewritten row must name the same one.
+// Anything else is 10601 with nothing changed. The id is declared by the writes, not
+// proven (see README): the rule stops one workstation's mistakes and casual tampering
+// from reaching another's rows, not an attacker who names the victim's id from the start.
+constexpr uint32_t kKindUser = 6;
+constexpr uint32_t kKindMachine = 8;
+constexpr uint32_t kMaxPackageStatus = 5;
+constexpr char kNodeAddressMark = '[';
+
+std::string RowMachine(const TableDef& t, const std::string& rec) {
+  const uint8_t* r = reinterpret_cast<const uint8_t*>(rec.data());
+  uint32_t kind = FieldNumber(*t.Field("TargetKind"), r);
+  if (kind == kKindMachine) return FieldText(*t.Field("TargetName"), r);
+  std::string c = FieldText(*t.Field("Counterpart"), r);
+  return c.empty() || c[0] == kNodeAddressMark ? std::string() : c;
+}
+
+// The common part of the rule for a record about to be stored; `named` gets the machine
+// id it names.
+int32_t CheckStatusRecord(const TableDef& t, const std::string& rec, const ConnectionState& conn,
+                          std::string& named) {
+  uint32_t kind = RecordField(t, rec, "TargetKind");
+  if (kind != kKindUser && kind != kKindMachine) return kDbReadOnly;
+  if (RecordField(t, rec, "PackageStatus") > kMaxPackageStatus) return kDbReadOnly;
+  named = RowMachine(t, rec);
+  if (kind == kKindMachine && named.empty()) return kDbReadOnly;
+  if (!named.empty() && !conn.machineId.empty() && !EqualNoCase(named, conn.machineId)) return kDbReadOnly;
+  return kDbOk;
+}
+
+// Takes one write from the connection's budget; false when it is spent.
+bool TakeWrite(ConnectionState& c) {
+  if (c.limit.perSecond <= 0) return true;
+  auto now = std::chrono::steady_clock::now();
+  if (c.tokens < 0) {
+    c.tokens = c.limit.burst;
+  } else {
+    double add = std::chrono::duration<double>(now - c.refilled).count() * c.limit.perSecond;
+    c.tokens = std::min(c.limit.burst, c.tokens + add);
+  }
+  c.refilled = now;
+  if (c.tokens < 1) return false;
+  c.tokens -= 1;
+  return true;
+}
+
+// Binds the connection to the machine id a stored write named, once it is stored.
+WriteDone Bind(ConnectionState& conn, std::shared_ptr<std::string> named, ReplyDone done) {
+  return [&conn, named, done = std::move(done)](int32_t status, const Row& row) {
+    if (status == kDbOk && conn.machineId.empty() && !named->empty()) conn.machineId = *named;
+    done(FromRow(status, row));
+  };
+}
+
 // Workstations add status rows (303, never targeting rows), history rows and history
 // texts; the database assigns RecordId/PackageUserId (303) and TextId (305).
-Reply DoInsert(Store& store, const Request& q, const TableDef& t) {
+void DoInsert(Store& store, ConnectionState& conn, const Request& q, const TableDef& t, ReplyDone done) {
   bool allowed = t.id == kTableHistory || t.id == kTableHistoryText ||
                  (t.id == kTableUserPackage && RecordField(t, q.data, "Scheduled") == 0);
-  if (!allowed) return Status(kDbReadOnly);
+  if (!allowed || !TakeWrite(conn)) return done(Status(kDbReadOnly));
+  auto named = std::make_shared<std::string>();
+  if (t.id == kTableUserPackage) {
+    int32_t s = CheckStatusRecord(t, q.data, conn, *named);
+    if (s != kDbOk) return done(Status(s));
+  }
   std::string rec = q.data;
   uint8_t* r = reinterpret_cast<uint8_t*>(&rec[0]);
   // Ids given as 0 are assigned by the database; a workstation never chooses its own.
@@ -100,35 +170,45 @@ Reply DoInsert(Store& store, const Request& q, const TableDef& t) {
   } else if (t.id == kTableHistoryText) {
     SetFieldNumber(*t.Field("TextId"), 0, r);
   }
-  Row row;
-  return FromRow(store.Insert(t, rec, row), row);
+  store.Insert(t, std::move(rec), Bind(conn, named, std::move(done)));
 }
 
 // A workstation may rewrite the outcome of a package-user row and nothing else: status,
 // counts and the workstation it names. The agent keeps a user's status on the
 // administrator's row for that user when it is the first workstation to use it, so
 // targeting rows take these rewrites too; who or what is targeted cannot change.
-Reply DoRewrite(Store& store, const Request& q, const TableDef& t) {
+void DoRewrite(Store& store, ConnectionState& conn, const Request& q, const TableDef& t, ReplyDone done) {
   static const std::vector<std::string> kOutcome = {"PackageStatus", "RefusalCount", "FailureCount",
                                                     "Counterpart"};
-  if (t.id != kTableUserPackage) return Status(kDbReadOnly);
+  if (t.id != kTableUserPackage || !TakeWrite(conn)) return done(Status(kDbReadOnly));
+  auto named = std::make_shared<std::string>();
+  int32_t s = CheckStatusRecord(t, q.data, conn, *named);
+  if (s != kDbOk) return done(Status(s));
   uint32_t id = GetU32(reinterpret_cast<const uint8_t*>(q.key.data()));
-  Row row;
-  return FromRow(store.Rewrite(t, id, q.data, kOutcome, row), row);
+  // Runs on the stored row inside the write: the row must stay on its workstation.
+  RewriteCheck keepsOwner = [&t, named](const std::string& stored, const std::string&) {
+    std::string owner = RowMachine(t, stored);
+    return owner.empty() || EqualNoCase(owner, *named) ? kDbOk : kDbReadOnly;
+  };
+  store.Rewrite(t, id, q.data, kOutcome, std::move(keepsOwner), Bind(conn, named, std::move(done)));
 }
 
 Reply DoConnect(Store& store, const Request& q) {
   std::string server = ArgText(q.key), product = ArgText(q.data);
   if (server.empty()) return Status(kDbNoServerName);
   if (product.empty()) return Status(kDbNoProductName);
-  if (!store.ServerKnown(server)) return Status(kDbServerInitFailed);
+  int32_t known = store.ServerKnown(server);
+  if (known == kDbReadFailure) return Status(known);
+  if (known != kDbOk) return Status(kDbServerInitFailed);
   if (!EqualNoCase(product, kProduct)) return Status(kDbProductUnknown);
   return Status(kDbOk);
 }
 
 Reply DoGetPath(Store& store, const Request& q) {
   InstalledPath p;
-  if (!store.FindInstalled(ArgText(q.key), ArgText(q.data), p)) return Status(kDbProductUnknown);
+  int32_t s = store.FindInstalled(ArgText(q.key), ArgText(q.data), p);
+  if (s == kDbReadFailure) return Status(s);
+  if (s != kDbOk) return Status(kDbProductUnknown);
   Reply r;
   r.data = proto::EncodePathAnswer(p.path, p.second);
   return r;
@@ -160,22 +240,23 @@ std::vector<KeyPart> DecodeKey(const KeyDef& k, const std::string& bytes) {
 }
 
 // Each frame stands alone: Hello checks the version but opens nothing, so a requester that
-// reconnects (or reaches another replica) can go on where it was.
-Reply HandleRequest(Store& store, const Request& q) {
+// reconnects (or reaches another replica) can go on where it was. Only the write rule
+// remembers something of the connection.
+void HandleRequest(Store& store, ConnectionState& conn, const Request& q, ReplyDone done) {
   switch (q.call) {
-    case proto::kCallHello: return Status(q.version == proto::kVersion ? kDbOk : kDbInitFailed);
-    case proto::kCallConnect: return DoConnect(store, q);
-    case proto::kCallGetPath: return DoGetPath(store, q);
+    case proto::kCallHello: return done(Status(q.version == proto::kVersion ? kDbOk : kDbInitFailed));
+    case proto::kCallConnect: return done(DoConnect(store, q));
+    case proto::kCallGetPath: return done(DoGetPath(store, q));
     case proto::kCallOperation: break;
-    default: return Status(kDbInvalidOperation);
+    default: return done(Status(kDbInvalidOperation));
   }
   const TableDef* t = nullptr;
   const KeyDef* k = nullptr;
   int32_t s = Validate(q, t, k);
-  if (s != kDbOk) return Status(s);
-  if (q.cls == kClassRead) return DoRead(store, q, *t, *k);
-  if (q.cls == kClassInsert) return DoInsert(store, q, *t);
-  return DoRewrite(store, q, *t);
+  if (s != kDbOk) return done(Status(s));
+  if (q.cls == kClassRead) return done(DoRead(store, q, *t, *k));
+  if (q.cls == kClassInsert) return DoInsert(store, conn, q, *t, std::move(done));
+  DoRewrite(store, conn, q, *t, std::move(done));
 }
 
 }  // namespace dblink

@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <future>
+
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -17,7 +19,9 @@ using plx::TableDef;
 // One SQLite connection and its prepared statements, reused by SQL text.
 class SqliteConn {
  public:
-  static std::unique_ptr<SqliteConn> Open(const std::string& path, bool writer, std::string& error) {
+  // calls and failAt are the store's fault-seam counters (see FailEngineCall).
+  static std::unique_ptr<SqliteConn> Open(const std::string& path, bool writer, std::atomic<uint64_t>* calls,
+                                          std::atomic<uint64_t>* failAt, std::string& error) {
     sqlite3* db = nullptr;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (writer ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
@@ -25,7 +29,7 @@ class SqliteConn {
       sqlite3_close(db);
       return nullptr;
     }
-    std::unique_ptr<SqliteConn> c(new SqliteConn(db));
+    std::unique_ptr<SqliteConn> c(new SqliteConn(db, calls, failAt));
     sqlite3_busy_timeout(db, 10000);
     // synchronous is per connection; FULL makes every commit reach the disk before the
     // insert is acknowledged to the workstation.
@@ -36,7 +40,7 @@ class SqliteConn {
     }
     if (writer) {
       sqlite3_stmt* s = c->Prepare("PRAGMA journal_mode=WAL");
-      bool wal = s && sqlite3_step(s) == SQLITE_ROW &&
+      bool wal = s && c->Step(s) == SQLITE_ROW &&
                  strcmp(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "wal") == 0;
       if (s) sqlite3_reset(s);
       if (!wal) {
@@ -67,7 +71,22 @@ class SqliteConn {
     return s;
   }
 
+  // One counted step of a statement; the step the fault seam names fails unrun.
+  int Step(sqlite3_stmt* s) {
+    if (Faulted()) return SQLITE_IOERR;
+    return sqlite3_step(s);
+  }
+
   bool Exec(const char* sql) {
+    if (Faulted()) {
+      fprintf(stderr, "dblinkd: SQL error (injected) in: %s\n", sql);
+      return false;
+    }
+    return RawExec(sql);
+  }
+
+  // Recovery (ROLLBACK) is not counted: it is what a failure is checked against.
+  bool RawExec(const char* sql) {
     char* msg = nullptr;
     if (sqlite3_exec(db_, sql, nullptr, nullptr, &msg) == SQLITE_OK) return true;
     fprintf(stderr, "dblinkd: SQL error %s in: %s\n", msg ? msg : "?", sql);
@@ -76,8 +95,15 @@ class SqliteConn {
   }
 
  private:
-  explicit SqliteConn(sqlite3* db) : db_(db) {}
+  SqliteConn(sqlite3* db, std::atomic<uint64_t>* calls, std::atomic<uint64_t>* failAt)
+      : db_(db), calls_(calls), failAt_(failAt) {}
+  bool Faulted() {
+    uint64_t n = calls_->fetch_add(1) + 1;
+    return failAt_->load() == n;
+  }
   sqlite3* db_;
+  std::atomic<uint64_t>* calls_;
+  std::atomic<uint64_t>* failAt_;
   std::unordered_map<std::string, sqlite3_stmt*> stmts_;
 };
 
@@ -192,15 +218,25 @@ std::string KeyOrder(const KeyDef& k) {
 }
 
 // Fields that identify an imported row, so that importing the same document twice
-// replaces rather than duplicates it. Tables with an id field use it instead when it is
-// given; history rows are only ever added.
+// replaces rather than duplicates it. Rows with an id field given keep that identity; a
+// targeting row or task given without one is the row with the same natural key (a status
+// row of the same name is another row: Scheduled is part of the key). History rows are
+// only ever added.
 std::vector<const char*> NaturalKey(uint32_t table) {
   switch (table) {
     case plx::kTableServer: return {"ServerName"};
     case plx::kTablePackage: return {"ServerId", "PackageId"};
     case plx::kTableDependency: return {"RequiredServerId", "PackageId", "RequiredPackageId"};
+    case plx::kTableUserPackage: return {"ServerId", "PackageId", "Scheduled", "TargetKind", "TargetName"};
+    case plx::kTableTask: return {"ServerId", "PackageId", "TaskType", "TaskName", "TaskArgs"};
     default: return {};
   }
+}
+
+std::string NaturalWhere(const std::vector<const char*>& nk) {
+  std::string w;
+  for (size_t i = 0; i < nk.size(); ++i) w += (i ? " AND " : "") + Quoted(nk[i]) + "=?";
+  return w;
 }
 
 const char* Err(SqliteConn& c) { return sqlite3_errmsg(c.db()); }
@@ -213,30 +249,34 @@ bool AddRow(SqliteConn& c, const TableDef& t, std::string rec, bool replace, Row
             std::string& error) {
   uint8_t* r = reinterpret_cast<uint8_t*>(&rec[0]);
   const FieldDef* id = IdField(t);
-  if (id && FieldNumber(*id, r) == 0) {
-    sqlite3_stmt* s = c.Prepare("SELECT COALESCE(MAX(rowid),0)+1 FROM " + std::string(t.sqlName));
+  std::vector<const char*> nk = replace ? NaturalKey(t.id) : std::vector<const char*>{};
+  // A row replaced by its natural key keeps its row id, and so its place among equal keys.
+  int64_t keep = 0;
+  if (!nk.empty() && (!id || FieldNumber(*id, r) == 0)) {
+    sqlite3_stmt* s = c.Prepare("SELECT rowid FROM " + std::string(t.sqlName) + " WHERE " + NaturalWhere(nk) + " LIMIT 1");
     StmtUse u(s);
-    if (!s || sqlite3_step(s) != SQLITE_ROW) { error = Err(c); return false; }
-    int64_t next = sqlite3_column_int64(s, 0);
+    if (!s) { error = Err(c); return false; }
+    for (size_t i = 0; i < nk.size(); ++i) BindField(s, int(i) + 1, *t.Field(nk[i]), r);
+    int rc = c.Step(s);
+    if (rc == SQLITE_ROW) keep = sqlite3_column_int64(s, 0);
+    else if (rc != SQLITE_DONE) { error = Err(c); return false; }
+  }
+  if (id && FieldNumber(*id, r) == 0) {
+    int64_t next = keep;
+    if (!next) {
+      sqlite3_stmt* s = c.Prepare("SELECT COALESCE(MAX(rowid),0)+1 FROM " + std::string(t.sqlName));
+      StmtUse u(s);
+      if (!s || c.Step(s) != SQLITE_ROW) { error = Err(c); return false; }
+      next = sqlite3_column_int64(s, 0);
+    }
     if (next > int64_t(UINT32_MAX)) { error = std::string("no free id left in ") + t.sqlName; return false; }
     SetFieldNumber(*id, uint32_t(next), r);
     const FieldDef* pu = t.id == plx::kTableUserPackage ? t.Field("PackageUserId") : nullptr;
     if (pu && FieldNumber(*pu, r) == 0) SetFieldNumber(*pu, uint32_t(next), r);
   }
-  if (replace && !id) {
-    std::vector<const char*> nk = NaturalKey(t.id);
-    if (!nk.empty()) {
-      std::string sql = std::string("DELETE FROM ") + t.sqlName + " WHERE ";
-      for (size_t i = 0; i < nk.size(); ++i) sql += (i ? " AND " : "") + Quoted(nk[i]) + "=?";
-      sqlite3_stmt* s = c.Prepare(sql);
-      StmtUse u(s);
-      if (!s) { error = Err(c); return false; }
-      for (size_t i = 0; i < nk.size(); ++i) BindField(s, int(i) + 1, *t.Field(nk[i]), r);
-      if (sqlite3_step(s) != SQLITE_DONE) { error = Err(c); return false; }
-    }
-  }
-  std::string sql = std::string(replace ? "INSERT OR REPLACE" : "INSERT") + " INTO " + t.sqlName +
-                    " (" + ColumnList(t) + ") VALUES (";
+  bool withRowId = !id && keep;
+  std::string sql = std::string(replace ? "INSERT OR REPLACE" : "INSERT") + " INTO " + t.sqlName + " (" +
+                    (withRowId ? "rowid," : "") + ColumnList(t) + ") VALUES (" + (withRowId ? "?," : "");
   for (size_t i = 0; i < t.fields.size(); ++i) sql += i ? ",?" : "?";
   sql += ")";
   sqlite3_stmt* s = c.Prepare(sql);
@@ -244,8 +284,9 @@ bool AddRow(SqliteConn& c, const TableDef& t, std::string rec, bool replace, Row
     StmtUse u(s);
     if (!s) { error = Err(c); return false; }
     int idx = 1;
+    if (withRowId) sqlite3_bind_int64(s, idx++, keep);
     for (const FieldDef& f : t.fields) BindField(s, idx++, f, r);
-    if (sqlite3_step(s) != SQLITE_DONE) { error = Err(c); return false; }
+    if (c.Step(s) != SQLITE_DONE) { error = Err(c); return false; }
   }
   int64_t rowid = sqlite3_last_insert_rowid(c.db());
   if (rowid > int64_t(UINT32_MAX)) { error = std::string("row id out of range in ") + t.sqlName; return false; }
@@ -254,7 +295,7 @@ bool AddRow(SqliteConn& c, const TableDef& t, std::string rec, bool replace, Row
   StmtUse uq(q);
   if (!q) { error = Err(c); return false; }
   sqlite3_bind_int64(q, 1, rowid);
-  if (sqlite3_step(q) != SQLITE_ROW) { error = Err(c); return false; }
+  if (c.Step(q) != SQLITE_ROW) { error = Err(c); return false; }
   ReadRow(q, t, *out);
   return true;
 }
@@ -278,7 +319,7 @@ class SqliteStore::Reader {
 
 std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::string& error) {
   std::unique_ptr<SqliteStore> st(new SqliteStore(path));
-  st->writer_ = SqliteConn::Open(path, true, error);
+  st->writer_ = SqliteConn::Open(path, true, &st->calls_, &st->failAt_, error);
   if (!st->writer_) return nullptr;
   SqliteConn& w = *st->writer_;
   if (!w.Exec("BEGIN IMMEDIATE")) { error = "cannot lock database " + path; return nullptr; }
@@ -293,15 +334,83 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::str
       "item TEXT NOT NULL COLLATE NOCASE, path TEXT NOT NULL DEFAULT '', "
       "second TEXT NOT NULL DEFAULT '', UNIQUE (server, item))");
   if (!ok || !w.Exec("COMMIT")) {
-    w.Exec("ROLLBACK");
+    w.RawExec("ROLLBACK");
     error = "cannot create the tables in " + path;
     return nullptr;
   }
+  st->writerThread_ = std::thread([s = st.get()] { s->WriterLoop(); });
   return st;
 }
 
 SqliteStore::SqliteStore(std::string path) : path_(std::move(path)) {}
-SqliteStore::~SqliteStore() = default;
+
+SqliteStore::~SqliteStore() {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    stopping_ = true;
+  }
+  queueCv_.notify_all();
+  if (writerThread_.joinable()) writerThread_.join();
+}
+
+// The queue holds at most one write per connection (a requester waits for each reply),
+// so the connection cap bounds it.
+void SqliteStore::Submit(Job job) {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (!stopping_) {
+      queue_.push_back(std::move(job));
+      queueCv_.notify_one();
+      return;
+    }
+  }
+  job.done(plx::kDbWriteFailure, Row{});
+}
+
+void SqliteStore::WriterLoop() {
+  std::vector<Job> batch;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(queueMutex_);
+      queueCv_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;  // stopping, and every write is done
+      batch.swap(queue_);
+    }
+    RunBatch(batch);
+    batch.clear();
+  }
+}
+
+// One transaction for the whole group; each write in a savepoint. A write that fails is
+// rolled back to its savepoint alone; a commit that fails fails every write of the group.
+// Replies go out only after the commit returned, that is once the group is on disk.
+void SqliteStore::RunBatch(std::vector<Job>& batch) {
+  SqliteConn& w = *writer_;
+  std::vector<int32_t> status(batch.size(), plx::kDbWriteFailure);
+  std::vector<Row> rows(batch.size());
+  if (w.Exec("BEGIN IMMEDIATE")) {
+    bool broken = false;
+    for (size_t i = 0; i < batch.size() && !broken; ++i) {
+      if (!w.Exec("SAVEPOINT job")) continue;
+      int32_t s = batch[i].run(w, rows[i]);
+      if (s == plx::kDbOk && w.Exec("RELEASE job")) {
+        status[i] = s;
+        continue;
+      }
+      status[i] = s == plx::kDbOk ? plx::kDbWriteFailure : s;
+      // Undo this write alone; if even that fails, nothing of the group may be kept.
+      if (!w.RawExec("ROLLBACK TO job") || !w.RawExec("RELEASE job")) broken = true;
+    }
+    if (broken || !w.Exec("COMMIT")) {
+      w.RawExec("ROLLBACK");
+      for (int32_t& s : status)
+        if (s == plx::kDbOk) s = plx::kDbWriteFailure;
+    } else {
+      commits_.fetch_add(1);
+    }
+  }
+  for (size_t i = 0; i < batch.size(); ++i) batch[i].done(status[i], rows[i]);
+}
 
 std::unique_ptr<SqliteConn> SqliteStore::TakeReader() {
   {
@@ -313,7 +422,7 @@ std::unique_ptr<SqliteConn> SqliteStore::TakeReader() {
     }
   }
   std::string error;
-  std::unique_ptr<SqliteConn> c = SqliteConn::Open(path_, false, error);
+  std::unique_ptr<SqliteConn> c = SqliteConn::Open(path_, false, &calls_, &failAt_, error);
   if (!c) fprintf(stderr, "dblinkd: %s\n", error.c_str());
   return c;
 }
@@ -351,7 +460,7 @@ int32_t SqliteStore::Read(const TableDef& t, const KeyDef& k, Seek seek,
   if (!s) return plx::kDbReadFailure;
   for (size_t i = 0; i < n; ++i) BindPart(s, int(i) + 1, parts[i]);
   if (seek == Seek::After) sqlite3_bind_int64(s, int(n) + 1, afterRowId);
-  int rc = sqlite3_step(s);
+  int rc = r->Step(s);
   if (rc == SQLITE_DONE) return plx::kDbNotFound;
   if (rc != SQLITE_ROW) {
     fprintf(stderr, "dblinkd: read of %s failed: %s\n", t.sqlName, Err(r.conn()));
@@ -361,103 +470,119 @@ int32_t SqliteStore::Read(const TableDef& t, const KeyDef& k, Seek seek,
   return plx::kDbOk;
 }
 
-int32_t SqliteStore::Insert(const TableDef& t, const std::string& record, Row& out) {
-  if (record.size() != t.recordLength) return plx::kDbWriteFailure;
-  std::lock_guard<std::mutex> lock(writeMutex_);
-  SqliteConn& w = *writer_;
-  std::string error;
-  if (!w.Exec("BEGIN IMMEDIATE")) return plx::kDbWriteFailure;
-  if (!AddRow(w, t, record, false, &out, error) || !w.Exec("COMMIT")) {
-    fprintf(stderr, "dblinkd: insert into %s failed: %s\n", t.sqlName, error.c_str());
-    w.Exec("ROLLBACK");
-    return plx::kDbWriteFailure;
-  }
-  return plx::kDbOk;
+void SqliteStore::Insert(const TableDef& t, std::string record, WriteDone done) {
+  if (record.size() != t.recordLength) return done(plx::kDbWriteFailure, Row{});
+  Submit(Job{[&t, record = std::move(record)](SqliteConn& w, Row& out) {
+               std::string error;
+               if (AddRow(w, t, record, false, &out, error)) return plx::kDbOk;
+               fprintf(stderr, "dblinkd: insert into %s failed: %s\n", t.sqlName, error.c_str());
+               return plx::kDbWriteFailure;
+             },
+             std::move(done)});
 }
 
-int32_t SqliteStore::Rewrite(const TableDef& t, uint32_t id, const std::string& record,
-                             const std::vector<std::string>& writable, Row& out) {
-  const FieldDef* idf = IdField(t);
-  if (!idf || record.size() != t.recordLength) return plx::kDbWriteFailure;
-  const uint8_t* r = reinterpret_cast<const uint8_t*>(record.data());
-  auto isWritable = [&](const FieldDef& f) {
-    for (const std::string& w : writable)
-      if (w == f.name) return true;
-    return false;
-  };
+namespace {
 
-  // Writable fields are set; every other field must already hold what the record says,
-  // compared exactly (BINARY, not the NOCASE of the key columns).
-  std::string sets, guards;
-  for (const FieldDef& f : t.fields) {
-    if (&f == idf) continue;
-    if (isWritable(f))
-      sets += (sets.empty() ? "" : ",") + Quoted(f.name) + "=?";
-    else
-      guards += " AND " + Quoted(f.name) + "=? COLLATE BINARY";
-  }
-  if (sets.empty()) return plx::kDbReadOnly;
-  std::string sql = std::string("UPDATE ") + t.sqlName + " SET " + sets + " WHERE rowid=?" + guards;
-
-  std::lock_guard<std::mutex> lock(writeMutex_);
-  SqliteConn& w = *writer_;
-  sqlite3_stmt* s = w.Prepare(sql);
-  {
-    StmtUse u(s);
-    if (!s) return plx::kDbWriteFailure;
-    int idx = 1;
-    for (const FieldDef& f : t.fields)
-      if (&f != idf && isWritable(f)) BindField(s, idx++, f, r);
-    sqlite3_bind_int64(s, idx++, id);
-    for (const FieldDef& f : t.fields)
-      if (&f != idf && !isWritable(f)) BindField(s, idx++, f, r);
-    if (sqlite3_step(s) != SQLITE_DONE) {
-      fprintf(stderr, "dblinkd: rewrite of %s failed: %s\n", t.sqlName, Err(w));
-      return plx::kDbWriteFailure;
-    }
-  }
-  bool changed = sqlite3_changes(w.db()) == 1;
-  // Read the row back on the writer: it tells the stored record, or why nothing changed.
+// The stored row of a rewrite, read on the writer inside the write's transaction.
+int32_t StoredRow(SqliteConn& w, const TableDef& t, uint32_t id, Row& out) {
   sqlite3_stmt* q = w.Prepare(SelectAll(t) + " WHERE rowid=?");
   StmtUse uq(q);
   if (!q) return plx::kDbWriteFailure;
   sqlite3_bind_int64(q, 1, id);
-  int rc = sqlite3_step(q);
+  int rc = w.Step(q);
   if (rc == SQLITE_DONE) return plx::kDbNotFound;
   if (rc != SQLITE_ROW) return plx::kDbWriteFailure;
-  if (!changed) return plx::kDbReadOnly;
   ReadRow(q, t, out);
   return plx::kDbOk;
 }
 
-bool SqliteStore::ServerKnown(const std::string& server) {
+}  // namespace
+
+void SqliteStore::Rewrite(const TableDef& t, uint32_t id, std::string record, std::vector<std::string> writable,
+                          RewriteCheck check, WriteDone done) {
+  const FieldDef* idf = IdField(t);
+  if (!idf || record.size() != t.recordLength) return done(plx::kDbWriteFailure, Row{});
+  auto run = [&t, idf, id, record = std::move(record), writable = std::move(writable),
+              check = std::move(check)](SqliteConn& w, Row& out) -> int32_t {
+    auto isWritable = [&](const FieldDef& f) {
+      for (const std::string& n : writable)
+        if (n == f.name) return true;
+      return false;
+    };
+    Row stored;
+    int32_t st = StoredRow(w, t, id, stored);
+    if (st != plx::kDbOk) return st;
+    // Every field but the writable ones must already hold what the record says, compared
+    // exactly (not with the NOCASE of the key columns).
+    const uint8_t* r = reinterpret_cast<const uint8_t*>(record.data());
+    const uint8_t* o = reinterpret_cast<const uint8_t*>(stored.bytes.data());
+    std::string sets;
+    for (const FieldDef& f : t.fields) {
+      if (&f == idf) continue;
+      if (isWritable(f)) {
+        sets += (sets.empty() ? "" : ",") + Quoted(f.name) + "=?";
+      } else if (IsNumeric(f) ? FieldNumber(f, r) != FieldNumber(f, o) : FieldText(f, r) != FieldText(f, o)) {
+        return plx::kDbReadOnly;
+      }
+    }
+    if (sets.empty()) return plx::kDbReadOnly;
+    if (check) {
+      st = check(stored.bytes, record);
+      if (st != plx::kDbOk) return st;
+    }
+    sqlite3_stmt* s = w.Prepare(std::string("UPDATE ") + t.sqlName + " SET " + sets + " WHERE rowid=?");
+    {
+      StmtUse u(s);
+      if (!s) return plx::kDbWriteFailure;
+      int idx = 1;
+      for (const FieldDef& f : t.fields)
+        if (&f != idf && isWritable(f)) BindField(s, idx++, f, r);
+      sqlite3_bind_int64(s, idx, id);
+      if (w.Step(s) != SQLITE_DONE) {
+        fprintf(stderr, "dblinkd: rewrite of %s failed: %s\n", t.sqlName, Err(w));
+        return plx::kDbWriteFailure;
+      }
+    }
+    st = StoredRow(w, t, id, out);
+    return st == plx::kDbOk ? st : plx::kDbWriteFailure;
+  };
+  Submit(Job{std::move(run), std::move(done)});
+}
+
+int32_t SqliteStore::ServerKnown(const std::string& server) {
   Reader r(*this);
-  if (!r) return false;
+  if (!r) return plx::kDbReadFailure;
   sqlite3_stmt* s = r->Prepare(
       "SELECT 1 FROM servers WHERE ServerName=?1 UNION ALL "
       "SELECT 1 FROM installed WHERE server=?1 LIMIT 1");
   StmtUse u(s);
-  if (!s) return false;
+  if (!s) return plx::kDbReadFailure;
   sqlite3_bind_text(s, 1, server.data(), int(server.size()), SQLITE_TRANSIENT);
-  return sqlite3_step(s) == SQLITE_ROW;
+  int rc = r->Step(s);
+  return rc == SQLITE_ROW ? plx::kDbOk : rc == SQLITE_DONE ? plx::kDbNotFound : plx::kDbReadFailure;
 }
 
-bool SqliteStore::FindInstalled(const std::string& server, const std::string& item,
-                                InstalledPath& out) {
+namespace {
+
+std::string Column(sqlite3_stmt* s, int i) {
+  const char* v = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
+  return std::string(v ? v : "");
+}
+
+}  // namespace
+
+int32_t SqliteStore::FindInstalled(const std::string& server, const std::string& item, InstalledPath& out) {
   Reader r(*this);
-  if (!r) return false;
+  if (!r) return plx::kDbReadFailure;
   sqlite3_stmt* s = r->Prepare("SELECT server,item,path,second FROM installed WHERE server=? AND item=?");
   StmtUse u(s);
-  if (!s) return false;
+  if (!s) return plx::kDbReadFailure;
   sqlite3_bind_text(s, 1, server.data(), int(server.size()), SQLITE_TRANSIENT);
   sqlite3_bind_text(s, 2, item.data(), int(item.size()), SQLITE_TRANSIENT);
-  if (sqlite3_step(s) != SQLITE_ROW) return false;
-  auto col = [&](int i) {
-    const char* v = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
-    return std::string(v ? v : "");
-  };
-  out = InstalledPath{col(0), col(1), col(2), col(3)};
-  return true;
+  int rc = r->Step(s);
+  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? plx::kDbNotFound : plx::kDbReadFailure;
+  out = InstalledPath{Column(s, 0), Column(s, 1), Column(s, 2), Column(s, 3)};
+  return plx::kDbOk;
 }
 
 bool SqliteStore::Scan(const TableDef& t, const Filter* filter, std::vector<Row>& out) {
@@ -474,7 +599,7 @@ bool SqliteStore::Scan(const TableDef& t, const Filter* filter, std::vector<Row>
   if (ff) sqlite3_bind_int64(s, 1, filter->value);
   out.clear();
   int rc;
-  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+  while ((rc = r->Step(s)) == SQLITE_ROW) {
     out.emplace_back();
     ReadRow(s, t, out.back());
   }
@@ -489,47 +614,41 @@ bool SqliteStore::ScanInstalled(std::vector<InstalledPath>& out) {
   if (!s) return false;
   out.clear();
   int rc;
-  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-    auto col = [&](int i) {
-      const char* v = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
-      return std::string(v ? v : "");
-    };
-    out.push_back(InstalledPath{col(0), col(1), col(2), col(3)});
-  }
+  while ((rc = r->Step(s)) == SQLITE_ROW) out.push_back(InstalledPath{Column(s, 0), Column(s, 1), Column(s, 2), Column(s, 3)});
   return rc == SQLITE_DONE;
 }
 
 bool SqliteStore::Import(const Document& doc, std::string& error) {
-  std::lock_guard<std::mutex> lock(writeMutex_);
-  SqliteConn& w = *writer_;
-  if (!w.Exec("BEGIN IMMEDIATE")) { error = "database is busy"; return false; }
-  bool ok = true;
-  for (const Document::Table& tab : doc.tables) {
-    for (size_t i = 0; ok && i < tab.rows.size(); ++i) {
-      if (tab.rows[i].size() != tab.def->recordLength) {
-        error = std::string(tab.def->sqlName) + "[" + std::to_string(i) + "]: wrong record length";
-        ok = false;
-      } else if (!AddRow(w, *tab.def, tab.rows[i], true, nullptr, error)) {
-        error = std::string(tab.def->sqlName) + "[" + std::to_string(i) + "]: " + error;
-        ok = false;
+  std::promise<int32_t> result;
+  std::string why;
+  auto run = [&doc, &why](SqliteConn& w, Row&) -> int32_t {
+    for (const Document::Table& tab : doc.tables) {
+      for (size_t i = 0; i < tab.rows.size(); ++i) {
+        std::string e;
+        if (tab.rows[i].size() != tab.def->recordLength) e = "wrong record length";
+        else if (AddRow(w, *tab.def, tab.rows[i], true, nullptr, e)) continue;
+        why = std::string(tab.def->sqlName) + "[" + std::to_string(i) + "]: " + e;
+        return plx::kDbWriteFailure;
       }
     }
-  }
-  for (size_t i = 0; ok && i < doc.installed.size(); ++i) {
-    const InstalledPath& p = doc.installed[i];
-    sqlite3_stmt* s = w.Prepare("INSERT OR REPLACE INTO installed (server,item,path,second) VALUES (?,?,?,?)");
-    StmtUse u(s);
-    if (!s) { ok = false; error = Err(w); break; }
-    const std::string* v[] = {&p.server, &p.item, &p.path, &p.second};
-    for (int j = 0; j < 4; ++j) sqlite3_bind_text(s, j + 1, v[j]->data(), int(v[j]->size()), SQLITE_TRANSIENT);
-    if (sqlite3_step(s) != SQLITE_DONE) {
-      ok = false;
-      error = "installed[" + std::to_string(i) + "]: " + Err(w);
+    for (size_t i = 0; i < doc.installed.size(); ++i) {
+      const InstalledPath& p = doc.installed[i];
+      sqlite3_stmt* s = w.Prepare("INSERT INTO installed (server,item,path,second) VALUES (?,?,?,?) "
+                                  "ON CONFLICT (server,item) DO UPDATE SET path=excluded.path, second=excluded.second");
+      StmtUse u(s);
+      if (!s) { why = Err(w); return plx::kDbWriteFailure; }
+      const std::string* v[] = {&p.server, &p.item, &p.path, &p.second};
+      for (int j = 0; j < 4; ++j) sqlite3_bind_text(s, j + 1, v[j]->data(), int(v[j]->size()), SQLITE_TRANSIENT);
+      if (w.Step(s) != SQLITE_DONE) {
+        why = "installed[" + std::to_string(i) + "]: " + Err(w);
+        return plx::kDbWriteFailure;
+      }
     }
-  }
-  if (ok && w.Exec("COMMIT")) return true;
-  w.Exec("ROLLBACK");
-  if (error.empty()) error = "commit failed";
+    return plx::kDbOk;
+  };
+  Submit(Job{run, [&result](int32_t s, const Row&) { result.set_value(s); }});
+  if (result.get_future().get() == plx::kDbOk) return true;
+  error = why.empty() ? "commit failed" : why;
   return false;
 }
 

@@ -1,15 +1,18 @@
 // The embedded engine: one SQLite file in WAL mode with synchronous=FULL, so that a row is
-// on disk before its insert is acknowledged. Writes go through one connection under a mutex;
-// reads use a pool of query-only connections and run in parallel.
+// on disk before its write is acknowledged. Reads use a pool of query-only connections and
+// never wait for writes. Writes go to one writer thread that commits in groups: every
+// write that arrived while the last commit synced goes into the next commit, each in a
+// savepoint of its own so that one failing write leaves the others and nothing half done.
 #pragma once
+#include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "store.h"
-
-struct sqlite3;
 
 namespace dblink {
 
@@ -19,22 +22,39 @@ class SqliteStore : public Store {
  public:
   // Opens or creates the database and its tables. Null with error set on failure.
   static std::unique_ptr<SqliteStore> Open(const std::string& path, std::string& error);
+  // Finishes the writes already queued, then closes.
   ~SqliteStore() override;
 
   int32_t Read(const plx::TableDef& t, const plx::KeyDef& k, Seek seek,
                const std::vector<KeyPart>& parts, uint32_t afterRowId, Row& out) override;
-  int32_t Insert(const plx::TableDef& t, const std::string& record, Row& out) override;
-  int32_t Rewrite(const plx::TableDef& t, uint32_t id, const std::string& record,
-                  const std::vector<std::string>& writable, Row& out) override;
-  bool ServerKnown(const std::string& server) override;
-  bool FindInstalled(const std::string& server, const std::string& item,
-                     InstalledPath& out) override;
+  void Insert(const plx::TableDef& t, std::string record, WriteDone done) override;
+  void Rewrite(const plx::TableDef& t, uint32_t id, std::string record, std::vector<std::string> writable,
+               RewriteCheck check, WriteDone done) override;
+  int32_t ServerKnown(const std::string& server) override;
+  int32_t FindInstalled(const std::string& server, const std::string& item,
+                        InstalledPath& out) override;
   bool Scan(const plx::TableDef& t, const Filter* filter, std::vector<Row>& out) override;
   bool ScanInstalled(std::vector<InstalledPath>& out) override;
   bool Import(const Document& doc, std::string& error) override;
 
+  // Fault seam for tests: every statement step (reads and writes alike) is counted, and
+  // the step whose number is set here fails as a database error would. 0: none fails.
+  uint64_t EngineCalls() const { return calls_.load(); }
+  void FailEngineCall(uint64_t n) { failAt_.store(n); }
+  // Commits so far (one per group of writes).
+  uint64_t Commits() const { return commits_.load(); }
+
  private:
   explicit SqliteStore(std::string path);
+
+  // One write as the writer thread runs it, inside its own savepoint.
+  struct Job {
+    std::function<int32_t(SqliteConn&, Row&)> run;
+    WriteDone done;
+  };
+  void Submit(Job job);
+  void WriterLoop();
+  void RunBatch(std::vector<Job>& batch);
 
   // A reader connection borrowed from the pool for one call.
   class Reader;
@@ -42,8 +62,13 @@ class SqliteStore : public Store {
   void GiveBack(std::unique_ptr<SqliteConn> c);
 
   std::string path_;
-  std::mutex writeMutex_;
-  std::unique_ptr<SqliteConn> writer_;
+  std::atomic<uint64_t> calls_{0}, failAt_{0}, commits_{0};
+  std::unique_ptr<SqliteConn> writer_;  // used by the writer thread only (and Open)
+  std::mutex queueMutex_;
+  std::condition_variable queueCv_;
+  std::vector<Job> queue_;
+  bool stopping_ = false;
+  std::thread writerThread_;
   std::mutex poolMutex_;
   std::vector<std::unique_ptr<SqliteConn>> readers_;
 };

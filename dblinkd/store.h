@@ -3,6 +3,7 @@
 // these calls and their statuses.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,14 @@ struct Filter {
   uint32_t value = 0;
 };
 
+// A write's outcome, given once its commit is durable (or it failed): the status and the
+// stored record. Called on the store's writer thread; it must not block.
+using WriteDone = std::function<void(int32_t status, const Row& stored)>;
+
+// Decides a rewrite from the stored row and the record sent, inside the write's
+// transaction: kDbOk lets it through, any other status refuses it with nothing changed.
+using RewriteCheck = std::function<int32_t(const std::string& stored, const std::string& record)>;
+
 class Store {
  public:
   virtual ~Store() = default;
@@ -64,25 +73,27 @@ class Store {
                        const std::vector<KeyPart>& parts, uint32_t afterRowId, Row& out) = 0;
 
   // Inserts the record; an id field (the field of key 0) given as 0 is assigned by the
-  // database. out gets the stored record. kDbOk or kDbWriteFailure.
-  virtual int32_t Insert(const plx::TableDef& t, const std::string& record, Row& out) = 0;
+  // database. done gets the stored record: kDbOk or kDbWriteFailure.
+  virtual void Insert(const plx::TableDef& t, std::string record, WriteDone done) = 0;
 
   // Rewrites the `writable` fields of the row whose id (key 0) is `id` from `record`, only
-  // when every other field of `record` (the id aside) equals the stored row's, byte for
-  // byte. kDbOk, kDbNotFound, kDbReadOnly (another field differs) or kDbWriteFailure.
-  virtual int32_t Rewrite(const plx::TableDef& t, uint32_t id, const std::string& record,
-                          const std::vector<std::string>& writable, Row& out) = 0;
+  // when every other field of `record` (the id aside) equals the stored row's and check
+  // agrees. done gets kDbOk, kDbNotFound, kDbReadOnly (another field differs), check's
+  // refusal or kDbWriteFailure.
+  virtual void Rewrite(const plx::TableDef& t, uint32_t id, std::string record,
+                       std::vector<std::string> writable, RewriteCheck check, WriteDone done) = 0;
 
-  virtual bool ServerKnown(const std::string& server) = 0;
-  virtual bool FindInstalled(const std::string& server, const std::string& item,
-                             InstalledPath& out) = 0;
+  // kDbOk when known, kDbNotFound when not, kDbReadFailure when the database failed.
+  virtual int32_t ServerKnown(const std::string& server) = 0;
+  virtual int32_t FindInstalled(const std::string& server, const std::string& item,
+                                InstalledPath& out) = 0;
 
   // All rows of a table in row order (optionally filtered). False on a database failure.
   virtual bool Scan(const plx::TableDef& t, const Filter* filter, std::vector<Row>& out) = 0;
   virtual bool ScanInstalled(std::vector<InstalledPath>& out) = 0;
 
   // Adds or replaces the document's rows in one transaction: all or nothing. error says
-  // what failed.
+  // what failed. Waits for the commit.
   virtual bool Import(const Document& doc, std::string& error) = 0;
 };
 

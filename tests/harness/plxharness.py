@@ -156,7 +156,7 @@ class Service:
 
     def __init__(self, folder):
         self.dir, self.proc, self.port, self.admin_port = folder, None, 0, 0
-        self.token = "harness-%d" % os.getpid()
+        self.token = "harness-token-%08d" % os.getpid()
         with open(os.path.join(folder, "token"), "w") as f:
             f.write(self.token + "\n")
 

@@ -14,20 +14,41 @@ using namespace plx;
 
 namespace {
 
-TEST(DblinkdCli, HelpAndBadArguments) {
-  std::string out, err;
-  EXPECT_EQ(RunProgram({PLX_DBLINKD_BIN, "--help"}, &out, &err), 0);
-  EXPECT_NE(out.find("--port-file"), std::string::npos);
-  EXPECT_EQ(RunProgram({PLX_DBLINKD_BIN, "--db", "/tmp/x.db"}, &out, &err), 2);
-  EXPECT_NE(err.find("--listen is required"), std::string::npos) << err;
-  EXPECT_EQ(RunProgram({PLX_DBLINKD_BIN, "--db", "/tmp/x.db", "--listen", "127.0.0.1"}, &out, &err), 2);
-  EXPECT_NE(err.find("expected HOST:PORT"), std::string::npos) << err;
-  EXPECT_EQ(RunProgram({PLX_DBLINKD_BIN, "--db", "/tmp/x.db", "--listen", "127.0.0.1:70000"}, &out, &err), 2);
-  EXPECT_EQ(RunProgram({PLX_DBLINKD_BIN, "--bogus"}, &out, &err), 2);
-  EXPECT_NE(err.find("unknown argument '--bogus'"), std::string::npos) << err;
-  EXPECT_EQ(RunProgram({PLX_DBLINKD_BIN, "--db", "/tmp/x.db", "--listen", "127.0.0.1:0",
-                        "--admin-listen", "127.0.0.1:0"}, &out, &err), 2);
-  EXPECT_NE(err.find("--admin-token-file"), std::string::npos) << err;
+TEST(DblinkdCli, HelpAndRefusedStarts) {
+  std::string dir = MakeTempDir(), out, err;
+  WriteFile(dir + "/short", "fifteen-chars-x\n");
+  WriteFile(dir + "/token", "a-token-of-twenty-chars\n");
+  Daemon taken;  // holds an admin port
+  ASSERT_TRUE(taken.Start(nullptr));
+  const std::string db = dir + "/x.db";
+  struct Case { std::vector<std::string> args; int rc; const char* message; };
+  const Case cases[] = {
+      {{"--help"}, 0, "--port-file"},
+      {{"--db", db}, 2, "--listen is required"},
+      {{"--db", db, "--listen", "127.0.0.1"}, 2, "expected HOST:PORT"},
+      {{"--db", db, "--listen", "127.0.0.1:70000"}, 2, "expected HOST:PORT"},
+      {{"--bogus"}, 2, "unknown argument '--bogus'"},
+      {{"--db", db, "--listen", "127.0.0.1:0", "--idle-timeout", "x"}, 2, "expected a number"},
+      {{"--db", db, "--listen", "127.0.0.1:0", "--admin-listen", "127.0.0.1:0"}, 2, "--admin-token-file"},
+      {{"--db", db, "--listen", "127.0.0.1:0", "--admin-listen", "127.0.0.1:0", "--admin-token-file", dir + "/short"},
+       1, "has 15 characters; it needs at least 16"},
+      {{"--db", db, "--listen", "127.0.0.1:0", "--admin-listen", "127.0.0.1:" + std::to_string(taken.adminPort),
+        "--admin-token-file", dir + "/token", "--port-file", dir + "/ports"}, 1, "cannot listen on 127.0.0.1:"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {PLX_DBLINKD_BIN};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(RunProgram(argv, &out, &err), c.rc) << c.message;
+    EXPECT_NE((c.rc ? err : out).find(c.message), std::string::npos) << err;
+  }
+  EXPECT_TRUE(ReadFile(dir + "/ports").empty());  // a start that failed never says it listens
+  RemoveTree(dir);
+}
+
+TEST(DblinkdCli, WarnsOfAnAdminApiOffLoopback) {
+  Daemon d;
+  ASSERT_TRUE(d.Start(nullptr, false, {"--admin-listen", "0.0.0.0:0", "--admin-token-file", d.dir + "/token"}));
+  EXPECT_NE(ReadFile(d.log).find("not on loopback, without TLS"), std::string::npos) << ReadFile(d.log);
 }
 
 TEST(DblinkdCli, BadSeedStopsTheStartNamingTheElement) {
@@ -97,17 +118,24 @@ TEST(DblinkdCli, SigtermUnderLoadStopsCleanly) {
   EXPECT_FALSE(late.Connect(d.port, 500));  // nothing listens any more
 }
 
-TEST(DblinkdCli, ImportingTheSameSeedTwiceReplacesRows) {
+TEST(DblinkdCli, ImportingTheSameDocumentTwiceLeavesTheSameRows) {
   Daemon d;
   Json seed = SampleSeed();
+  // Targeting rows and tasks without a RecordId are known by their natural key.
+  seed["package_users"].push_back({{"ServerId", 1}, {"PackageId", 20}, {"Scheduled", 1}, {"TargetKind", 5}, {"TargetName", "STAFF"}});
+  seed["tasks"].push_back({{"ServerId", 1}, {"PackageId", 20}, {"TaskType", 1}, {"TaskName", "MORE.FST"}});
   ASSERT_TRUE(d.Start(&seed, true));
+  const std::string before = DatabaseDigest(d.db);
   std::string body;
   ASSERT_EQ(AdminRequest(d.adminPort, "POST", "/import", Daemon::kToken, seed.dump(), body), 200) << body;
-  EXPECT_EQ(CountRows(d.db, "packages"), 5);
-  EXPECT_EQ(CountRows(d.db, "package_users"), 8);
-  EXPECT_EQ(CountRows(d.db, "dependencies"), 3);
-  EXPECT_EQ(CountRows(d.db, "servers"), 2);
-  EXPECT_EQ(CountRows(d.db, "installed"), 4);
+  EXPECT_EQ(DatabaseDigest(d.db), before);
+  EXPECT_EQ(CountRows(d.db, "package_users"), 9);
+  EXPECT_EQ(CountRows(d.db, "tasks"), 4);
+  // A changed row replaces the one with its key.
+  seed["package_users"].back()["SourceRef"] = 5;
+  ASSERT_EQ(AdminRequest(d.adminPort, "POST", "/import", Daemon::kToken, seed.dump(), body), 200) << body;
+  EXPECT_EQ(CountRows(d.db, "package_users", "TargetName='STAFF' AND SourceRef=5"), 1);
+  EXPECT_EQ(CountRows(d.db, "package_users"), 9);
 }
 
 }  // namespace

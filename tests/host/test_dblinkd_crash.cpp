@@ -64,9 +64,10 @@ TEST(DblinkdCrash, AcknowledgedInsertsSurviveKill9) {
           UserPackageRecord u;
           u.ServerId = 1;
           u.PackageId = 10;
-          u.TargetKind = 8;
+          u.TargetKind = 6;  // user rows of this connection's one workstation
           u.PackageStatus = uint16_t(i % 6);
           CopyText(u.TargetName, sizeof u.TargetName, name.c_str());
+          CopyText(u.Counterpart, sizeof u.Counterpart, ("WS" + std::to_string(t)).c_str());
           if (c.Op(kTableUserPackage, kClassInsert, kOpInsert, 0, U32(0), Bytes(u, kTableUserPackage), &rec) != kDbOk) return;
           acked[t].push_back({name, Rec<UserPackageRecord>(rec).RecordId, rec});
         }
@@ -115,6 +116,7 @@ TEST(DblinkdCrash, AcknowledgedInsertsSurviveKill9) {
   UserPackageRecord u;
   u.ServerId = 1;
   u.PackageId = 10;
+  u.TargetKind = 6;
   std::string rec;
   ASSERT_EQ(c.Op(kTableUserPackage, kClassInsert, kOpInsert, 0, U32(0), Bytes(u, kTableUserPackage), &rec), kDbOk);
   EXPECT_EQ(Rec<UserPackageRecord>(rec).RecordId, 8 + names.size() + 1);

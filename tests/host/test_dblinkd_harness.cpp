@@ -95,7 +95,7 @@ int RunProgram(const std::vector<std::string>& argv, std::string* out, std::stri
 
 // ---------------------------------------------------------------------------------------
 
-const char Daemon::kToken[] = "test-token-7f3a";
+const char Daemon::kToken[] = "test-token-7f3a9c21";
 
 Daemon::Daemon() {
   dir = MakeTempDir();
@@ -112,7 +112,8 @@ Daemon::~Daemon() {
   RemoveTree(dir);
 }
 
-bool Daemon::Start(const Json* seed, bool admin) {
+bool Daemon::Start(const Json* seed, bool admin, std::vector<std::string> extra) {
+  extra_ = std::move(extra);
   if (seed) WriteFile(dir + "/seed.json", seed->dump(1));
   return Launch(seed != nullptr, admin);
 }
@@ -129,6 +130,7 @@ bool Daemon::Launch(bool seed, bool admin) {
     args.push_back(dir + "/token");
   }
   if (seed) { args.push_back("--seed"); args.push_back(dir + "/seed.json"); }
+  args.insert(args.end(), extra_.begin(), extra_.end());
   pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
@@ -186,7 +188,7 @@ int Daemon::Wait(int timeoutMs) {
 
 Client::~Client() { Close(); }
 
-bool Client::Connect(uint16_t port, int timeoutMs) {
+bool Client::Connect(uint16_t port, int timeoutMs, const char* from) {
   Close();
   fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return false;
@@ -197,6 +199,10 @@ bool Client::Connect(uint16_t port, int timeoutMs) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   sockaddr_in a{};
   a.sin_family = AF_INET;
+  if (from) {
+    inet_pton(AF_INET, from, &a.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) { Close(); return false; }
+  }
   a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) { Close(); return false; }
@@ -327,45 +333,37 @@ Json SampleSeed() {
   };
 }
 
-int64_t CountRows(const std::string& db, const std::string& table, const std::string& where) {
-  sqlite3* h = nullptr;
-  int64_t n = -1;
-  if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(h, 5000);
-    std::string sql = "SELECT COUNT(*) FROM " + table + (where.empty() ? "" : " WHERE " + where);
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(h, sql.c_str(), -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
-      n = sqlite3_column_int64(s, 0);
-    sqlite3_finalize(s);
-  }
-  sqlite3_close(h);
-  return n;
-}
-
-std::string DatabaseDigest(const std::string& db) {
+std::string Query(const std::string& db, const std::string& sql) {
   sqlite3* h = nullptr;
   std::string out;
   if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
     sqlite3_busy_timeout(h, 5000);
-    for (const char* t : {"servers", "packages", "package_users", "history", "history_texts",
-                          "dependencies", "tasks", "installed"}) {
-      std::string sql = std::string("SELECT rowid, * FROM ") + t + " ORDER BY rowid";
-      sqlite3_stmt* s = nullptr;
-      if (sqlite3_prepare_v2(h, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) { out += "?"; continue; }
-      out += t;
-      while (sqlite3_step(s) == SQLITE_ROW) {
-        out += "\n";
-        for (int i = 0; i < sqlite3_column_count(s); ++i) {
-          const unsigned char* v = sqlite3_column_text(s, i);
-          out += v ? reinterpret_cast<const char*>(v) : "";
-          out += "|";
-        }
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(h, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) out = "?";
+    while (s && sqlite3_step(s) == SQLITE_ROW) {
+      for (int i = 0; i < sqlite3_column_count(s); ++i) {
+        const unsigned char* v = sqlite3_column_text(s, i);
+        out += v ? reinterpret_cast<const char*>(v) : "";
+        out += "|";
       }
-      sqlite3_finalize(s);
       out += "\n";
     }
+    sqlite3_finalize(s);
   }
   sqlite3_close(h);
+  return out;
+}
+
+int64_t CountRows(const std::string& db, const std::string& table, const std::string& where) {
+  std::string n = Query(db, "SELECT COUNT(*) FROM " + table + (where.empty() ? "" : " WHERE " + where));
+  return n.empty() || n == "?" ? -1 : atoll(n.c_str());
+}
+
+std::string DatabaseDigest(const std::string& db) {
+  std::string out;
+  for (const char* t : {"servers", "packages", "package_users", "history", "history_texts", "dependencies",
+                        "tasks", "installed"})
+    out += std::string(t) + "\n" + Query(db, std::string("SELECT rowid, * FROM ") + t + " ORDER BY rowid");
   return out;
 }
 

@@ -32,8 +32,8 @@ class Daemon {
   Daemon();
   ~Daemon();
   // Starts dblinkd on 127.0.0.1 port 0 with a database in its own directory, importing
-  // seed when it is not null, and waits for the port file.
-  bool Start(const Json* seed, bool admin = true);
+  // seed when it is not null, and waits for the port file. extra: more arguments.
+  bool Start(const Json* seed, bool admin = true, std::vector<std::string> extra = {});
   // Starts again on the same database (after a stop or kill).
   bool Restart(bool admin = true);
   void Signal(int sig);
@@ -48,12 +48,14 @@ class Daemon {
 
  private:
   bool Launch(bool seed, bool admin);
+  std::vector<std::string> extra_;
 };
 
 class Client {
  public:
   ~Client();
-  bool Connect(uint16_t port, int timeoutMs = 5000);
+  // from: the local loopback address to connect from ("127.0.0.2"), empty for any.
+  bool Connect(uint16_t port, int timeoutMs = 5000, const char* from = nullptr);
   void Close();
   bool Send(const std::string& bytes);
   bool ReadReply(plx::proto::Reply& r);
@@ -88,6 +90,8 @@ Json SampleSeed();
 
 // Counts rows straight from the database file (read-only, beside the running service).
 int64_t CountRows(const std::string& db, const std::string& table, const std::string& where = "");
+// The rows of a query, one line each, columns ended by '|'.
+std::string Query(const std::string& db, const std::string& sql);
 // A digest of every row of every table, to prove that nothing changed.
 std::string DatabaseDigest(const std::string& db);
 

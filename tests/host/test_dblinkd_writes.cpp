@@ -1,8 +1,12 @@
-// What workstations may write: status rows, history and history texts, with ids assigned
-// by the database; and what they may not, which leaves the database as it was.
+// What workstations may write: their own status rows (kind 6 and 8, status 0-5, the one
+// workstation a connection names), history and history texts, with ids assigned by the
+// database, at a bounded rate. Every refusal is 10601 and leaves the database as it was.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
+#include <thread>
 
 #include "plx/bytes.h"
 #include "test_dblinkd_harness.h"
@@ -12,203 +16,170 @@ using namespace plx;
 
 namespace {
 
+constexpr uint32_t kUser = 6, kMachine = 8;
+
+UserPackageRecord StatusRow(uint32_t kind, const char* name, const char* counterpart, uint16_t status = 0) {
+  UserPackageRecord r;
+  r.RecordId = 777;  // ignored: the database assigns ids
+  r.PackageUserId = 888;
+  r.ServerId = 1;
+  r.PackageId = 20;
+  r.PackageStatus = status;
+  r.TargetKind = kind;
+  CopyText(r.TargetName, sizeof r.TargetName, name);
+  CopyText(r.Counterpart, sizeof r.Counterpart, counterpart);
+  r.SourceRef = 49;
+  r.RowFlags = 1;
+  return r;
+}
+
 class Writes : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void Start(std::vector<std::string> extra = {}) {
     Json seed = SampleSeed();
-    ASSERT_TRUE(d.Start(&seed)) << ReadFile(d.log);
-    ASSERT_TRUE(c.Connect(d.port));
+    ASSERT_TRUE(d.Start(&seed, true, extra)) << ReadFile(d.log);
   }
-
-  UserPackageRecord StatusRow(const char* name) {
-    UserPackageRecord r;
-    r.RecordId = 777;       // ignored: the database assigns ids
-    r.PackageUserId = 888;
-    r.ServerId = 1;
-    r.PackageId = 20;
-    r.Scheduled = 0;
-    r.PackageStatus = 0;
-    r.TargetKind = 8;
-    CopyText(r.TargetName, sizeof r.TargetName, name);
-    CopyText(r.Counterpart, sizeof r.Counterpart, "alice");
-    r.SourceRef = 49;
-    r.RowFlags = 1;
-    return r;
+  // A write; when it is refused, nothing may have changed.
+  int32_t Write(Client& c, bool insert, uint32_t id, const UserPackageRecord& u, std::string* out = nullptr) {
+    std::string before = DatabaseDigest(d.db);
+    int32_t s = insert ? c.Op(kTableUserPackage, kClassInsert, kOpInsert, 0, U32(0), Bytes(u, kTableUserPackage), out)
+                       : c.Op(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(id), Bytes(u, kTableUserPackage), out);
+    if (s != kDbOk) EXPECT_EQ(DatabaseDigest(d.db), before) << "a refused write changed the database";
+    return s;
   }
-
+  UserPackageRecord Stored(Client& c, uint32_t id) {
+    std::string rec;
+    EXPECT_EQ(c.Op(kTableUserPackage, kClassRead, kOpGetEqual, 0, U32(id), "", &rec), kDbOk);
+    return Rec<UserPackageRecord>(rec);
+  }
   Daemon d;
-  Client c;
 };
 
-TEST_F(Writes, StatusRowInsertGetsItsIds) {
-  std::string rec;
-  uint32_t rowId = 0;
-  ASSERT_EQ(c.Op(kTableUserPackage, kClassInsert, kOpInsert, 0, U32(0),
-                 Bytes(StatusRow("MACHINE00002"), kTableUserPackage), &rec, &rowId), kDbOk);
-  auto u = Rec<UserPackageRecord>(rec);
-  EXPECT_EQ(u.RecordId, 9u);  // one past the highest imported id
-  EXPECT_EQ(u.PackageUserId, u.RecordId);
-  EXPECT_EQ(rowId, u.RecordId);
-  EXPECT_STREQ(u.TargetName, "MACHINE00002");
-  EXPECT_EQ(u.SourceRef, 49u);
-  EXPECT_EQ(u.RowFlags, 1u);
+// Each case runs on a connection of its own, its steps in order: the first write that
+// names a machine id binds the connection to it.
+TEST_F(Writes, StatusRowsOfOneWorkstationPerConnection) {
+  Start();
+  using Edit = std::function<void(UserPackageRecord&)>;
+  struct Step { bool insert; uint32_t id; UserPackageRecord row; Edit edit; int32_t status; };
+  auto ins = [](UserPackageRecord r, int32_t st) { return Step{true, 0, r, nullptr, st}; };
+  auto rw = [](uint32_t id, Edit e, int32_t st) { return Step{false, id, {}, e, st}; };
+  auto status = [](uint16_t s) { return [s](UserPackageRecord& u) { u.PackageStatus = s; }; };
+  auto counterpart = [](const char* c) { return [c](UserPackageRecord& u) { CopyText(u.Counterpart, sizeof u.Counterpart, c); }; };
+  struct Case { const char* what; std::vector<Step> steps; };
+  const Case cases[] = {
+      {"a machine row binds; its user rows follow; another machine's rows are refused",
+       {ins(StatusRow(kMachine, "WS0000000001", "bob"), kDbOk), ins(StatusRow(kUser, "bob", "WS0000000001"), kDbOk),
+        ins(StatusRow(kUser, "bob", "[0000ABCD:00A"), kDbOk),  // a node address names no machine
+        ins(StatusRow(kMachine, "WS0000000002", "bob"), kDbReadOnly),
+        ins(StatusRow(kUser, "bob", "WS0000000002"), kDbReadOnly), rw(5, status(4), kDbReadOnly)}},
+      {"status above 5", {ins(StatusRow(kMachine, "WS0000000003", "", 6), kDbReadOnly), rw(5, status(6), kDbReadOnly),
+                          rw(5, status(0xFFFF), kDbReadOnly)}},
+      {"a row stays on its workstation",
+       {ins(StatusRow(kMachine, "WS0000000004", ""), kDbOk), rw(8, counterpart("WS0000000004"), kDbReadOnly)}},
+      {"an unbound rewrite binds", {rw(8, status(4), kDbOk), rw(5, status(2), kDbOk),
+                                    ins(StatusRow(kMachine, "WS0000000005", ""), kDbReadOnly),
+                                    rw(8, counterpart("MACHINE00009"), kDbReadOnly), rw(8, counterpart(""), kDbReadOnly)}},
+      {"only kinds 6 and 8", {ins(StatusRow(5, "PLX_EVERYONE", ""), kDbReadOnly), ins(StatusRow(7, "SITE-A", ""), kDbReadOnly),
+                              rw(6, status(1), kDbReadOnly), rw(3, status(1), kDbReadOnly)}},
+      {"a targeting row takes an outcome, never a new target",
+       {rw(1, [](UserPackageRecord& u) { u.PackageStatus = 1; u.RefusalCount = 1; CopyText(u.Counterpart, sizeof u.Counterpart, "0123456789AB"); }, kDbOk),
+        rw(1, [](UserPackageRecord& u) { CopyText(u.TargetName, sizeof u.TargetName, "bob"); }, kDbReadOnly),  // case counts
+        rw(1, [](UserPackageRecord& u) { u.Scheduled = 0; }, kDbReadOnly),
+        rw(1, [](UserPackageRecord& u) { u.SourceRef = 1; }, kDbReadOnly)}},
+      {"no targeting rows from workstations",
+       {ins([] { auto r = StatusRow(kUser, "x", ""); r.Scheduled = 1; return r; }(), kDbReadOnly),
+        rw(8, [](UserPackageRecord& u) { u.Scheduled = 1; }, kDbReadOnly), rw(99, status(1), kDbNotFound)}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    Client c;
+    ASSERT_TRUE(c.Connect(d.port));
+    for (size_t i = 0; i < k.steps.size(); ++i) {
+      const Step& s = k.steps[i];
+      UserPackageRecord u = s.insert ? s.row : (s.id == 99 ? Stored(c, 5) : Stored(c, s.id));
+      if (s.edit) s.edit(u);
+      std::string out;
+      EXPECT_EQ(Write(c, s.insert, s.id, u, &out), s.status) << "step " << i;
+      if (s.status != kDbOk) continue;
+      // The reply is the stored record: ids assigned on insert, kept on rewrite.
+      auto got = Rec<UserPackageRecord>(out);
+      uint32_t id = s.insert ? got.RecordId : s.id;
+      EXPECT_EQ(Bytes(Stored(c, id), kTableUserPackage), out);
+      if (s.insert) {
+        EXPECT_GT(id, 8u);
+        EXPECT_EQ(got.PackageUserId, id);
+        EXPECT_EQ(got.SourceRef, 49u);
+      } else {
+        EXPECT_EQ(got.RecordId, s.id);
+        EXPECT_EQ(got.PackageStatus, u.PackageStatus);
+        EXPECT_STREQ(got.Counterpart, u.Counterpart);
+      }
+    }
+  }
+}
 
-  // Read back by key 0 and found by name with key 7.
-  std::string back;
-  ASSERT_EQ(c.Op(kTableUserPackage, kClassRead, kOpGetEqual, 0, U32(u.RecordId), "", &back), kDbOk);
-  EXPECT_EQ(back, rec);
-  ASSERT_EQ(c.Op(kTableUserPackage, kClassRead, kOpGetGreaterEq, 7, KeyBytes(kTableUserPackage, 7, rec), "", &back), kDbOk);
-  EXPECT_EQ(Rec<UserPackageRecord>(back).RecordId, u.RecordId);
-
-  ASSERT_EQ(c.Op(kTableUserPackage, kClassInsert, kOpInsert, 0, U32(0),
-                 Bytes(StatusRow("MACHINE00003"), kTableUserPackage), &rec, &rowId), kDbOk);
-  EXPECT_EQ(Rec<UserPackageRecord>(rec).RecordId, 10u);
-  EXPECT_EQ(CountRows(d.db, "package_users", "Scheduled=0"), 4);
+TEST_F(Writes, AdministratorsTablesAreReadOnly) {
+  Start();
+  Client c;
+  ASSERT_TRUE(c.Connect(d.port));
+  const std::string before = DatabaseDigest(d.db);
+  for (uint32_t table : {uint32_t(kTableServer), uint32_t(kTablePackage), uint32_t(kTableDependency), uint32_t(kTableTask)})
+    EXPECT_EQ(c.Op(table, kClassInsert, kOpInsert, 0, U32(0), std::string(RecordLength(table), '\0')), kDbReadOnly) << table;
+  EXPECT_EQ(c.Op(kTableTask, kClassRewrite, kOpGetEqual, 0, U32(3), std::string(478, '\0')), kDbReadOnly);
+  EXPECT_EQ(DatabaseDigest(d.db), before);
 }
 
 TEST_F(Writes, HistoryTextAndEntry) {
+  Start();
+  Client c;
+  ASSERT_TRUE(c.Connect(d.port));
   HistoryTextRecord t;
   t.TextId = 4242;  // ignored
   t.ServerId = 1;
   CopyText(t.Text, sizeof t.Text, "Package Office 97 installed successfully.");
   std::string rec;
   uint32_t rowId = 0;
-  ASSERT_EQ(c.Op(kTableHistoryText, kClassInsert, kOpInsert, 0, U32(0), Bytes(t, kTableHistoryText), &rec, &rowId), kDbOk);
-  auto text = Rec<HistoryTextRecord>(rec);
-  EXPECT_EQ(text.TextId, 1u);
-  EXPECT_EQ(rowId, 1u);
-  EXPECT_STREQ(text.Text, t.Text);
-  ASSERT_EQ(c.Op(kTableHistoryText, kClassInsert, kOpInsert, 0, U32(0), Bytes(t, kTableHistoryText), &rec), kDbOk);
-  EXPECT_EQ(Rec<HistoryTextRecord>(rec).TextId, 2u);
-
+  for (uint32_t want : {1u, 2u}) {
+    ASSERT_EQ(c.Op(kTableHistoryText, kClassInsert, kOpInsert, 0, U32(0), Bytes(t, kTableHistoryText), &rec, &rowId), kDbOk);
+    EXPECT_EQ(Rec<HistoryTextRecord>(rec).TextId, want);
+    EXPECT_EQ(rowId, want);
+  }
   HistoryRecord h;
   h.ServerId = 1;
-  h.TextId = text.TextId;
+  h.TextId = 1;
   h.PackageId = 10;
-  h.PackageUserId = 1005;
   memcpy(h.Date, "19980307", 8);  // the full field, no terminator
   CopyText(h.Time, sizeof h.Time, "090503");
-  CopyText(h.UserName, sizeof h.UserName, "alice");
-  CopyText(h.ServerName, sizeof h.ServerName, "SRV");
-  CopyText(h.NetNumber, sizeof h.NetNumber, "0000ABCD");
   CopyText(h.NodeAddress, sizeof h.NodeAddress, "00A0C9112233");
   std::string sent = Bytes(h, kTableHistory);
-  ASSERT_EQ(c.Op(kTableHistory, kClassInsert, kOpInsert, 0, U32(0), sent, &rec, &rowId), kDbOk);
+  ASSERT_EQ(c.Op(kTableHistory, kClassInsert, kOpInsert, 0, U32(0), sent, &rec), kDbOk);
   EXPECT_EQ(rec, sent);  // nothing assigned in a history row
-  EXPECT_EQ(rowId, 1u);
-  EXPECT_EQ(CountRows(d.db, "history", "Date='19980307' AND Time='090503' AND TextId=1"), 1);
-
-  // Texts are read back by key 0.
-  ASSERT_EQ(c.Op(kTableHistoryText, kClassRead, kOpGetEqual, 0, U32(1), "", &rec), kDbOk);
-  EXPECT_STREQ(Rec<HistoryTextRecord>(rec).Text, "Package Office 97 installed successfully.");
-
   std::string body;
   ASSERT_EQ(AdminRequest(d.adminPort, "GET", "/history", Daemon::kToken, "", body), 200);
-  Json j = Json::parse(body);
-  ASSERT_EQ(j["history"].size(), 1u);
-  EXPECT_EQ(j["history"][0]["Text"], "Package Office 97 installed successfully.");
-  EXPECT_EQ(j["history"][0]["NodeAddress"], "00A0C9112233");
+  Json j = Json::parse(body)["history"];
+  ASSERT_EQ(j.size(), 1u);
+  EXPECT_EQ(j[0]["Text"], "Package Office 97 installed successfully.");
+  EXPECT_EQ(j[0]["Date"], "19980307");
+  EXPECT_EQ(j[0]["NodeAddress"], "00A0C9112233");
 }
 
-TEST_F(Writes, StatusRowRewriteByRecordId) {
-  std::string rec;
-  ASSERT_EQ(c.Op(kTableUserPackage, kClassRead, kOpGetEqual, 0, U32(8), "", &rec), kDbOk);
-  auto u = Rec<UserPackageRecord>(rec);
-  u.PackageStatus = 4;
-  u.FailureCount = 1;
-  u.RefusalCount = 2;
-  CopyText(u.Counterpart, sizeof u.Counterpart, "MACHINE00009");
-  u.RecordId = 5;  // the key names the row, not the buffer
-  std::string out;
-  ASSERT_EQ(c.Op(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(8), Bytes(u, kTableUserPackage), &out), kDbOk);
-  ASSERT_EQ(c.Op(kTableUserPackage, kClassRead, kOpGetEqual, 0, U32(8), "", &rec), kDbOk);
-  EXPECT_EQ(rec, out);
-  auto back = Rec<UserPackageRecord>(rec);
-  EXPECT_EQ(back.RecordId, 8u);
-  EXPECT_EQ(back.PackageStatus, 4);
-  EXPECT_EQ(back.FailureCount, 1u);
-  EXPECT_EQ(back.RefusalCount, 2u);
-  EXPECT_STREQ(back.Counterpart, "MACHINE00009");
-  // Row 5 was not touched.
-  ASSERT_EQ(c.Op(kTableUserPackage, kClassRead, kOpGetEqual, 0, U32(5), "", &rec), kDbOk);
-  EXPECT_STREQ(Rec<UserPackageRecord>(rec).TargetName, "MACHINE00001");
-  EXPECT_EQ(c.Op(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(99), Bytes(u, kTableUserPackage)), kDbNotFound);
-}
-
-TEST_F(Writes, WorkstationsCannotChangeWhatTheAdministratorOwns) {
+TEST_F(Writes, AFloodPastTheLimitIsRefused) {
+  Start({"--write-rate", "2", "--write-burst", "20"});
+  Client c, other;
+  ASSERT_TRUE(c.Connect(d.port));
+  ASSERT_TRUE(other.Connect(d.port));
+  HistoryTextRecord t;
+  CopyText(t.Text, sizeof t.Text, "flood");
+  std::string text = Bytes(t, kTableHistoryText);
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(c.Op(kTableHistoryText, kClassInsert, kOpInsert, 0, U32(0), text), kDbOk) << i;
   const std::string before = DatabaseDigest(d.db);
-  ASSERT_FALSE(before.empty());
-  PackageRecord p;
-  p.PackageId = 99;
-  p.ServerId = 1;
-  CopyText(p.Name, sizeof p.Name, "Intruder");
-  EXPECT_EQ(c.Op(kTablePackage, kClassInsert, kOpInsert, 0, U32(0), Bytes(p, kTablePackage)), kDbReadOnly);
-  for (uint32_t table : {uint32_t(kTableServer), uint32_t(kTableDependency), uint32_t(kTableTask)})
-    EXPECT_EQ(c.Op(table, kClassInsert, kOpInsert, 0, U32(0), std::string(RecordLength(table), '\0')), kDbReadOnly) << table;
-
-  // A targeting row can be neither inserted nor rewritten, nor a status row turned into one.
-  UserPackageRecord u = StatusRow("SNEAKY");
-  u.Scheduled = 1;
-  EXPECT_EQ(c.Op(kTableUserPackage, kClassInsert, kOpInsert, 0, U32(0), Bytes(u, kTableUserPackage)), kDbReadOnly);
-  std::string rec;
-  ASSERT_EQ(c.Op(kTableUserPackage, kClassRead, kOpGetEqual, 0, U32(1), "", &rec), kDbOk);
-  auto target = Rec<UserPackageRecord>(rec);
-  target.Scheduled = 0;  // even pretending it is a status row
-  CopyText(target.TargetName, sizeof target.TargetName, "mallory");
-  EXPECT_EQ(c.Op(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(1), Bytes(target, kTableUserPackage)), kDbReadOnly);
-  ASSERT_EQ(c.Op(kTableUserPackage, kClassRead, kOpGetEqual, 0, U32(8), "", &rec), kDbOk);
-  auto status = Rec<UserPackageRecord>(rec);
-  status.Scheduled = 1;
-  EXPECT_EQ(c.Op(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(8), Bytes(status, kTableUserPackage)), kDbReadOnly);
-
-  // Rewrites elsewhere, by another key, or with a wrong length.
-  EXPECT_EQ(c.Op(kTableTask, kClassRewrite, kOpGetEqual, 0, U32(3), std::string(478, '\0')), kDbReadOnly);
-  EXPECT_EQ(c.Op(kTablePackage, kClassRewrite, kOpGetEqual, 4, U32(10), std::string(395, '\0')), kDbInvalidKey);
-  EXPECT_EQ(c.Op(kTableUserPackage, kClassRewrite, kOpGetEqual, 6, std::string(16, '\0'), std::string(277, '\0')), kDbInvalidKey);
-  status.Scheduled = 0;
-  EXPECT_EQ(c.Op(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(8), Bytes(status, kTableUserPackage), nullptr, nullptr, 0, 276), kDbRecordBufferTooSmall);
-  EXPECT_EQ(c.Op(kTableUserPackage, kClassInsert, kOpInsert, 0, U32(0), Bytes(StatusRow("X"), kTableUserPackage).substr(0, 270), nullptr, nullptr, 0, 270), kDbRecordBufferTooSmall);
-
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(c.Op(kTableHistoryText, kClassInsert, kOpInsert, 0, U32(0), text), kDbReadOnly);
+  EXPECT_EQ(Write(c, true, 0, StatusRow(kMachine, "WS0000000001", "")), kDbReadOnly);
   EXPECT_EQ(DatabaseDigest(d.db), before);
-}
-
-TEST_F(Writes, TargetingRowTakesOnlyAnOutcome) {
-  std::string rec;
-  ASSERT_EQ(c.Op(kTableUserPackage, kClassRead, kOpGetEqual, 0, U32(1), "", &rec), kDbOk);
-  auto row = Rec<UserPackageRecord>(rec);
-  ASSERT_EQ(row.Scheduled, 1u);
-  const std::string name = row.TargetName;
-  row.PackageStatus = 1;
-  row.RefusalCount = 1;
-  CopyText(row.Counterpart, sizeof row.Counterpart, "0123456789AB");
-  ASSERT_EQ(c.Op(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(1), Bytes(row, kTableUserPackage)), kDbOk);
-  ASSERT_EQ(c.Op(kTableUserPackage, kClassRead, kOpGetEqual, 0, U32(1), "", &rec), kDbOk);
-  auto back = Rec<UserPackageRecord>(rec);
-  EXPECT_EQ(back.Scheduled, 1u);
-  EXPECT_EQ(back.TargetName, name);
-  EXPECT_EQ(back.PackageStatus, 1);
-  EXPECT_EQ(back.RefusalCount, 1u);
-  EXPECT_STREQ(back.Counterpart, "0123456789AB");
-  // The same name in other letters is still another name.
-  std::string lower = name;
-  for (char& ch : lower) ch = char(tolower(static_cast<unsigned char>(ch)));
-  ASSERT_NE(lower, name);
-  CopyText(row.TargetName, sizeof row.TargetName, lower.c_str());
-  EXPECT_EQ(c.Op(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(1), Bytes(row, kTableUserPackage)), kDbReadOnly);
-}
-
-TEST_F(Writes, AdminApiNeedsTheToken) {
-  std::string body;
-  EXPECT_EQ(AdminRequest(d.adminPort, "GET", "/packages", "", "", body), 401);
-  EXPECT_NE(body.find("\"error\""), std::string::npos);
-  EXPECT_EQ(AdminRequest(d.adminPort, "GET", "/packages", "test-token-7f3", "", body), 401);
-  EXPECT_EQ(AdminRequest(d.adminPort, "GET", "/packages", "test-token-7f3aX", "", body), 401);
-  const std::string before = DatabaseDigest(d.db);
-  EXPECT_EQ(AdminRequest(d.adminPort, "POST", "/import", "", R"({"packages":[{"PackageId":5}]})", body), 401);
-  EXPECT_EQ(DatabaseDigest(d.db), before);
-  ASSERT_EQ(AdminRequest(d.adminPort, "GET", "/packages", Daemon::kToken, "", body), 200);
-  EXPECT_EQ(Json::parse(body)["packages"].size(), 5u);
-  EXPECT_EQ(AdminRequest(d.adminPort, "GET", "/nothing", Daemon::kToken, "", body), 404);
+  EXPECT_EQ(c.Op(kTablePackage, kClassRead, kOpGetFirst, 4, U32(0), ""), kDbOk);  // reads go on
+  EXPECT_EQ(other.Op(kTableHistoryText, kClassInsert, kOpInsert, 0, U32(0), text), kDbOk);  // per connection
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the budget refills
+  EXPECT_EQ(c.Op(kTableHistoryText, kClassInsert, kOpInsert, 0, U32(0), text), kDbOk);
 }
 
 }  // namespace

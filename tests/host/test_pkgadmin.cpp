@@ -1,7 +1,10 @@
 // pkgadmin against a running dblinkd: import, listings, export, and its error reports.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <cstring>
+#include <fstream>
 
 #include "plx/bytes.h"
 #include "test_dblinkd_harness.h"
@@ -64,6 +67,13 @@ TEST_F(Pkgadmin, ListsAsTablesAndJson) {
   ASSERT_EQ(j["package_users"].size(), 6u);  // targeting rows only
   for (const Json& r : j["package_users"]) EXPECT_EQ(r["Scheduled"], 1);
 
+  // Texts a workstation wrote cannot drive the terminal.
+  Json evil = {{"packages", {{{"PackageId", 66}, {"ServerId", 1}, {"Name", "Evil\x1b[2J\nrow"}}}}};
+  ASSERT_EQ(Run({"import", File("evil.json", evil.dump())}), 0);
+  ASSERT_EQ(Run({"list", "packages"}, &out), 0);
+  EXPECT_NE(out.find("Evil\\x1B[2J\\x0Arow"), std::string::npos) << out;
+  EXPECT_EQ(out.find('\x1b'), std::string::npos);
+
   ASSERT_EQ(Run({"list", "status"}, &out), 0);
   EXPECT_NE(out.find("MACHINE00001"), std::string::npos) << out;
   EXPECT_EQ(out.find("PLX_EVERYONE"), std::string::npos) << out;
@@ -117,6 +127,8 @@ TEST_F(Pkgadmin, ErrorsSayWhatAndWhere) {
       {R"({"packages": [{"PackageId": 4294967296}]})", "packages[0].PackageId: expected a number"},
       {R"({"package_users": [{"PackageStatus": 65536}]})", "package_users[0].PackageStatus: expected a number 0-65535"},
       {R"({"packages": [{"StartDate": "1997-13-01"}]})", "packages[0].StartDate: expected a date"},
+      {R"({"packages": [{"StartDate": "1997-02-31"}]})", "packages[0].StartDate: expected a date"},
+      {R"({"packages": [{"ForceDate": "1900-02-29"}]})", "packages[0].ForceDate: expected a date"},
       {R"({"packages": [{"TimeFrom": "24:00:00"}]})", "packages[0].TimeFrom: expected a time"},
       {R"({"packages": [{"Status": "AB"}]})", "packages[0].Status: expected a one-letter text"},
       {R"({"servers": [{"ServerName": "0123456789012345678901234567890123456789012345678"}]})", "servers[0].ServerName: longer than 48"},
@@ -164,6 +176,29 @@ TEST_F(Pkgadmin, UsageAndHelp) {
   EXPECT_EQ(RunProgram({PLX_PKGADMIN_BIN, "--url", "http://127.0.0.1:1", "--token-file", d.dir + "/token",
                         "list", "packages"}, &out, &err), 1);
   EXPECT_NE(err.find("cannot reach"), std::string::npos) << err;
+  // The requester port does not speak the admin API.
+  EXPECT_EQ(RunProgram({PLX_PKGADMIN_BIN, "--url", "http://127.0.0.1:" + std::to_string(d.port), "--token-file",
+                        d.dir + "/token", "list", "packages"}, &out, &err), 1);
+  EXPECT_NE(err.find("is it dblinkd's admin port"), std::string::npos) << err;
+}
+
+TEST_F(Pkgadmin, TooLargeDocumentsAreNamedSo) {
+  std::string out, err, big = d.dir + "/big.json";
+  {
+    std::ofstream f(big, std::ios::binary);
+    f << "{\"packages\": []" << std::string((64u << 20) + 1, ' ') << "}";
+  }
+  EXPECT_EQ(Run({"import", big}, &out, &err), 1);
+  EXPECT_NE(err.find("a document may have"), std::string::npos) << err;
+  Client raw;  // the service says the same to a client that sends one anyway (after its read time-out)
+  ASSERT_TRUE(raw.Connect(d.adminPort));
+  ASSERT_TRUE(raw.Send(std::string("POST /import HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer ") + Daemon::kToken +
+                       "\r\nContent-Type: application/json\r\nContent-Length: 70000000\r\n\r\n{"));
+  char buf[2048];
+  ssize_t n = recv(raw.fd, buf, sizeof buf, 0);
+  std::string reply(buf, n > 0 ? size_t(n) : 0);
+  EXPECT_NE(reply.find("413"), std::string::npos) << reply;
+  EXPECT_NE(reply.find("document larger than"), std::string::npos) << reply;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -90,10 +91,17 @@ int Call(const Global& g, const std::string& method, const std::string& path, co
   httplib::Headers h = {{"Authorization", "Bearer " + token}};
   httplib::Result r = method == "POST" ? c.Post(path.c_str(), h, body, "application/json")
                                        : c.Get(path.c_str(), h);
-  if (!r) return Fail("cannot reach " + g.url + ": " + httplib::to_string(r.error()));
+  if (!r) {
+    // Connected, but what answered did not speak HTTP back: another service's port.
+    if (r.error() == httplib::Error::Read || r.error() == httplib::Error::Write)
+      return Fail(g.url + " accepted the connection but gave no HTTP reply: is it dblinkd's admin port "
+                  "(--admin-listen), not its requester port or another service?");
+    return Fail("cannot reach " + g.url + ": " + httplib::to_string(r.error()));
+  }
   std::string error;
-  if (!dblink::ParseJsonText(r->body, reply, error))
-    return Fail(g.url + path + ": HTTP " + std::to_string(r->status) + ", reply is not JSON");
+  if (!dblink::ParseJsonText(r->body, reply, error) || !reply.is_object())
+    return Fail(g.url + path + ": HTTP " + std::to_string(r->status) +
+                ", the reply is not the admin API's JSON: is this dblinkd's admin port?");
   if (r->status != 200) {
     std::string what = reply.contains("error") && reply["error"].is_string() ? reply["error"].get<std::string>() : r->body;
     return Fail(g.url + path + ": HTTP " + std::to_string(r->status) + ": " + what);
@@ -112,7 +120,12 @@ int Import(const Global& g, const std::vector<std::string>& args) {
   if (args.size() != 1) return Usage("import takes one FILE", kImportUsage);
   const std::string& file = args[0];
   std::string text, error;
-  if (!dblink::ReadTextFile(file, text)) return Fail("cannot read " + file);
+  std::error_code ec;
+  uintmax_t size = std::filesystem::file_size(file, ec);
+  if (!ec && size > dblink::kMaxDocumentBytes)
+    return Fail(file + ": " + std::to_string(size) + " bytes, more than the " +
+                std::to_string(dblink::kMaxDocumentBytes) + " a document may have; split it in several imports");
+  if (ec || !dblink::ReadTextFile(file, text)) return Fail("cannot read " + file);
   Json j;
   dblink::Document doc;
   if (!dblink::ParseJsonText(text, j, error) || !dblink::ParseDocument(j, doc, error))

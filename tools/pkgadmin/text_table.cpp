@@ -6,9 +6,21 @@ namespace pkgadmin {
 
 namespace {
 
+// Texts come from workstations too: a control character (an escape sequence that would
+// drive the terminal, a line break that would fake a row) is shown as \xNN.
 std::string Cell(const std::string& s, size_t maxWidth) {
   std::string c;
-  for (char ch : s) c += (ch == '\n' || ch == '\r' || ch == '\t') ? ' ' : ch;
+  for (char ch : s) {
+    unsigned char u = static_cast<unsigned char>(ch);
+    if (u < 0x20 || u == 0x7F) {
+      static const char kHex[] = "0123456789ABCDEF";
+      c += "\\x";
+      c += kHex[u >> 4];
+      c += kHex[u & 0xF];
+    } else {
+      c += ch;
+    }
+  }
   if (c.size() > maxWidth && maxWidth > 3) c = c.substr(0, maxWidth - 3) + "...";
   return c;
 }
