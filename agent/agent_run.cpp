@@ -3,23 +3,24 @@
 #include <string.h>
 #include <windows.h>
 
-#include "agent/agent.h"
-#include "agent/cmdline.h"
-#include "agent/identity.h"
-#include "agent/paths.h"
-#include "agent/window.h"
-#include "corvnet/corvnet.h"
-#include "dblinkr32/dblinkr32.h"
-#include "messages/messages.h"
-#include "messages/ondemand.h"
-#include "packages/package_loop.h"
+#include "agent.h"
+#include "bounded_text.h"
+#include "cmdline.h"
+#include "identity.h"
+#include "paths.h"
+#include "window.h"
+#include "corvnet.h"
+#include "dblinkr32.h"
+#include "messages.h"
+#include "ondemand.h"
+#include "package_loop.h"
 #include "plx/bytes.h"
-#include "plx2tly/plx2tly.h"
-#include "script/program.h"
-#include "script/quickscript.h"
-#include "shared/dllfile.h"
-#include "vars/system_vars.h"
-#include "vars/variable_store.h"
+#include "plx2tly.h"
+#include "program.h"
+#include "quickscript.h"
+#include "dllfile.h"
+#include "system_vars.h"
+#include "variable_store.h"
 
 namespace {
 
@@ -98,10 +99,10 @@ void DerivePaths(const char* volumePath) {
   Trace("UNC version of package path: '%s'\n", gContext.szPackagePath);
   CutToParent(gContext.szPackagePath);
   Trace("package path after cleanup: '%s'\n", gContext.szPackagePath);
-  strcpy(gContext.szTesselPath, gContext.szPackagePath);
+  CopyText(gContext.szTesselPath, gContext.szPackagePath);
   AppendPath(gContext.szPackagePath, "PLIVEX\\PACKAGES");
   CutToParent(gContext.szTesselPath);
-  strcpy(gContext.szConsolePath, gContext.szTesselPath);
+  CopyText(gContext.szConsolePath, gContext.szTesselPath);
   AppendPath(gContext.szTesselPath, "TESSEL");
   AppendPath(gContext.szConsolePath, "CONSOLE");
   Trace("szPackagePath: %s\n", gContext.szPackagePath);
@@ -216,20 +217,6 @@ void FinishRun(const char* message, bool networkUp) {
   VariableStore::Free();
   if (gContext.szServerName[0]) DBTerminateRequesterEx(gContext.szServerName);
   if (networkUp) NWDeInit();
-}
-
-int RunQuickScript(const char* name, const char* directory) {
-  if (!name || !*name) return 0;
-  OnDemandStatus("executing quickscript %s", name);
-  Trace("interpreting quickscript %s\n", name);
-  int r = RunScript(name, directory);
-  if (r == -101 || r == -100 || r == 0) return r;
-  if (r == -2) return 0;
-  Trace("ExecScript returned with error code: %ld\n", long(r));
-  int32_t retval = 0;
-  VariableStore::GetInt("[RETVAL]", &retval);
-  Trace("%s was set at %ld\n", "[RETVAL]", long(retval));
-  return retval;
 }
 
 int AgentRun(int argc, char** argv) {

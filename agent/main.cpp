@@ -3,8 +3,10 @@
 #include <commctrl.h>
 #include <string.h>
 
-#include "agent/agent.h"
-#include "agent/window.h"
+#include "agent.h"
+#include "history.h"
+#include "messages.h"
+#include "window.h"
 
 namespace {
 
@@ -37,6 +39,8 @@ bool HoldRunningMark() {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (!HoldRunningMark()) return 0;
   gContext.hInstance = instance;
+  InstallStatusWindow();
+  SetHistoryWriter(AddHistoryEntry);
   INITCOMMONCONTROLSEX icc{sizeof icc, ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&icc);
   DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);

@@ -1,13 +1,13 @@
-#include "packages/eligibility.h"
+#include "eligibility.h"
 
 #include <string.h>
 
-#include "agent/agent.h"
-#include "agent/window.h"
-#include "messages/messages.h"
-#include "server/history.h"
-#include "server/tables.h"
-#include "vars/system_vars.h"
+#include "run_state.h"
+#include "status_window.h"
+#include "messages.h"
+#include "history.h"
+#include "tables.h"
+#include "system_vars.h"
 
 namespace {
 

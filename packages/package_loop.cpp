@@ -1,25 +1,25 @@
-#include "packages/package_loop.h"
+#include "package_loop.h"
 
 #include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
 
-#include "agent/agent.h"
-#include "agent/paths.h"
-#include "agent/window.h"
-#include "corvnet/corvnet.h"
-#include "messages/messages.h"
-#include "messages/ondemand.h"
-#include "packages/eligibility.h"
-#include "packages/tasks.h"
+#include "run_state.h"
+#include "paths.h"
+#include "status_window.h"
+#include "corvnet.h"
+#include "messages.h"
+#include "ondemand.h"
+#include "eligibility.h"
+#include "tasks.h"
 #include "plx/bytes.h"
-#include "script/functions.h"
-#include "scriptlib/filesys.h"
-#include "server/history.h"
-#include "server/tables.h"
-#include "vars/system_vars.h"
-#include "vars/variable_store.h"
+#include "functions.h"
+#include "filesys.h"
+#include "history.h"
+#include "tables.h"
+#include "system_vars.h"
+#include "variable_store.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "packages/tasks.h"
+#include "tasks.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -6,17 +6,17 @@
 
 #include <vector>
 
-#include "agent/agent.h"
-#include "agent/paths.h"
-#include "agent/window.h"
-#include "messages/messages.h"
-#include "messages/ondemand.h"
+#include "run_state.h"
+#include "paths.h"
+#include "status_window.h"
+#include "messages.h"
+#include "ondemand.h"
 #include "plx/bytes.h"
-#include "script/program.h"
-#include "script/quickscript.h"
-#include "scriptlib/filesys.h"
-#include "server/tables.h"
-#include "vars/variable_store.h"
+#include "program.h"
+#include "quickscript.h"
+#include "filesys.h"
+#include "tables.h"
+#include "variable_store.h"
 
 namespace {
 
@@ -34,12 +34,12 @@ int32_t ReadTask(uint32_t op, uint32_t serverId, uint32_t packageId, plx::Packag
 void TargetFile(const char* name, char* out /* 260 */) {
   out[0] = '\0';
   VariableStore::GetString("[TARGET]", out);
-  AppendPath(out, name);
+  AppendPath(out, 260, name);
 }
 
 void SourceFile(const char* dir, const char* name, char* out /* 260 */) {
   plx::CopyText(out, 260, dir);
-  AppendPath(out, name);
+  AppendPath(out, 260, name);
 }
 
 // The copy step shared by program and file tasks: 0, 499 or another error number.
@@ -180,10 +180,12 @@ int doTessel(const char* fileset, const char* tesselPath) {
   if (char* dot = strchr(base, '.')) *dot = '\0';
   char ini[260], program[260];
   plx::CopyText(ini, sizeof ini, tesselPath);
-  AppendPath(AppendPath(ini, base), base);
+  AppendPath(ini, base);
+  AppendPath(ini, base);
   strncat(ini, ".INI", sizeof ini - strlen(ini) - 1);
   plx::CopyText(program, sizeof program, tesselPath);
-  AppendPath(AppendPath(program, base), "TSSETUP.EXE");
+  AppendPath(program, base);
+  AppendPath(program, "TSSETUP.EXE");
   Trace("doTessel: executing app: '%s' with cmdline: '%s'\n", program, ini);
   int r = RunProgram(1, program, gOptions.bSilent ? "/SILENT" : "", 1);
   if (r != 0) ReportMessage(1, 166, r, fileset);

@@ -1,4 +1,4 @@
-#include "script/program.h"
+#include "program.h"
 
 #include <direct.h>
 #include <stdio.h>
@@ -6,8 +6,8 @@
 #include <string.h>
 #include <windows.h>
 
-#include "agent/window.h"
-#include "messages/messages.h"
+#include "status_window.h"
+#include "messages.h"
 
 namespace {
 

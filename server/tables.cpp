@@ -1,14 +1,14 @@
-#include "server/tables.h"
+#include "tables.h"
 
 #include <string.h>
 #include <windows.h>
 
 #include <vector>
 
-#include "agent/agent.h"
-#include "corvnet/corvnet.h"
-#include "dblinkr32/dblinkr32.h"
-#include "messages/messages.h"
+#include "run_state.h"
+#include "corvnet.h"
+#include "dblinkr32.h"
+#include "messages.h"
 #include "plx/bytes.h"
 
 using plx::DependencyRecord;

@@ -1,15 +1,15 @@
-#include "vars/system_vars.h"
+#include "system_vars.h"
 
 #include <windows.h>
 #include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "agent/agent.h"
-#include "corvnet/corvnet.h"
-#include "messages/messages.h"
+#include "run_state.h"
+#include "corvnet.h"
+#include "messages.h"
 #include "plx/bytes.h"
-#include "vars/variable_store.h"
+#include "variable_store.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "agent/agent.h"
-#include "agent/identity.h"
-#include "agent/window.h"
-#include "corvnet/corvnet.h"
+#include "run_state.h"
+#include "identity.h"
+#include "window.h"
+#include "corvnet.h"
 #include "win_test_support.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "scriptlib/filesys.h"
+#include "filesys.h"
 
 #include <ctype.h>
 #include <stdlib.h>
@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "agent/window.h"
+#include "status_window.h"
 #include "plx/bytes.h"
 
 int nRunTimeError = 0;
