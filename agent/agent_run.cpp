@@ -4,23 +4,24 @@
 #include <windows.h>
 
 #include "agent.h"
+#include "agent_codes.h"
 #include "bounded_text.h"
 #include "cmdline.h"
-#include "identity.h"
-#include "paths.h"
-#include "window.h"
 #include "corvnet.h"
 #include "dblinkr32.h"
+#include "dllfile.h"
+#include "identity.h"
 #include "messages.h"
 #include "ondemand.h"
 #include "package_loop.h"
+#include "paths.h"
 #include "plx/bytes.h"
 #include "plx2tly.h"
 #include "program.h"
 #include "quickscript.h"
-#include "dllfile.h"
 #include "system_vars.h"
 #include "variable_store.h"
+#include "window.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ void GetAppPath(char* out, size_t size) {
   plx::CopyText(out, size, normal);
 }
 
-// Step 3: the server the agent was started from.
+// The server the agent was started from.
 bool FindServer() {
   Trace("getting server name from exe path: %s\n", gContext.szAppPath);
   int rc = getServerFromPath(gContext.szAppPath, gContext.szServerName);
@@ -70,7 +71,7 @@ bool FindServer() {
   return false;
 }
 
-// Step 9. True when the metering bridge relaunches us and this process must end.
+// True when the metering bridge relaunches us and this process must end.
 bool HandOverForImpersonation() {
   if (gOptions.szImpersonateUser[0]) {
     PrintResults("NT Impersonation is enabled for user %s.\n", gOptions.szImpersonateUser);
@@ -91,7 +92,7 @@ bool HandOverForImpersonation() {
   return false;
 }
 
-// Steps 11.6 to 11.9: the package, Tessel and console directories of this server.
+// The package, Tessel and console directories of this server.
 void DerivePaths(const char* volumePath) {
   char unc[256];
   ToUncPath(gContext.szServerName, volumePath, unc, sizeof unc);
@@ -117,7 +118,7 @@ Pass Aborted() {
   return Pass::kAborted;
 }
 
-// Step 11: one server. Every way out leaves the session, connection and requester closed.
+// One server pass. Every way out leaves the session, connection and requester closed.
 Pass WorkServer(const char* firstServer, int& nPackagesTaken, int& nRunResult) {
   nRunResult = 0;
   Trace("setting system variables...\n");
@@ -188,7 +189,7 @@ Pass WorkServer(const char* firstServer, int& nPackagesTaken, int& nRunResult) {
     const char* end = nPackagesTaken == 0 ? "No packages scheduled for today!\n\n" : "No more packages scheduled.\n\n";
     PrintResults("%s", end);
     OnDemandStatus("%s", end);
-  } else if (rc == 1 && nRunResult == -100) {
+  } else if (rc == 1 && nRunResult == kResultRestart) {
     Trace("rebooting\n");
     VariableStore::Free();
     CloseDatabase();
@@ -288,7 +289,7 @@ int AgentRun(int argc, char** argv) {
 
     Trace("back from terminate, getting next server\n");
     // A quickscript run never looks for further servers.
-    bool more = !gOptions.szQuickScript[0] && nRunResult != -100;
+    bool more = !gOptions.szQuickScript[0] && nRunResult != kResultRestart;
     while (more) {
       more = GetNWMemberPackageServers(&enumHandle, gContext.szLoginName, gContext.szServerName,
                                        &flag, szFirstServer) == 0;

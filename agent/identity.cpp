@@ -7,12 +7,12 @@
 #include <time.h>
 
 #include "agent.h"
-#include "window.h"
 #include "corvnet.h"
 #include "dblinkr32.h"
 #include "messages.h"
 #include "plx/bytes.h"
 #include "system_vars.h"
+#include "window.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include "agent.h"
 #include "history.h"
 #include "messages.h"
+#include "win_handle.h"
 #include "window.h"
 
 namespace {
@@ -26,9 +27,12 @@ bool IsRelaunch() {
 bool HoldRunningMark() {
   const DWORD start = GetTickCount();
   for (;;) {
-    HANDLE running = CreateSemaphoreA(nullptr, 0, 1, kRunningName);
-    if (!running || GetLastError() != ERROR_ALREADY_EXISTS) return true;
-    CloseHandle(running);
+    plxwin::Handle running(CreateSemaphoreA(nullptr, 0, 1, kRunningName));
+    if (!running || GetLastError() != ERROR_ALREADY_EXISTS) {
+      running.Release();
+      return true;
+    }
+    running.Close();
     if (!IsRelaunch() || GetTickCount() - start >= kRelaunchWaitMillis) return false;
     Sleep(kRelaunchPollMillis);
   }

@@ -3,10 +3,10 @@
 #include <string.h>
 #include <windows.h>
 
-#include "run_state.h"
-#include "paths.h"
 #include "corvnet.h"
 #include "messages.h"
+#include "paths.h"
+#include "run_state.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <sys/stat.h>
 #include <windows.h>
 
-#include "run_state.h"
-#include "paths.h"
 #include "dblinkr32.h"
+#include "paths.h"
+#include "run_state.h"
 
 bool BuildOnDemandDir(const char* serverName, char* dir) {
   char path[256] = {}, second[256] = {};

@@ -1,3 +1,4 @@
+#include "agent_codes.h"
 #include "messages.h"
 #include "ondemand.h"
 #include "quickscript.h"
@@ -9,7 +10,7 @@ int RunScript(const char* name, const char* directory) {
   Trace("interpreter unavailable for %s in %s\n", name, directory);
   ReportMessage(1, 203, "RunScript");
   VariableStore::SetInt("[RETVAL]", 203);
-  return -1;
+  return kResultReported;
 }
 
 int RunQuickScript(const char* name, const char* directory) {
@@ -17,8 +18,8 @@ int RunQuickScript(const char* name, const char* directory) {
   OnDemandStatus("executing quickscript %s", name);
   Trace("interpreting quickscript %s\n", name);
   int r = RunScript(name, directory);
-  if (r == -101 || r == -100 || r == 0) return r;
-  if (r == -2) return 0;
+  if (r == kResultPackageStopped || r == kResultRestart || r == 0) return r;
+  if (r == kResultScriptExit) return 0;
   Trace("ExecScript returned with error code: %ld\n", long(r));
   int32_t retval = 0;
   VariableStore::GetInt("[RETVAL]", &retval);

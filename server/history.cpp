@@ -5,10 +5,10 @@
 
 #include <vector>
 
-#include "run_state.h"
 #include "corvnet.h"
 #include "messages.h"
 #include "plx/bytes.h"
+#include "run_state.h"
 #include "tables.h"
 
 namespace {

@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "run_state.h"
-#include "identity.h"
-#include "window.h"
 #include "dblinkr32.h"
+#include "identity.h"
 #include "plx/bytes.h"
+#include "run_state.h"
 #include "system_vars.h"
 #include "variable_store.h"
+#include "window.h"
 
 namespace {
 

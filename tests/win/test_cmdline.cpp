@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "run_state.h"
 #include "cmdline.h"
+#include "run_state.h"
 
 namespace {
 

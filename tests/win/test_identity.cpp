@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "run_state.h"
-#include "identity.h"
-#include "window.h"
 #include "corvnet.h"
+#include "identity.h"
+#include "run_state.h"
 #include "win_test_support.h"
+#include "window.h"
 
 namespace {
 

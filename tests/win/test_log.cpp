@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "run_state.h"
 #include "corvnet.h"
 #include "messages.h"
+#include "run_state.h"
 #include "win_test_support.h"
 
 namespace {

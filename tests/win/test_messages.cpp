@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "run_state.h"
 #include "history.h"
 #include "messages.h"
+#include "run_state.h"
 #include "win_test_support.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "eligibility.h"
-#include "tasks.h"
 #include "filesys.h"
+#include "tasks.h"
 
 namespace {
 

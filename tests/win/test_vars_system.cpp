@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "run_state.h"
 #include "corvnet.h"
+#include "run_state.h"
 #include "system_vars.h"
 #include "variable_store.h"
 #include "win_test_support.h"
