@@ -3,23 +3,25 @@
 #include <string.h>
 #include <windows.h>
 
-#include "agent/agent.h"
-#include "agent/cmdline.h"
-#include "agent/identity.h"
-#include "agent/paths.h"
-#include "agent/window.h"
-#include "corvnet/corvnet.h"
-#include "dblinkr32/dblinkr32.h"
-#include "messages/messages.h"
-#include "messages/ondemand.h"
-#include "packages/package_loop.h"
+#include "agent.h"
+#include "agent_codes.h"
+#include "bounded_text.h"
+#include "cmdline.h"
+#include "corvnet.h"
+#include "dblinkr32.h"
+#include "dllfile.h"
+#include "identity.h"
+#include "messages.h"
+#include "ondemand.h"
+#include "package_loop.h"
+#include "paths.h"
 #include "plx/bytes.h"
-#include "plx2tly/plx2tly.h"
-#include "script/program.h"
-#include "script/quickscript.h"
-#include "shared/dllfile.h"
-#include "vars/system_vars.h"
-#include "vars/variable_store.h"
+#include "plx2tly.h"
+#include "program.h"
+#include "quickscript.h"
+#include "system_vars.h"
+#include "variable_store.h"
+#include "window.h"
 
 namespace {
 
@@ -60,7 +62,7 @@ void GetAppPath(char* out, size_t size) {
   plx::CopyText(out, size, normal);
 }
 
-// Step 3: the server the agent was started from.
+// The server the agent was started from.
 bool FindServer() {
   Trace("getting server name from exe path: %s\n", gContext.szAppPath);
   int rc = getServerFromPath(gContext.szAppPath, gContext.szServerName);
@@ -69,7 +71,7 @@ bool FindServer() {
   return false;
 }
 
-// Step 9. True when the metering bridge relaunches us and this process must end.
+// True when the metering bridge relaunches us and this process must end.
 bool HandOverForImpersonation() {
   if (gOptions.szImpersonateUser[0]) {
     PrintResults("NT Impersonation is enabled for user %s.\n", gOptions.szImpersonateUser);
@@ -90,7 +92,7 @@ bool HandOverForImpersonation() {
   return false;
 }
 
-// Steps 11.6 to 11.9: the package, Tessel and console directories of this server.
+// The package, Tessel and console directories of this server.
 void DerivePaths(const char* volumePath) {
   char unc[256];
   ToUncPath(gContext.szServerName, volumePath, unc, sizeof unc);
@@ -98,10 +100,10 @@ void DerivePaths(const char* volumePath) {
   Trace("UNC version of package path: '%s'\n", gContext.szPackagePath);
   CutToParent(gContext.szPackagePath);
   Trace("package path after cleanup: '%s'\n", gContext.szPackagePath);
-  strcpy(gContext.szTesselPath, gContext.szPackagePath);
+  CopyText(gContext.szTesselPath, gContext.szPackagePath);
   AppendPath(gContext.szPackagePath, "PLIVEX\\PACKAGES");
   CutToParent(gContext.szTesselPath);
-  strcpy(gContext.szConsolePath, gContext.szTesselPath);
+  CopyText(gContext.szConsolePath, gContext.szTesselPath);
   AppendPath(gContext.szTesselPath, "TESSEL");
   AppendPath(gContext.szConsolePath, "CONSOLE");
   Trace("szPackagePath: %s\n", gContext.szPackagePath);
@@ -116,7 +118,7 @@ Pass Aborted() {
   return Pass::kAborted;
 }
 
-// Step 11: one server. Every way out leaves the session, connection and requester closed.
+// One server pass. Every way out leaves the session, connection and requester closed.
 Pass WorkServer(const char* firstServer, int& nPackagesTaken, int& nRunResult) {
   nRunResult = 0;
   Trace("setting system variables...\n");
@@ -187,7 +189,7 @@ Pass WorkServer(const char* firstServer, int& nPackagesTaken, int& nRunResult) {
     const char* end = nPackagesTaken == 0 ? "No packages scheduled for today!\n\n" : "No more packages scheduled.\n\n";
     PrintResults("%s", end);
     OnDemandStatus("%s", end);
-  } else if (rc == 1 && nRunResult == -100) {
+  } else if (rc == 1 && nRunResult == kResultRestart) {
     Trace("rebooting\n");
     VariableStore::Free();
     CloseDatabase();
@@ -216,20 +218,6 @@ void FinishRun(const char* message, bool networkUp) {
   VariableStore::Free();
   if (gContext.szServerName[0]) DBTerminateRequesterEx(gContext.szServerName);
   if (networkUp) NWDeInit();
-}
-
-int RunQuickScript(const char* name, const char* directory) {
-  if (!name || !*name) return 0;
-  OnDemandStatus("executing quickscript %s", name);
-  Trace("interpreting quickscript %s\n", name);
-  int r = RunScript(name, directory);
-  if (r == -101 || r == -100 || r == 0) return r;
-  if (r == -2) return 0;
-  Trace("ExecScript returned with error code: %ld\n", long(r));
-  int32_t retval = 0;
-  VariableStore::GetInt("[RETVAL]", &retval);
-  Trace("%s was set at %ld\n", "[RETVAL]", long(retval));
-  return retval;
 }
 
 int AgentRun(int argc, char** argv) {
@@ -301,7 +289,7 @@ int AgentRun(int argc, char** argv) {
 
     Trace("back from terminate, getting next server\n");
     // A quickscript run never looks for further servers.
-    bool more = !gOptions.szQuickScript[0] && nRunResult != -100;
+    bool more = !gOptions.szQuickScript[0] && nRunResult != kResultRestart;
     while (more) {
       more = GetNWMemberPackageServers(&enumHandle, gContext.szLoginName, gContext.szServerName,
                                        &flag, szFirstServer) == 0;

@@ -1,11 +1,11 @@
-#include "agent/cmdline.h"
+#include "cmdline.h"
 
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
-#include "agent/agent.h"
-#include "messages/messages.h"
+#include "agent.h"
+#include "messages.h"
 #include "plx/bytes.h"
 
 namespace {

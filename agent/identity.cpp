@@ -1,4 +1,4 @@
-#include "agent/identity.h"
+#include "identity.h"
 
 #include <windows.h>
 #include <stdio.h>
@@ -6,13 +6,13 @@
 #include <string.h>
 #include <time.h>
 
-#include "agent/agent.h"
-#include "agent/window.h"
-#include "corvnet/corvnet.h"
-#include "dblinkr32/dblinkr32.h"
-#include "messages/messages.h"
+#include "agent.h"
+#include "corvnet.h"
+#include "dblinkr32.h"
+#include "messages.h"
 #include "plx/bytes.h"
-#include "vars/system_vars.h"
+#include "system_vars.h"
+#include "window.h"
 
 namespace {
 

@@ -3,8 +3,11 @@
 #include <commctrl.h>
 #include <string.h>
 
-#include "agent/agent.h"
-#include "agent/window.h"
+#include "agent.h"
+#include "history.h"
+#include "messages.h"
+#include "win_handle.h"
+#include "window.h"
 
 namespace {
 
@@ -24,9 +27,12 @@ bool IsRelaunch() {
 bool HoldRunningMark() {
   const DWORD start = GetTickCount();
   for (;;) {
-    HANDLE running = CreateSemaphoreA(nullptr, 0, 1, kRunningName);
-    if (!running || GetLastError() != ERROR_ALREADY_EXISTS) return true;
-    CloseHandle(running);
+    plxwin::Handle running(CreateSemaphoreA(nullptr, 0, 1, kRunningName));
+    if (!running || GetLastError() != ERROR_ALREADY_EXISTS) {
+      running.Release();
+      return true;
+    }
+    running.Close();
     if (!IsRelaunch() || GetTickCount() - start >= kRelaunchWaitMillis) return false;
     Sleep(kRelaunchPollMillis);
   }
@@ -37,6 +43,8 @@ bool HoldRunningMark() {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (!HoldRunningMark()) return 0;
   gContext.hInstance = instance;
+  InstallStatusWindow();
+  SetHistoryWriter(AddHistoryEntry);
   INITCOMMONCONTROLSEX icc{sizeof icc, ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&icc);
   DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);

@@ -1,18 +1,16 @@
-#include "agent/window.h"
+#include "window.h"
 
 #include <commctrl.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "agent/agent.h"
-#include "plx/bytes.h"
-
+#include "agent.h"
+#include "bounded_text.h"
 
 namespace {
 
 constexpr UINT_PTR kAutoExitTimer = 1;
 constexpr UINT kAutoExitMillis = 5000;
-constexpr size_t kMaxResultsText = 511;
 
 HWND Item(int id) { return gContext.hMainDlg ? GetDlgItem(gContext.hMainDlg, id) : nullptr; }
 
@@ -126,7 +124,9 @@ INT_PTR CALLBACK MainDialogProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam
   return FALSE;
 }
 
-void PumpMessages() {
+namespace {
+
+void DialogPumpMessages() {
   MSG msg;
   while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {  // leave it for the dialog's own loop
@@ -139,78 +139,66 @@ void PumpMessages() {
   }
 }
 
-void AppendResultsText(const char* text) {
+void DialogAppendResults(const char* text) {
   HWND box = Item(IDC_RESULTS);
-  if (!box || !text) return;
-  char out[kMaxResultsText + 1];
-  size_t n = 0;
-  bool sawLineFeed = false;
-  for (const char* p = text; *p && n < kMaxResultsText; ++p) {
-    if (*p == '\n') {
-      sawLineFeed = true;
-      if (n + 2 > kMaxResultsText) break;
-      out[n++] = '\r';
-    }
-    out[n++] = *p;
-  }
-  if (!sawLineFeed && n + 2 <= kMaxResultsText) {
-    out[n++] = '\r';
-    out[n++] = '\n';
-  }
-  out[n] = '\0';
+  if (!box) return;
   // New text always lands at the end, even when the user has clicked into the box.
   int len = GetWindowTextLengthA(box);
   SendMessageA(box, EM_SETSEL, len, len);
-  SendMessageA(box, EM_REPLACESEL, FALSE, LPARAM(out));
+  SendMessageA(box, EM_REPLACESEL, FALSE, LPARAM(text));
 }
 
-void ShowMessageBox(const char* caption, const char* text) {
-  if (gOptions.bSilent) return;
+void DialogMessageBox(const char* caption, const char* text) {
   MessageBoxA(gContext.hMainDlg, text, caption, MB_OK);
 }
 
-bool AskYesNo(const char* question, const char* detail, const char* caption) {
-  if (gOptions.bSilent) return true;
-  char text[144];
-  snprintf(text, sizeof text, "%s (%s)", question, detail);
+bool DialogAskYesNo(const char* text, const char* caption) {
   return MessageBoxA(gContext.hMainDlg, text, caption, MB_YESNO) == IDYES;
 }
 
-bool PromptForText(const char* prompt, char* buffer, const char* title, int size) {
-  if (gOptions.bSilent || size <= 0) return false;
+bool DialogPromptForText(const char* prompt, char* buffer, const char* title, int size) {
   // The dialog edits a copy, so that Cancel leaves the caller's text untouched.
   char work[260];
-  plx::CopyText(work, sizeof work, buffer);
+  CopyText(work, buffer);
   PromptState st{prompt, title, work, size < int(sizeof work) ? size : int(sizeof work)};
   INT_PTR r = DialogBoxParamA(gContext.hInstance, MAKEINTRESOURCEA(IDD_PROMPT), gContext.hMainDlg,
                               PromptDialogProc, LPARAM(&st));
   if (r != IDOK) return false;
-  plx::CopyText(buffer, size_t(size), work);
+  CopyText(buffer, size_t(size), work);
   return true;
 }
 
-void ProgressStart() {
+void DialogProgressStart() {
   INITCOMMONCONTROLSEX icc{sizeof icc, ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&icc);
   SendMessageA(Item(IDC_PROGRESS), PBM_SETRANGE, 0, MAKELPARAM(0, 100));
   SendMessageA(Item(IDC_PROGRESS), PBM_SETPOS, 0, 0);
 }
 
-void ProgressReset() { SendMessageA(Item(IDC_PROGRESS), PBM_SETPOS, 0, 0); }
+void DialogProgressReset() { SendMessageA(Item(IDC_PROGRESS), PBM_SETPOS, 0, 0); }
 
-void ProgressSet(int percent) { SendMessageA(Item(IDC_PROGRESS), PBM_SETPOS, WPARAM(percent), 0); }
+void DialogProgressSet(int percent) { SendMessageA(Item(IDC_PROGRESS), PBM_SETPOS, WPARAM(percent), 0); }
 
-void ShowFileStatus(const char* action, const char* from, const char* to) {
+void DialogFileStatus(const char* action, const char* from, const char* to) {
   SetWindowTextA(Item(IDC_ACTION), action ? action : "");
   CompactPathToFit(Item(IDC_FROM), from ? from : "");
   CompactPathToFit(Item(IDC_TO), to ? to : "");
   PumpMessages();
 }
 
+const StatusWindow kDialogWindow = {
+    DialogAppendResults, DialogProgressStart, DialogProgressReset, DialogProgressSet, DialogFileStatus,
+    DialogAskYesNo,      DialogPromptForText, DialogMessageBox,    DialogPumpMessages,
+};
+
+}  // namespace
+
+void InstallStatusWindow() { SetStatusWindow(&kDialogWindow); }
+
 void CompactPath(const char* path, int n, char* out, size_t size) {
   size_t len = strlen(path);
   if (n < 0 || len <= size_t(n)) {
-    plx::CopyText(out, size, path);
+    CopyText(out, size, path);
     return;
   }
   size_t rootLen = 0;
@@ -234,7 +222,7 @@ void CompactPath(const char* path, int n, char* out, size_t size) {
     if (tail > len) tail = len;
     strncat(text, path + len - tail, sizeof text - head - 1);
   }
-  plx::CopyText(out, size, text);
+  CopyText(out, size, text);
 }
 
 void CompactPathToFit(HWND control, const char* path) {

@@ -2,6 +2,8 @@
 #pragma once
 #include <windows.h>
 
+#include "status_window.h"
+
 enum {
   IDD_MAIN = 1, IDD_PROMPT = 2,
   IDI_PROGRAM = 102,
@@ -13,15 +15,8 @@ enum {
 constexpr UINT WM_PLX_RUN = WM_USER + 107;  // 1131: start the run
 
 INT_PTR CALLBACK MainDialogProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam);
-void PumpMessages();
-void AppendResultsText(const char* text);
-void ShowMessageBox(const char* caption, const char* text);
-bool AskYesNo(const char* question, const char* detail, const char* caption);
-bool PromptForText(const char* prompt, char* buffer, const char* title, int size);
-void ProgressStart();
-void ProgressReset();
-void ProgressSet(int percent);
-void ShowFileStatus(const char* action, const char* from, const char* to);
+// Makes the agent's dialog (gContext.hMainDlg) the status window the other rooms talk to.
+void InstallStatusWindow();
 void CompactPathToFit(HWND control, const char* path);
 // Pure part of the compaction, for a control that holds n characters.
 void CompactPath(const char* path, int n, char* out, size_t size);

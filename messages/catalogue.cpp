@@ -1,6 +1,6 @@
 #include <stddef.h>
 
-#include "messages/messages.h"
+#include "messages.h"
 
 // Texts are printf formats, kept word for word as the product has always shown them,
 // spelling slips included: old logs and history rows are searched for these texts.

@@ -3,10 +3,10 @@
 #include <string.h>
 #include <windows.h>
 
-#include "agent/agent.h"
-#include "agent/paths.h"
-#include "corvnet/corvnet.h"
-#include "messages/messages.h"
+#include "corvnet.h"
+#include "messages.h"
+#include "paths.h"
+#include "run_state.h"
 
 namespace {
 
@@ -44,7 +44,6 @@ void WriteLogEntry(const char* text) {
       getUserName(gContext.szServerName, gContext.szLoginName);
   }
 
-  // 260 bytes rather than 256: AppendPath works on a full path buffer.
   char path[260];
   if (gOptions.szAltLogFile[0]) {
     CopyBounded(path, sizeof path, gOptions.szAltLogFile);

@@ -26,6 +26,11 @@ const CatalogueEntry* FindDatabaseMessage(uint32_t code);
 void FormatMessageLine(char* line, size_t size, uint32_t number, va_list args);
 void FormatDatabaseLine(char* line, size_t size, int32_t code, va_list args);
 
+// Adding a line to the package history is the server room's work, which sits above this
+// one: the agent names the writer at start-up. Without one, record 1 adds nothing.
+using HistoryWriter = int (*)(uint32_t packageId, const char* machineId, const char* text);
+void SetHistoryWriter(HistoryWriter writer);
+
 // record 1 also adds the line to the current package's history.
 void ReportMessage(int record, uint32_t number, ...);
 void ReportDatabaseError(int record, int32_t code, ...);

@@ -1,4 +1,4 @@
-#include "messages/ondemand.h"
+#include "ondemand.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -10,9 +10,9 @@
 #include <sys/stat.h>
 #include <windows.h>
 
-#include "agent/agent.h"
-#include "agent/paths.h"
-#include "dblinkr32/dblinkr32.h"
+#include "dblinkr32.h"
+#include "paths.h"
+#include "run_state.h"
 
 bool BuildOnDemandDir(const char* serverName, char* dir) {
   char path[256] = {}, second[256] = {};

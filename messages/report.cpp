@@ -1,10 +1,9 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "agent/agent.h"
-#include "agent/window.h"
-#include "messages/messages.h"
-#include "server/history.h"
+#include "messages.h"
+#include "run_state.h"
+#include "status_window.h"
 
 namespace {
 
@@ -12,6 +11,8 @@ constexpr size_t kHeaderSize = 40;
 constexpr size_t kTextSize = 256;
 constexpr size_t kLineSize = 256;
 constexpr size_t kResultsSize = 512;
+
+HistoryWriter gHistoryWriter = nullptr;
 
 const char* HeaderFormat(char type) {
   switch (type) {
@@ -32,10 +33,12 @@ void Compose(char* line, size_t size, const char* header, const char* text) {
 void Deliver(int record, const char* line) {
   PrintResults("\n%s\n\n", line);
   if (gOptions.bLog) WriteLogEntry(line);
-  if (record == 1) AddHistoryEntry(gContext.nCurrentPackageId, gContext.szMachineId, line);
+  if (record == 1 && gHistoryWriter) gHistoryWriter(gContext.nCurrentPackageId, gContext.szMachineId, line);
 }
 
 }  // namespace
+
+void SetHistoryWriter(HistoryWriter writer) { gHistoryWriter = writer; }
 
 void FormatMessageLine(char* line, size_t size, uint32_t number, va_list args) {
   char header[kHeaderSize];

@@ -1,7 +1,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "messages/messages.h"
+#include "messages.h"
 
 // The steps are named as they happen, but the line goes nowhere: formatting it costs next to
 // nothing and keeps the step names in the code, ready for a destination.

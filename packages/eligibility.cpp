@@ -1,13 +1,14 @@
-#include "packages/eligibility.h"
+#include "eligibility.h"
 
 #include <string.h>
 
-#include "agent/agent.h"
-#include "agent/window.h"
-#include "messages/messages.h"
-#include "server/history.h"
-#include "server/tables.h"
-#include "vars/system_vars.h"
+#include "agent_codes.h"
+#include "history.h"
+#include "messages.h"
+#include "run_state.h"
+#include "status_window.h"
+#include "system_vars.h"
+#include "tables.h"
 
 namespace {
 
@@ -24,8 +25,8 @@ int CompareDate(const SYSTEMTIME& today, const uint8_t d[3]) {
 }
 
 bool IsTargetOs(uint32_t targetOs) {
-  if (!IsWindowsNt()) return targetOs & 0x4;
-  return targetOs & (IsNtServer() ? 0x1 : 0x2);
+  if (!IsWindowsNt()) return targetOs & kOsWindows95;
+  return targetOs & (IsNtServer() ? kOsNtServer : kOsNtWorkstation);
 }
 
 bool IsInTimeWindowAt(const uint8_t from[3], const uint8_t to[3], long now) {
@@ -48,12 +49,12 @@ bool doCheckPkg(const plx::PackageRecord& pkg) {
     return false;
   }
   Trace("checking package time range\n");
-  if ((pkg.Flags & 0x0200) && !IsInTimeWindow(pkg.TimeFrom, pkg.TimeTo)) {
+  if ((pkg.Flags & kFlagTimeRestricted) && !IsInTimeWindow(pkg.TimeFrom, pkg.TimeTo)) {
     Trace("package is time restricted and not in range\n");
     return false;
   }
   Trace("checking if package is ready\n");
-  if (pkg.Flags & 0x0800) {
+  if (pkg.Flags & kFlagNotReady) {
     Trace("package is not ready\n");
     return false;
   }
@@ -68,7 +69,7 @@ bool doCheckPkg(const plx::PackageRecord& pkg) {
     return false;
   }
   Trace("checking package flags (%08X)\n", pkg.Flags);
-  if (pkg.Flags & 0x0002) {
+  if (pkg.Flags & kFlagDeleted) {
     Trace("package is deleted\n");
     return false;
   }
@@ -77,13 +78,13 @@ bool doCheckPkg(const plx::PackageRecord& pkg) {
 
 ForceDecision ApplyForceOptions(const plx::PackageRecord& pkg) {
   Trace("processing 'force' options\n");
-  if (pkg.Options & (0x0001 | 0x0200)) return ForceDecision::Install;
-  const ForceDecision reached = (pkg.Options & 0x0008) ? ForceDecision::Install : ForceDecision::RefusePermanently;
+  if (pkg.Options & (kOptionNoAsk | kOptionRepeating)) return ForceDecision::Install;
+  const ForceDecision reached = (pkg.Options & kOptionInstallWhenForced) ? ForceDecision::Install : ForceDecision::RefusePermanently;
   bool ask = true;
   ForceDecision d = ForceDecision::Install;
   SYSTEMTIME today;
   GetLocalTime(&today);
-  if ((pkg.Options & 0x0002) && CompareDate(today, pkg.ForceDate) >= 0) {
+  if ((pkg.Options & kOptionForceDate) && CompareDate(today, pkg.ForceDate) >= 0) {
     d = reached;
     ask = false;
   }
@@ -93,15 +94,15 @@ ForceDecision ApplyForceOptions(const plx::PackageRecord& pkg) {
     } else {
       d = ForceDecision::Refuse;
       // The count does not include this refusal yet: the one that reaches the limit decides.
-      if ((pkg.Options & 0x0004) && gContext.rows.RefusalCount + 2 > pkg.MaxRefusals) d = reached;
+      if ((pkg.Options & kOptionMaxRefusals) && gContext.rows.RefusalCount + 2 > pkg.MaxRefusals) d = reached;
     }
   }
   if (d == ForceDecision::RefusePermanently) {
     AddHistoryEntry(pkg.PackageId, gContext.szMachineId, "User refused package permanently.");
-    WritePackageStatus(gContext.szMachineId, gContext.szLoginName, 3);
+    WritePackageStatus(gContext.szMachineId, gContext.szLoginName, kStatusRefusedPermanently);
   } else if (d == ForceDecision::Refuse) {
     AddHistoryEntry(pkg.PackageId, gContext.szMachineId, "User refused package.");
-    WritePackageStatus(gContext.szMachineId, gContext.szLoginName, 2);
+    WritePackageStatus(gContext.szMachineId, gContext.szLoginName, kStatusRefused);
   }
   if (d != ForceDecision::Install) Trace("package was refused\n");
   return d;

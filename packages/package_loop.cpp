@@ -1,29 +1,28 @@
-#include "packages/package_loop.h"
+#include "package_loop.h"
 
 #include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
 
-#include "agent/agent.h"
-#include "agent/paths.h"
-#include "agent/window.h"
-#include "corvnet/corvnet.h"
-#include "messages/messages.h"
-#include "messages/ondemand.h"
-#include "packages/eligibility.h"
-#include "packages/tasks.h"
+#include "agent_codes.h"
+#include "corvnet.h"
+#include "eligibility.h"
+#include "filesys.h"
+#include "functions.h"
+#include "history.h"
+#include "messages.h"
+#include "ondemand.h"
+#include "paths.h"
 #include "plx/bytes.h"
-#include "script/functions.h"
-#include "scriptlib/filesys.h"
-#include "server/history.h"
-#include "server/tables.h"
-#include "vars/system_vars.h"
-#include "vars/variable_store.h"
+#include "run_state.h"
+#include "status_window.h"
+#include "system_vars.h"
+#include "tables.h"
+#include "tasks.h"
+#include "variable_store.h"
 
 namespace {
-
-enum PackageStatusValue : uint16_t { kCompleted = 1, kFailed = 4 };
 
 // Asks for the Windows directory until a real one is given. False when the user gives up.
 bool SettleWindowsDirectory(const plx::PackageRecord& pkg) {
@@ -38,25 +37,26 @@ bool SettleWindowsDirectory(const plx::PackageRecord& pkg) {
       VariableStore::SetString("[WINDIR]", entry);
       VariableStore::SetString("[WINSYSDIR]", system);
       gContext.bNoWindows = false;
-      if (pkg.Options & 0x0100) AddWindowsToAutoexecPath(entry);
+      if (pkg.Options & kOptionWindowsInPath) AddWindowsToAutoexecPath(entry);
       return true;
     }
     ReportMessage(0, 102);
   }
 }
 
-// Steps 5 to 10 for a taken package: returns the task result (-100 asks for a restart).
+// Installs a taken package and stores its outcome: returns the task result
+// (kResultRestart asks for a restart).
 int InstallPackage(const plx::PackageRecord& pkg, int* lastResult) {
   if (gContext.bNoWindows) {
-    if (pkg.Options & 0x0020) {
+    if (pkg.Options & kOptionAbortWithoutWindows) {
       ReportMessage(1, 120);
-      WritePackageStatus(gContext.szMachineId, gContext.szLoginName, kFailed);
+      WritePackageStatus(gContext.szMachineId, gContext.szLoginName, kStatusFailed);
       Trace("package aborted since windows not present\n");
       return 0;
     }
-    if ((pkg.Options & (0x0080 | 0x0100)) && !SettleWindowsDirectory(pkg)) {
+    if ((pkg.Options & (kOptionNeedsWindows | kOptionWindowsInPath)) && !SettleWindowsDirectory(pkg)) {
       ReportMessage(1, 120);
-      WritePackageStatus(gContext.szMachineId, gContext.szLoginName, kFailed);
+      WritePackageStatus(gContext.szMachineId, gContext.szLoginName, kStatusFailed);
       Trace("package aborted since windows path not entered\n");
       return 0;
     }
@@ -67,7 +67,7 @@ int InstallPackage(const plx::PackageRecord& pkg, int* lastResult) {
   ExpandPathVariable(path);
   CharUpperA(path);
   Trace("package install path = %s\n", path);
-  if ((pkg.Options & 0x0010) &&
+  if ((pkg.Options & kOptionOverridePath) &&
       AskYesNo("Do you want to override the default installation path?(Y/N)", path, "Override Install Path"))
     PromptForText("New path:", path, "Enter Install Path", 255);
 
@@ -77,16 +77,16 @@ int InstallPackage(const plx::PackageRecord& pkg, int* lastResult) {
   *lastResult = rc;
   bool completed = false;
   if (rc != 0) {
-    if (rc != -1) ReportMessage(1, rc, path);
+    if (rc != kResultReported) ReportMessage(1, rc, path);
   } else {
     OnDemandStatus("Performing package tasks for package %s", pkg.Name);
     Trace("performing package tasks\n");
     rc = PerformPackageTasks(path, pkg.PackageId, pkg.ServerId);
     *lastResult = rc;
-    if (rc == 0 || rc == -100) {
+    if (rc == 0 || rc == kResultRestart) {
       Trace("setting packageStatus to complete \n");
       completed = true;
-    } else if (rc == -101) {
+    } else if (rc == kResultPackageStopped) {
       int32_t retval = 0;
       VariableStore::GetInt("[RETVAL]", &retval);
       Trace("package was aborted\n");
@@ -107,7 +107,7 @@ int InstallPackage(const plx::PackageRecord& pkg, int* lastResult) {
     }
   }
   Trace("updating package records\n");
-  WritePackageStatus(gContext.szMachineId, gContext.szLoginName, completed ? kCompleted : kFailed);
+  WritePackageStatus(gContext.szMachineId, gContext.szLoginName, completed ? kStatusCompleted : kStatusFailed);
   return rc;
 }
 
@@ -156,7 +156,7 @@ int ValidateTargetPath(char* path, bool* created) {
     int index = getNetworkDrive(unc);
     if (index < 0) {
       ReportMessage(1, 161, path);
-      return -1;
+      return kResultReported;
     }
     drive = char('A' + index);
     plx::CopyText(rest, sizeof rest, after + 1);
@@ -171,12 +171,12 @@ int ValidateTargetPath(char* path, bool* created) {
       snprintf(vol, sizeof vol, "%.*s", int(volume), path);
       if (!strchr(vol, '/')) {
         ReportMessage(1, 112, path);
-        return -1;
+        return kResultReported;
       }
       int index = getNetworkDrive(vol);
       if (index < 0) {
         ReportMessage(1, 161, path);
-        return -1;
+        return kResultReported;
       }
       drive = char('A' + index);
     }
@@ -193,7 +193,7 @@ int ValidateTargetPath(char* path, bool* created) {
   if (!IsDirectory(drivePath)) {
     if (int e = CreateDirectoryPath(drive, rest)) {
       ReportMessage(1, 114, e, path);
-      return -1;
+      return kResultReported;
     }
     PrintResults("Created target path.\n");
     *created = true;
@@ -203,7 +203,7 @@ int ValidateTargetPath(char* path, bool* created) {
   if (FreeBytesOnDrive(drive - 'A' + 1, &freeBytes) != 0) return 112;
   if (VariableStore::SetInt("[DISKSPACE]", int32_t(freeBytes)) != 0) {
     ReportMessage(0, 105, "[DISKSPACE]");
-    return -1;
+    return kResultReported;
   }
   PrintResults("Target path: %s\n", drivePath);
   PrintResults("Disk space : %lu bytes free\n\n", (unsigned long)freeBytes);
@@ -254,7 +254,7 @@ int doPackages(int* packagesTaken, int* lastResult) {
           PrintResults("Installing package \"%s\"...\n\n", pkg.Name);
           OnDemandStatus("Installing package %s", pkg.Name);
           closed = true;
-          if (InstallPackage(pkg, lastResult) == -100) {
+          if (InstallPackage(pkg, lastResult) == kResultRestart) {
             Trace("doPackages: done with packages table\n");
             return 1;
           }

@@ -1,4 +1,4 @@
-#include "packages/tasks.h"
+#include "tasks.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -6,26 +6,24 @@
 
 #include <vector>
 
-#include "agent/agent.h"
-#include "agent/paths.h"
-#include "agent/window.h"
-#include "messages/messages.h"
-#include "messages/ondemand.h"
+#include "agent_codes.h"
+#include "filesys.h"
+#include "messages.h"
+#include "ondemand.h"
+#include "paths.h"
 #include "plx/bytes.h"
-#include "script/program.h"
-#include "script/quickscript.h"
-#include "scriptlib/filesys.h"
-#include "server/tables.h"
-#include "vars/variable_store.h"
+#include "program.h"
+#include "quickscript.h"
+#include "run_state.h"
+#include "status_window.h"
+#include "tables.h"
+#include "variable_store.h"
 
 namespace {
 
-constexpr uint32_t kStopOnFailure = 0x2;
-constexpr uint32_t kWaitForProgram = 0x1;
-
 int32_t ReadTask(uint32_t op, uint32_t serverId, uint32_t packageId, plx::PackageTaskRecord& task) {
   std::vector<uint8_t> key = NumberKey({serverId, packageId}), buf;
-  int32_t st = ReadRecord(gContext.hConnection, plx::kTableTask, op, 8, key, buf);
+  int32_t st = ReadRecord(gContext.hConnection, plx::kTableTask, op, kKeyOfPackage, key, buf);
   if (st == 0) plx::Decode(buf.data(), task);
   return st;
 }
@@ -34,12 +32,12 @@ int32_t ReadTask(uint32_t op, uint32_t serverId, uint32_t packageId, plx::Packag
 void TargetFile(const char* name, char* out /* 260 */) {
   out[0] = '\0';
   VariableStore::GetString("[TARGET]", out);
-  AppendPath(out, name);
+  AppendPath(out, 260, name);
 }
 
 void SourceFile(const char* dir, const char* name, char* out /* 260 */) {
   plx::CopyText(out, 260, dir);
-  AppendPath(out, name);
+  AppendPath(out, 260, name);
 }
 
 // The copy step shared by program and file tasks: 0, 499 or another error number.
@@ -60,14 +58,14 @@ int ReportCopyFailure(int e, const char* app) {
 
 int RunTask(const plx::PackageTaskRecord& task, const char* targetPath) {
   switch (task.TaskType) {
-    case 1: return FilesetTask(task.TaskName, targetPath, gContext.szPackagePath);
-    case 2: return RunQuickScript(task.TaskName, gContext.szPackagePath);
-    case 3:
+    case kTaskFileset: return FilesetTask(task.TaskName, targetPath, gContext.szPackagePath);
+    case kTaskQuickScript: return RunQuickScript(task.TaskName, gContext.szPackagePath);
+    case kTaskProgram:
       return doExecutableTask(task.TaskName, task.TaskArgs, gContext.szPackagePath,
-                              (task.TaskFlags & kWaitForProgram) ? 1 : 0);
-    case 4: return doFileCopyTask(task.TaskName, gContext.szPackagePath);
-    case 5: return PathFileCopyTask(task.TaskName, gContext.szPackagePath, task.ServerId != 0);
-    case 6: return doTessel(task.TaskName, gContext.szTesselPath);
+                              (task.TaskFlags & kTaskWaitForProgram) ? 1 : 0);
+    case kTaskFileCopy: return doFileCopyTask(task.TaskName, gContext.szPackagePath);
+    case kTaskPathFileCopy: return PathFileCopyTask(task.TaskName, gContext.szPackagePath, task.ServerId != 0);
+    case kTaskTessel: return doTessel(task.TaskName, gContext.szTesselPath);
   }
   return 0;
 }
@@ -82,10 +80,10 @@ int PerformPackageTasks(const char* targetPath, uint32_t packageId, uint32_t ser
        st == 0 && task.PackageId == packageId && task.ServerId == serverId;
        st = ReadTask(plx::kOpGetNext, serverId, packageId, task)) {
     PumpMessages();
-    if (task.TaskType < 1 || task.TaskType > 6) continue;  // unknown types leave the result alone
+    if (task.TaskType < kTaskFileset || task.TaskType > kTaskTessel) continue;  // unknown types leave the result alone
     result = RunTask(task, targetPath);
-    if (result == -100 || result == -101) return result;
-    if (result != 0 && (task.TaskFlags & kStopOnFailure)) return result;
+    if (result == kResultRestart || result == kResultPackageStopped) return result;
+    if (result != 0 && (task.TaskFlags & kTaskStopOnFailure)) return result;
   }
   return result;
 }
@@ -98,7 +96,7 @@ int FilesetTask(const char* name, const char* targetPath, const char* packagePat
   // fails in the open rather than passing for done.
   Trace("decompressFileset: no fileset library for '%s' into '%s' from '%s'\n", name, targetPath, packagePath);
   ReportMessage(1, 203, "decompressFileset");
-  return -1;
+  return kResultReported;
 }
 
 int GetAppType(const char* path) {
@@ -140,7 +138,7 @@ int doExecutableTask(const char* app, const char* args, const char* packagePath,
   int type = GetAppType(target);
   if (type == 0) {
     ReportMessage(1, 149, app);
-    return -1;
+    return kResultReported;
   }
   Trace("doExecutableTask: app (%s) type is %d\n", target, type);
   int r = (type == 1 || type == 4 || type == 5) ? RunProgram(wait, target, args, 1) : 148;
@@ -149,7 +147,7 @@ int doExecutableTask(const char* app, const char* args, const char* packagePath,
     ReportMessage(1, 148, app);
   else
     ReportMessage(1, 153, app, r);
-  return -1;
+  return kResultReported;
 }
 
 int doFileCopyTask(const char* app, const char* sourceDir) {
@@ -180,10 +178,12 @@ int doTessel(const char* fileset, const char* tesselPath) {
   if (char* dot = strchr(base, '.')) *dot = '\0';
   char ini[260], program[260];
   plx::CopyText(ini, sizeof ini, tesselPath);
-  AppendPath(AppendPath(ini, base), base);
+  AppendPath(ini, base);
+  AppendPath(ini, base);
   strncat(ini, ".INI", sizeof ini - strlen(ini) - 1);
   plx::CopyText(program, sizeof program, tesselPath);
-  AppendPath(AppendPath(program, base), "TSSETUP.EXE");
+  AppendPath(program, base);
+  AppendPath(program, "TSSETUP.EXE");
   Trace("doTessel: executing app: '%s' with cmdline: '%s'\n", program, ini);
   int r = RunProgram(1, program, gOptions.bSilent ? "/SILENT" : "", 1);
   if (r != 0) ReportMessage(1, 166, r, fileset);

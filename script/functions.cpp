@@ -1,8 +1,8 @@
-#include "script/functions.h"
+#include "functions.h"
 
 #include <string.h>
 
-#include "messages/messages.h"
+#include "messages.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "script/program.h"
+#include "program.h"
 
 #include <direct.h>
 #include <stdio.h>
@@ -6,8 +6,9 @@
 #include <string.h>
 #include <windows.h>
 
-#include "agent/window.h"
-#include "messages/messages.h"
+#include "messages.h"
+#include "status_window.h"
+#include "win_handle.h"
 
 namespace {
 
@@ -35,20 +36,13 @@ struct Sweep {
 };
 
 int ControlNtService(const char* name, bool start) {
-  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  plxwin::ServiceHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!scm) return int(GetLastError());
-  SC_HANDLE svc = OpenServiceA(scm, name, SERVICE_ALL_ACCESS);
-  if (!svc) {
-    int e = int(GetLastError());
-    CloseServiceHandle(scm);
-    return e;
-  }
+  plxwin::ServiceHandle svc(OpenServiceA(scm.Get(), name, SERVICE_ALL_ACCESS));
+  if (!svc) return int(GetLastError());
   SERVICE_STATUS status;
-  BOOL ok = start ? StartServiceA(svc, 0, nullptr) : ControlService(svc, SERVICE_CONTROL_STOP, &status);
-  int e = ok ? 0 : int(GetLastError());
-  CloseServiceHandle(svc);
-  CloseServiceHandle(scm);
-  return e;
+  BOOL ok = start ? StartServiceA(svc.Get(), 0, nullptr) : ControlService(svc.Get(), SERVICE_CONTROL_STOP, &status);
+  return ok ? 0 : int(GetLastError());
 }
 
 }  // namespace
@@ -64,13 +58,10 @@ int RunProcess(int wait, const char* program, const char* arguments) {
   PROCESS_INFORMATION pi{};
   if (!CreateProcessA(program, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
     return int(GetLastError());
+  plxwin::Handle process(pi.hProcess), thread(pi.hThread);
   Trace("created process for '%s' (PID = %08X, handle = %d)\n", program, unsigned(pi.dwProcessId),
         int(reinterpret_cast<intptr_t>(pi.hProcess)));
-  if (!wait) {
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return 0;
-  }
+  if (!wait) return 0;
   PrintResults("waiting for termination of %s\n", program);
   ShowFileStatus("waiting", program, nullptr);
   Sweep sweep;
@@ -86,8 +77,6 @@ int RunProcess(int wait, const char* program, const char* arguments) {
   ProgressSet(0);
   ShowFileStatus(nullptr, nullptr, nullptr);
   Trace("finished waiting (%ld) for process (process exit code: %d)\n", long(waited), int(code));
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
   return int(code);
 }
 
@@ -123,14 +112,13 @@ void RebootWorkstation() {
   vi.dwOSVersionInfoSize = sizeof vi;
   GetVersionExA(&vi);
   if (vi.dwPlatformId == VER_PLATFORM_WIN32_NT) {
-    HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+    plxwin::Handle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Receive())) return;
     TOKEN_PRIVILEGES tp{};
     LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &tp.Privileges[0].Luid);
     tp.PrivilegeCount = 1;
     tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
-    CloseHandle(token);
+    AdjustTokenPrivileges(token.Get(), FALSE, &tp, 0, nullptr, nullptr);
   }
   if (ExitWindowsEx(EWX_REBOOT, 0)) return;
   DWORD error = GetLastError();

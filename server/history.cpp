@@ -1,15 +1,15 @@
-#include "server/history.h"
+#include "history.h"
 
 #include <stdio.h>
 #include <windows.h>
 
 #include <vector>
 
-#include "agent/agent.h"
-#include "corvnet/corvnet.h"
-#include "messages/messages.h"
+#include "corvnet.h"
+#include "messages.h"
 #include "plx/bytes.h"
-#include "server/tables.h"
+#include "run_state.h"
+#include "tables.h"
 
 namespace {
 

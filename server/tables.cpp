@@ -1,15 +1,16 @@
-#include "server/tables.h"
+#include "tables.h"
 
 #include <string.h>
 #include <windows.h>
 
 #include <vector>
 
-#include "agent/agent.h"
-#include "corvnet/corvnet.h"
-#include "dblinkr32/dblinkr32.h"
-#include "messages/messages.h"
+#include "agent_codes.h"
+#include "corvnet.h"
+#include "dblinkr32.h"
+#include "messages.h"
 #include "plx/bytes.h"
+#include "run_state.h"
 
 using plx::DependencyRecord;
 using plx::PackageRecord;
@@ -21,8 +22,12 @@ constexpr char kEveryone[] = "PLX_EVERYONE";
 constexpr size_t kMachineIdLength = 12;
 constexpr size_t kCounterpartWritten = 13;
 
-bool Eligible(uint16_t status) { return status == 0 || status == 2 || status == 5; }
-bool Ends(uint16_t status) { return status == 1 || status == 3 || status == 4; }
+bool Eligible(uint16_t status) {
+  return status == kStatusPending || status == kStatusRefused || status == kStatusFailedRetry;
+}
+bool Ends(uint16_t status) {
+  return status == kStatusCompleted || status == kStatusRefusedPermanently || status == kStatusFailed;
+}
 bool SameName(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
 // The wrappers' result: 1 read, 0 nothing (more), else the status.
@@ -47,14 +52,14 @@ template <class F>
 void ForEachNamedRow(uint32_t serverId, uint32_t packageId, uint32_t kind, const char* name, size_t keyChars, F f) {
   std::vector<uint8_t> key = NameKey(serverId, packageId, kind, name, keyChars);
   std::vector<uint8_t> buf;
-  int32_t st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetGreaterEq, 7, key, buf);
+  int32_t st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetGreaterEq, kKeyTargetName, key, buf);
   while (st == 0) {
     UserPackageRecord row;
     plx::Decode(buf.data(), row);
     if (row.ServerId != serverId || row.PackageId != packageId || row.TargetKind != kind) return;
     if (_strnicmp(row.TargetName, name, keyChars) != 0) return;
     if (SameName(row.TargetName, name) && !f(row)) return;
-    st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetNext, 7, key, buf);
+    st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetNext, kKeyTargetName, key, buf);
   }
   ReportMinusOne(st, "PUD.DBF");
 }
@@ -63,7 +68,7 @@ void ForEachNamedRow(uint32_t serverId, uint32_t packageId, uint32_t kind, const
 bool FindMachineRow(uint32_t serverId, uint32_t packageId, const char* machineId, UserPackageRecord& out) {
   std::vector<uint8_t> key = NameKey(serverId, packageId, kKindMachine, machineId, kMachineIdLength);
   std::vector<uint8_t> buf;
-  int32_t st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetGreaterEq, 7, key, buf);
+  int32_t st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetGreaterEq, kKeyTargetName, key, buf);
   if (st != 0) {
     ReportMinusOne(st, "PUD.DBF");
     return false;
@@ -126,7 +131,8 @@ MachineSide DecideMachineSide(const PackageRecord& pkg, const char* machineId, c
     m.applies = false;
   }
   if ((site || everyone) && !machineRow) {
-    rs.MachineRowId = InsertStatusRow(pkg.PackageId, kKindMachine, machineId, gContext.szLoginName, nullptr, 0, 0, 0);
+    rs.MachineRowId = InsertStatusRow(pkg.PackageId, kKindMachine, machineId, gContext.szLoginName, nullptr,
+                                      kStatusPending, 0, 0);
     if (rs.MachineRowId < 0) m.applies = false;
   }
   return m;
@@ -192,7 +198,7 @@ UserSide DecideUserSide(const PackageRecord& pkg, const char* machineId, const c
   } else if (haveBlank) {
     rs.UserRowId = int32_t(blank.RecordId);
   }
-  if (!(pkg.Options & 0x4000) && endedAnywhere) {
+  if (!(pkg.Options & kOptionPerWorkstation) && endedAnywhere) {
     u.done = true;
     u.applies = false;
   }
@@ -203,7 +209,7 @@ UserSide DecideUserSide(const PackageRecord& pkg, const char* machineId, const c
     u.applies = false;
   }
   if (u.applies && rs.UserRowId == -1) {
-    rs.UserRowId = InsertStatusRow(pkg.PackageId, kKindUser, machineId, userName, node, 0, 0, 0);
+    rs.UserRowId = InsertStatusRow(pkg.PackageId, kKindUser, machineId, userName, node, kStatusPending, 0, 0);
     if (rs.UserRowId < 0) u.applies = false;
   }
   return u;
@@ -248,7 +254,7 @@ int32_t ReadRecord(uint32_t connection, uint32_t table, uint32_t op, uint32_t ke
 
 int32_t WriteRecord(uint32_t table, uint32_t cls, uint32_t op, uint32_t rowId, std::vector<uint8_t>& record) {
   std::vector<uint8_t> key = NumberKey({rowId});
-  return DBOperationEx(gContext.hConnection, table, cls, op, 0, 4, uint32_t(record.size()), key.data(),
+  return DBOperationEx(gContext.hConnection, table, cls, op, kKeyRecordId, 4, uint32_t(record.size()), key.data(),
                        record.data());
 }
 
@@ -264,21 +270,21 @@ std::vector<uint8_t> NumberKey(std::initializer_list<uint32_t> values) {
 
 int GetFirstPackage(uint32_t connection, PackageRecord& rec) {
   std::vector<uint8_t> key(4, 0), buf;
-  int32_t st = ReadRecord(connection, plx::kTablePackage, plx::kOpGetFirst, 4, key, buf);
+  int32_t st = ReadRecord(connection, plx::kTablePackage, plx::kOpGetFirst, kKeyPackageWalk, key, buf);
   if (st == 0) plx::Decode(buf.data(), rec);
   return ReadResult(st);
 }
 
 int GetNextPackage(uint32_t connection, PackageRecord& rec) {
   std::vector<uint8_t> key(4, 0), buf;
-  int32_t st = ReadRecord(connection, plx::kTablePackage, plx::kOpGetNext, 4, key, buf);
+  int32_t st = ReadRecord(connection, plx::kTablePackage, plx::kOpGetNext, kKeyPackageWalk, key, buf);
   if (st == 0) plx::Decode(buf.data(), rec);
   return ReadResult(st);
 }
 
 int GetPackageByKey(uint32_t connection, uint32_t serverId, uint32_t packageId, PackageRecord& rec) {
   std::vector<uint8_t> key = NumberKey({serverId, packageId}), buf;
-  int32_t st = ReadRecord(connection, plx::kTablePackage, plx::kOpGetEqual, 5, key, buf);
+  int32_t st = ReadRecord(connection, plx::kTablePackage, plx::kOpGetEqual, kKeyPackageId, key, buf);
   if (st == 0) plx::Decode(buf.data(), rec);
   return ReadResult(st);
 }
@@ -286,7 +292,7 @@ int GetPackageByKey(uint32_t connection, uint32_t serverId, uint32_t packageId, 
 uint32_t FindServerId(uint32_t connection, const char* serverName) {
   std::vector<uint8_t> key(48, 0), buf;
   memcpy(key.data(), serverName, strnlen(serverName, 48));
-  if (ReadRecord(connection, plx::kTableServer, plx::kOpGetEqual, 3, key, buf) != 0) return 0;
+  if (ReadRecord(connection, plx::kTableServer, plx::kOpGetEqual, kKeyServerName, key, buf) != 0) return 0;
   plx::ServerRecord server;
   plx::Decode(buf.data(), server);
   return server.ServerId;
@@ -310,12 +316,12 @@ int NextTargetRow(uint32_t kind, uint32_t packageId, uint32_t serverId, int32_t&
   std::vector<uint8_t> key6 = NumberKey({serverId, packageId, 1, kind}), buf;
   int32_t st;
   if (cursor == -1) {
-    st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, 6, key6, buf);
+    st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, kKeyTargeting, key6, buf);
   } else {
     // Other reads on the table may have moved the position since: find our row again.
     std::vector<uint8_t> key0 = NumberKey({uint32_t(cursor)});
-    st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, 0, key0, buf);
-    if (st == 0) st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetNext, 6, key6, buf);
+    st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, kKeyRecordId, key0, buf);
+    if (st == 0) st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetNext, kKeyTargeting, key6, buf);
   }
   if (st != 0) {
     ReportMinusOne(st, "PUD.DBF");
@@ -347,7 +353,7 @@ int32_t InsertStatusRow(uint32_t packageId, uint32_t kind, const char* machineId
     PutCounterpart(row.Counterpart, userName, kCounterpartWritten);
   }
   row.ServerId = gContext.currentPackage.ServerId;
-  row.RowFlags = row.ServerId ? 0x1 : 0;
+  row.RowFlags = row.ServerId ? kRowFromServer : 0;
   std::vector<uint8_t> buf(plx::RecordLength(plx::kTableUserPackage));
   plx::Encode(row, buf.data());
   int32_t st = WriteRecord(plx::kTableUserPackage, plx::kClassInsert, plx::kOpInsert, 0, buf);
@@ -361,7 +367,7 @@ int32_t InsertStatusRow(uint32_t packageId, uint32_t kind, const char* machineId
 
 bool ReadStatusRow(int32_t rowId, UserPackageRecord& rec) {
   std::vector<uint8_t> key = NumberKey({uint32_t(rowId)}), buf;
-  int32_t st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, 0, key, buf);
+  int32_t st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, kKeyRecordId, key, buf);
   if (st != 0) {
     ReportMinusOne(st, "PUD.DBF");
     return false;
@@ -410,8 +416,8 @@ bool IsPackageForUserOrMachine(uint32_t packageId, uint32_t serverId, const char
 
 bool CheckDependencies(uint32_t packageId, uint32_t serverId, const char* machineId, const char* userName) {
   std::vector<uint8_t> key = NumberKey({serverId, packageId}), buf;
-  int32_t st = ReadRecord(gContext.hConnection, plx::kTableDependency, plx::kOpGetEqual, 8, key, buf);
-  for (; st == 0; st = ReadRecord(gContext.hConnection, plx::kTableDependency, plx::kOpGetNext, 8, key, buf)) {
+  int32_t st = ReadRecord(gContext.hConnection, plx::kTableDependency, plx::kOpGetEqual, kKeyOfPackage, key, buf);
+  for (; st == 0; st = ReadRecord(gContext.hConnection, plx::kTableDependency, plx::kOpGetNext, kKeyOfPackage, key, buf)) {
     DependencyRecord dep;
     plx::Decode(buf.data(), dep);
     if (dep.PackageId != packageId || dep.RequiredServerId != serverId) break;
@@ -420,7 +426,8 @@ bool CheckDependencies(uint32_t packageId, uint32_t serverId, const char* machin
     UserPackageRecord machineRow, userRow;
     bool hasMachine = FindMachineRow(serverId, dep.RequiredPackageId, machineId, machineRow);
     bool hasUser = FindUserRow(dep.RequiredServerId, dep.RequiredPackageId, userName, machineId, userRow);
-    bool completed = (hasMachine && machineRow.PackageStatus == 1) || (hasUser && userRow.PackageStatus == 1);
+    bool completed = (hasMachine && machineRow.PackageStatus == kStatusCompleted) ||
+                     (hasUser && userRow.PackageStatus == kStatusCompleted);
     if (completed) continue;
     char dependent[81] = {};
     GetPackageName(serverId, packageId, dependent);
@@ -437,11 +444,12 @@ bool CheckDependencies(uint32_t packageId, uint32_t serverId, const char* machin
 void WritePackageStatus(const char* machineId, const char* userName, uint16_t status) {
   const PackageRecord& pkg = gContext.currentPackage;
   StatusRowState& rs = gContext.rows;
-  if (status == 1 && (pkg.Options & 0x0200)) status = 0;
-  if (status == 2 || status == 3) rs.RefusalCount += 1;
-  if (status == 4 || status == 5) rs.FailureCount += 1;
-  if (status == 4 && (pkg.Options & 0x2000) && (rs.FailureCount < pkg.MaxFailures || pkg.MaxFailures == 0))
-    status = 5;
+  if (status == kStatusCompleted && (pkg.Options & kOptionRepeating)) status = kStatusPending;
+  if (status == kStatusRefused || status == kStatusRefusedPermanently) rs.RefusalCount += 1;
+  if (status == kStatusFailed || status == kStatusFailedRetry) rs.FailureCount += 1;
+  if (status == kStatusFailed && (pkg.Options & kOptionRetryFailures) &&
+      (rs.FailureCount < pkg.MaxFailures || pkg.MaxFailures == 0))
+    status = kStatusFailedRetry;
   if (rs.bUserApplies) rs.UserRowId = StoreStatus(kKindUser, rs.UserRowId, pkg.PackageId, machineId, userName, status);
   if (rs.bMachineApplies)
     rs.MachineRowId = StoreStatus(kKindMachine, rs.MachineRowId, pkg.PackageId, machineId, userName, status);

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "agent_codes.h"
 #include "plx/records.h"
 
 // One requester read into a buffer zeroed to the table's record length; the requester's status.
@@ -16,8 +17,6 @@ int32_t ReadRecord(uint32_t connection, uint32_t table, uint32_t op, uint32_t ke
 int32_t WriteRecord(uint32_t table, uint32_t cls, uint32_t op, uint32_t rowId, std::vector<uint8_t>& record);
 // A key of 32-bit numbers, in order.
 std::vector<uint8_t> NumberKey(std::initializer_list<uint32_t> values);
-
-enum TargetKind : uint32_t { kKindGroup = 5, kKindUser = 6, kKindSite = 7, kKindMachine = 8 };
 
 // Read wrappers: 1 when a record was read, 0 when nothing (more) matched, else the status.
 int GetFirstPackage(uint32_t connection, plx::PackageRecord& rec);

@@ -1,15 +1,16 @@
-#include "vars/system_vars.h"
+#include "system_vars.h"
 
 #include <windows.h>
 #include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "agent/agent.h"
-#include "corvnet/corvnet.h"
-#include "messages/messages.h"
+#include "corvnet.h"
+#include "messages.h"
 #include "plx/bytes.h"
-#include "vars/variable_store.h"
+#include "run_state.h"
+#include "variable_store.h"
+#include "win_handle.h"
 
 namespace {
 
@@ -25,12 +26,11 @@ bool GetVersionInfo(OSVERSIONINFOA& vi) {
 
 // A text value of at most size - 1 characters; false when the key or value cannot be read.
 bool ReadRegistryText(const char* key, const char* name, char* out, DWORD size) {
-  HKEY h;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+  plxwin::RegKey h;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, h.Receive()) != ERROR_SUCCESS) return false;
   memset(out, 0, size);
   DWORD type = 0, len = size - 1;  // room for a terminator the data may lack
-  LONG rc = RegQueryValueExA(h, name, nullptr, &type, reinterpret_cast<BYTE*>(out), &len);
-  RegCloseKey(h);
+  LONG rc = RegQueryValueExA(h.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(out), &len);
   return rc == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ);
 }
 

@@ -1,4 +1,4 @@
-#include "vars/variable_store.h"
+#include "variable_store.h"
 
 #include <string.h>
 

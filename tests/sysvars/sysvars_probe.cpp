@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "agent/agent.h"
-#include "agent/identity.h"
-#include "agent/window.h"
-#include "dblinkr32/dblinkr32.h"
+#include "dblinkr32.h"
+#include "identity.h"
 #include "plx/bytes.h"
-#include "vars/system_vars.h"
-#include "vars/variable_store.h"
+#include "run_state.h"
+#include "system_vars.h"
+#include "variable_store.h"
+#include "window.h"
 
 namespace {
 
@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
     CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 300, 20, parent, HMENU(INT_PTR(id)), GetModuleHandleA(nullptr),
                     nullptr);
   gContext.hMainDlg = parent;
+  InstallStatusWindow();
 
   std::string out = "{";
   int rc = InitSystemVariables(server);

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "agent/agent.h"
-#include "agent/cmdline.h"
+#include "cmdline.h"
+#include "run_state.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "agent/agent.h"
-#include "agent/identity.h"
-#include "agent/window.h"
-#include "corvnet/corvnet.h"
+#include "corvnet.h"
+#include "identity.h"
+#include "run_state.h"
 #include "win_test_support.h"
+#include "window.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "agent/agent.h"
-#include "corvnet/corvnet.h"
-#include "messages/messages.h"
+#include "corvnet.h"
+#include "messages.h"
+#include "run_state.h"
 #include "win_test_support.h"
 
 namespace {

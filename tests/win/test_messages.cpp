@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "agent/agent.h"
-#include "messages/messages.h"
+#include "history.h"
+#include "messages.h"
+#include "run_state.h"
 #include "win_test_support.h"
 
 namespace {
@@ -217,9 +218,11 @@ class ResultsBox : public ::testing::Test {
     savedContext_ = gContext;
     gOptions = AgentOptions{};
     gContext.nCurrentPackageId = 0;
+    SetHistoryWriter(AddHistoryEntry);
   }
 
   void TearDown() override {
+    SetHistoryWriter(nullptr);
     gOptions = savedOptions_;
     gContext = savedContext_;
   }

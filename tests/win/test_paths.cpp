@@ -2,15 +2,16 @@
 
 #include <string.h>
 
-#include "agent/paths.h"
-#include "agent/window.h"
+#include "paths.h"
+#include "window.h"
 
 namespace {
 
 std::string Append(const char* dir, const char* name) {
   char buf[260];
   strcpy(buf, dir);
-  return AppendPath(buf, name);
+  EXPECT_TRUE(AppendPath(buf, name));
+  return buf;
 }
 
 std::string Parent(const char* path) {
@@ -43,13 +44,14 @@ TEST(AppendPath, JoinsWithExactlyOneBackslash) {
   EXPECT_EQ(Append("", "B"), "B");  // an empty directory stays relative
 }
 
-TEST(AppendPath, NeverRunsPastItsBuffer) {
+TEST(AppendPath, RefusesAPathThatDoesNotFit) {
   char buf[260];
   memset(buf, 'a', 250);
   buf[250] = '\0';
-  AppendPath(buf, "0123456789012345678901234567890123456789");
+  EXPECT_FALSE(AppendPath(buf, "0123456789012345678901234567890123456789"));
+  EXPECT_EQ(strlen(buf), 250u);
+  EXPECT_TRUE(AppendPath(buf, "12345678"));  // 250 + backslash + 8 = 259: the last that fits
   EXPECT_EQ(strlen(buf), 259u);
-  EXPECT_EQ(buf[250], '\\');
 }
 
 TEST(ParentCut, KeepsTheTrailingBackslash) {

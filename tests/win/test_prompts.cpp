@@ -7,8 +7,8 @@
 #include <string>
 #include <thread>
 
-#include "agent/agent.h"
-#include "agent/window.h"
+#include "run_state.h"
+#include "window.h"
 
 namespace {
 
@@ -50,8 +50,10 @@ class Prompts : public ::testing::Test {
     savedInstance_ = gContext.hInstance;
     gOptions = AgentOptions{};
     gContext.hInstance = GetModuleHandleA(nullptr);
+    InstallStatusWindow();
   }
   void TearDown() override {
+    SetStatusWindow(nullptr);
     gOptions = saved_;
     gContext.hInstance = savedInstance_;
   }

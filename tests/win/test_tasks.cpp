@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "packages/eligibility.h"
-#include "packages/tasks.h"
-#include "scriptlib/filesys.h"
+#include "eligibility.h"
+#include "filesys.h"
+#include "tasks.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "vars/variable_store.h"
+#include "variable_store.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "agent/agent.h"
-#include "corvnet/corvnet.h"
-#include "vars/system_vars.h"
-#include "vars/variable_store.h"
+#include "corvnet.h"
+#include "run_state.h"
+#include "system_vars.h"
+#include "variable_store.h"
 #include "win_test_support.h"
 
 namespace {

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "agent/agent.h"
+#include "run_state.h"
+#include "status_window.h"
 
 namespace testsupport {
 
@@ -25,17 +26,22 @@ inline std::string ReadWholeFile(const std::string& path) {
 }
 
 // A real window holding a multi-line results box, control 101 like the agent's dialog,
-// made the run's main window while it lives.
+// made the run's main window and the status window's results box while it lives.
 class ResultsWindow {
  public:
-  ResultsWindow() : previous_(gContext.hMainDlg) {
+  ResultsWindow() : previous_(gContext.hMainDlg), previousWindow_(CurrentStatusWindow()), previousBox_(box()) {
     parent_ = CreateWindowExA(0, "STATIC", "results", WS_OVERLAPPEDWINDOW, 0, 0, 400, 300, nullptr, nullptr,
                               GetModuleHandleA(nullptr), nullptr);
     box_ = CreateWindowExA(0, "EDIT", "", WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_AUTOVSCROLL | WS_VSCROLL, 0, 0,
                            380, 280, parent_, HMENU(INT_PTR(101)), GetModuleHandleA(nullptr), nullptr);
     gContext.hMainDlg = parent_;
+    box() = box_;
+    services_.appendResults = Append;
+    SetStatusWindow(&services_);
   }
   ~ResultsWindow() {
+    SetStatusWindow(previousWindow_);
+    box() = previousBox_;
     DestroyWindow(parent_);
     gContext.hMainDlg = previous_;
   }
@@ -51,7 +57,20 @@ class ResultsWindow {
   }
 
  private:
+  static HWND& box() {
+    static HWND current = nullptr;
+    return current;
+  }
+  static void Append(const char* text) {
+    int len = GetWindowTextLengthA(box());
+    SendMessageA(box(), EM_SETSEL, len, len);
+    SendMessageA(box(), EM_REPLACESEL, FALSE, LPARAM(text));
+  }
+
   HWND previous_;
+  const StatusWindow* previousWindow_;
+  HWND previousBox_;
+  StatusWindow services_{};
   HWND parent_ = nullptr;
   HWND box_ = nullptr;
 };

@@ -1,4 +1,4 @@
-#include "agent/agent.h"
+#include "run_state.h"
 
 // The two run-wide records: filled once per process, read everywhere.
 AgentOptions gOptions;

@@ -1,13 +1,29 @@
 // File-system routines under the file functions, the task types and the undo journal: a
 // file search that can skip directories, a copy with a free-space check and progress, and
-// thin wrappers around the Win32 file calls. The wrappers return 0 or the system error code
-// and leave that code in nRunTimeError.
+// thin wrappers around the Win32 file calls.
+//
+// One error convention: a routine fails with the system error code (GetLastError's value,
+// an FsError) and leaves it in nRunTimeError. Where a caller needs the classic error number
+// instead, ClassicErrorNumber derives it, here and nowhere else.
 #pragma once
 #include <windows.h>
 #include <stdint.h>
 
 // The process-wide run-time error number that script functions copy into [RETVAL].
 extern int nRunTimeError;
+
+// A system error code; 0 is success.
+using FsError = int;
+
+// The classic error numbers.
+enum ClassicError : int {
+  kClassicNotFound = 2,
+  kClassicAccessDenied = 13,
+  kClassicExists = 17,
+  kClassicInvalid = 22,
+  kClassicNoSpace = 28,
+  kClassicNotEmpty = 41,
+};
 
 struct FileSearchRecord {
   uint32_t attributes = 0;
@@ -41,11 +57,10 @@ int GetAttributes(const char* path);                                     // -1 o
 int SetAttributes(const char* path, DWORD attributes);                   // 0 or -1
 bool FileExists(const char* path);
 bool IsDirectory(const char* path);
-// These four store the classic error number (2, 13, 17, 41, 28, 22) in nRunTimeError and
-// return it.
+// These four store the classic error number in nRunTimeError and return it.
 int MakeDirectory(const char* path);
 int RemoveDirectoryPath(const char* path);
 int DeleteFilePath(const char* path);
 int RenamePath(const char* from, const char* to);
 // The classic error number for a system error code.
-int ClassicErrorNumber(DWORD systemError);
+ClassicError ClassicErrorNumber(DWORD systemError);

@@ -1,5 +1,5 @@
-// Small Win32 helpers the companion DLLs (and the agent) share: a handle that closes itself, and the path of
-// a file that lives beside the DLL (each DLL keeps its settings in an INI file there, so an
+// Small Win32 helpers the companion DLLs (and the agent) share: the path of a file that
+// lives beside the DLL (each DLL keeps its settings in an INI file there, so an
 // administrator configures a share by dropping one file next to the binaries).
 #pragma once
 #include <windows.h>
@@ -7,32 +7,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "win_handle.h"
+
 namespace plxdll {
 
-// Owns a kernel handle. Both null and INVALID_HANDLE_VALUE mean "none", since CreateFile
-// and CreateProcess disagree on which one they give back on failure.
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(HANDLE h) : h_(h) {}
-  ~Handle() { Close(); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  Handle(Handle&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
-  Handle& operator=(Handle&& o) noexcept {
-    if (this != &o) { Close(); h_ = o.h_; o.h_ = nullptr; }
-    return *this;
-  }
-  bool Valid() const { return h_ && h_ != INVALID_HANDLE_VALUE; }
-  HANDLE Get() const { return h_; }
-  void Close() {
-    if (Valid()) CloseHandle(h_);
-    h_ = nullptr;
-  }
-
- private:
-  HANDLE h_ = nullptr;
-};
+// The DLLs' name for the shared owned kernel handle.
+using Handle = plxwin::Handle;
 
 // Wine reports a module loaded from a share as "\\?\UNC\SRV\..." or "UNC\SRV\...", Windows
 // as "\\SRV\..."; GetPrivateProfileString wants the plain form.

@@ -1,4 +1,4 @@
-#include "scriptlib/filesys.h"
+#include "filesys.h"
 
 #include <ctype.h>
 #include <stdlib.h>
@@ -6,8 +6,8 @@
 
 #include <memory>
 
-#include "agent/window.h"
 #include "plx/bytes.h"
+#include "status_window.h"
 
 int nRunTimeError = 0;
 
@@ -45,21 +45,26 @@ bool SkipDirectories(FileSearchRecord& rec) {
 
 }  // namespace
 
-int ClassicErrorNumber(DWORD e) {
+ClassicError ClassicErrorNumber(DWORD e) {
   switch (e) {
-    case 2: case 3: case 15: case 18: case 53: case 67: case 161: case 206:
-      return 2;
-    case 5: case 16: case 65: case 82: case 83: case 108: case 132: case 158: case 167:
-      return 13;
-    case 80: case 183:
-      return 17;
-    case 145:
-      return 41;
-    case 112:
-      return 28;
+    case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: case ERROR_INVALID_DRIVE:
+    case ERROR_NO_MORE_FILES: case ERROR_BAD_NETPATH: case ERROR_BAD_NET_NAME:
+    case ERROR_BAD_PATHNAME: case ERROR_FILENAME_EXCED_RANGE:
+      return kClassicNotFound;
+    case ERROR_ACCESS_DENIED: case ERROR_CURRENT_DIRECTORY: case ERROR_NETWORK_ACCESS_DENIED:
+    case ERROR_CANNOT_MAKE: case ERROR_FAIL_I24: case ERROR_DRIVE_LOCKED: case ERROR_SEEK_ON_DEVICE:
+    case ERROR_NOT_LOCKED: case ERROR_LOCK_FAILED:
+      return kClassicAccessDenied;
+    case ERROR_FILE_EXISTS: case ERROR_ALREADY_EXISTS:
+      return kClassicExists;
+    case ERROR_DIR_NOT_EMPTY:
+      return kClassicNotEmpty;
+    case ERROR_DISK_FULL:
+      return kClassicNoSpace;
   }
-  if (e >= 19 && e <= 36) return 13;
-  return 22;
+  // The write-protect to sharing-buffer range: all refusals of access.
+  if (e >= ERROR_WRITE_PROTECT && e <= ERROR_SHARING_BUFFER_EXCEEDED) return kClassicAccessDenied;
+  return kClassicInvalid;
 }
 
 int StartFileSearch(const char* pattern, uint32_t mask, FileSearchRecord& rec) {
