@@ -4,6 +4,7 @@
 
 #include "fields.h"
 #include "plx/bytes.h"
+#include "read_ahead.h"
 
 namespace dblink {
 
@@ -163,10 +164,15 @@ std::vector<KeyPart> DecodeKey(const KeyDef& k, const std::string& bytes) {
 // reconnects (or reaches another replica) can go on where it was.
 Reply HandleRequest(Store& store, const Request& q) {
   switch (q.call) {
-    case proto::kCallHello: return Status(q.version == proto::kVersion ? kDbOk : kDbInitFailed);
+    case proto::kCallHello: {
+      Reply r = Status(q.version == proto::kVersion ? kDbOk : kDbInitFailed);
+      r.rowId = proto::kFeatureReadAhead;  // what this service offers
+      return r;
+    }
     case proto::kCallConnect: return DoConnect(store, q);
     case proto::kCallGetPath: return DoGetPath(store, q);
     case proto::kCallOperation: break;
+    case proto::kCallReadAhead: return HandleReadAhead(store, q);
     default: return Status(kDbInvalidOperation);
   }
   const TableDef* t = nullptr;
