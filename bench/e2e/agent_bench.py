@@ -57,6 +57,8 @@ def record(out, report, public, service):
 
     def plain(text):
         text = re.sub(r"\d{1,2}[:/.-]\d{2}[:/.-]\d{2,4}", "<time>", text)
+        text = re.sub(r"'(19|20)\d{6}', '\d{6}'", "<date>, <time>", text)  # history rows
+        text = re.sub(r"Disk space : \d+", "Disk space : <n>", text)
         return text.replace(machine, "<machine>") if machine else text
 
     with open(os.path.join(out, "results.txt"), "w") as f:
@@ -79,6 +81,8 @@ def main():
     args = ap.parse_args()
     PACKAGES = args.packages
 
+    # Target folders of an earlier run would change what the run shows.
+    shutil.rmtree(os.path.join(os.environ["WINEPREFIX"], "drive_c", "BENCH"), ignore_errors=True)
     work = tempfile.mkdtemp(prefix="plx-bench-")
     service = plxenv.Dblinkd(work, scenario(args.mixed)).start()
     share = plxenv.Share(work)
