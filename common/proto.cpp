@@ -52,11 +52,48 @@ std::string EncodeReply(const Reply& r) {
 }
 
 bool DecodeReply(const uint8_t* b, size_t n, Reply& r) {
-  if (n < kReplyHeaderSize || n > kReplyHeaderSize + kMaxData) return false;
+  if (n < kReplyHeaderSize || n > kReplyHeaderSize + kMaxReplyData) return false;
   r.status = int32_t(GetU32(b));
   r.rowId = GetU32(b + 4);
   r.data.assign(reinterpret_cast<const char*>(b + kReplyHeaderSize), n - kReplyHeaderSize);
   return true;
+}
+
+std::string EncodeBatch(const Batch& b) {
+  std::string out(8, '\0');
+  uint8_t* p = reinterpret_cast<uint8_t*>(&out[0]);
+  PutU32(p, b.indexEnds ? kBatchIndexEnds : 0);
+  PutU32(p + 4, uint32_t(b.rows.size()));
+  for (const BatchRow& r : b.rows) {
+    uint8_t id[4];
+    PutU32(id, r.rowId);
+    out.append(reinterpret_cast<const char*>(id), 4);
+    out += r.record;
+  }
+  return out;
+}
+
+bool DecodeBatch(const std::string& data, uint32_t recordLength, Batch& out) {
+  if (data.size() < 8) return false;
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(data.data());
+  uint32_t flags = GetU32(p), count = GetU32(p + 4);
+  const size_t each = 4 + size_t(recordLength);
+  if (count == 0 || count > kMaxBatchRows || data.size() != 8 + each * count) return false;
+  out.indexEnds = (flags & kBatchIndexEnds) != 0;
+  out.rows.clear();
+  out.rows.reserve(count);
+  for (size_t at = 8; at < data.size(); at += each) {
+    BatchRow r;
+    r.rowId = GetU32(p + at);
+    r.record.assign(data, at + 4, recordLength);
+    out.rows.push_back(std::move(r));
+  }
+  return true;
+}
+
+uint32_t BatchCapacity(uint32_t recordLength) {
+  uint32_t fit = (kMaxBatch - 8) / (4 + recordLength);
+  return fit < kMaxBatchRows ? fit : kMaxBatchRows;
 }
 
 std::string EncodePathAnswer(const std::string& first, const std::string& second) {

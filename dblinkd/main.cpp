@@ -93,6 +93,7 @@ int main(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGUSR1);  // tells the requests served so far, and goes on
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -135,7 +136,9 @@ int main(int argc, char** argv) {
           opt.limits.maxPerAddress);
 
   int sig = 0;
-  sigwait(&stopSignals, &sig);
+  while (sigwait(&stopSignals, &sig) == 0 && sig == SIGUSR1)
+    fprintf(stderr, "dblinkd: served %llu requester requests\n",
+            static_cast<unsigned long long>(requester.RequestsServed()));
   fprintf(stderr, "dblinkd: signal %d, stopping\n", sig);
   if (admin) admin->Stop();
   requester.Stop();

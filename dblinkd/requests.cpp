@@ -6,6 +6,7 @@
 
 #include "fields.h"
 #include "plx/bytes.h"
+#include "read_ahead.h"
 
 namespace dblink {
 
@@ -244,10 +245,15 @@ std::vector<KeyPart> DecodeKey(const KeyDef& k, const std::string& bytes) {
 // remembers something of the connection.
 void HandleRequest(Store& store, ConnectionState& conn, const Request& q, ReplyDone done) {
   switch (q.call) {
-    case proto::kCallHello: return done(Status(q.version == proto::kVersion ? kDbOk : kDbInitFailed));
+    case proto::kCallHello: {
+      Reply r = Status(q.version == proto::kVersion ? kDbOk : kDbInitFailed);
+      r.rowId = proto::kFeatureReadAhead;  // what this service offers
+      return done(std::move(r));
+    }
     case proto::kCallConnect: return done(DoConnect(store, q));
     case proto::kCallGetPath: return done(DoGetPath(store, q));
     case proto::kCallOperation: break;
+    case proto::kCallReadAhead: return HandleReadAhead(store, conn, q, std::move(done));
     default: return done(Status(kDbInvalidOperation));
   }
   const TableDef* t = nullptr;

@@ -1,10 +1,19 @@
 """Agent over a large package table: 2,000 packages with 5 targeting rows each, none of them
 for this user or workstation. One run of the real agent under Wine against dblinkd; prints
-the wall time, the requester calls per package and the calls per second.
+the frames the requester sent per package, the run's wall time and the calls per second.
+
+    agent_bench.py [--mixed] [--record DIR] [--packages N]
+
+--mixed targets every 20th package at this workstation's site, so that the run also installs
+and writes status rows. --record DIR runs the agent with /LOG and keeps what the run shows
+and leaves (results box, log file, the rows it wrote) in DIR, so that two builds can be
+compared file by file. PLX_BIN_DIR and PLX_DBLINKD choose the builds.
 
 Run through scripts/bench-agent.sh (it builds and prepares Wine)."""
+import argparse
 import os
 import re
+import shutil
 import sys
 import tempfile
 import time
@@ -18,16 +27,20 @@ import plxenv  # noqa: E402
 
 PACKAGES = 2000
 ROWS_PER_PACKAGE = 5
+MIXED_EVERY = 20
+FRAMES_GOAL = 8.0
+WALL_GOAL_S = 3.0
 
 
-def scenario():
+def scenario(mixed):
     packages, users = [], []
     for pid in range(1, PACKAGES + 1):
         packages.append({"PackageId": pid, "ServerId": 1, "Name": "Package %d" % pid, "Status": "A",
                          "StartDate": "1990-01-01", "InstallPath": "C:\\BENCH\\P%d" % pid, "TargetOs": 7,
                          "Options": 1})
         # A site, two groups, another user and another machine: none of them this one.
-        for kind, name in ((7, "BRANCH"), (5, "SALES"), (5, "PLANT"), (6, "BOB"), (8, "0000DEADBEEF")):
+        site = "HQ" if mixed and pid % MIXED_EVERY == 0 else "BRANCH"
+        for kind, name in ((7, site), (5, "SALES"), (5, "PLANT"), (6, "BOB"), (8, "0000DEADBEEF")):
             users.append({"ServerId": 1, "PackageId": pid, "Scheduled": 1, "TargetKind": kind, "TargetName": name})
     return {"servers": [{"ServerId": 1, "ServerName": "SRV"}],
             "installed": [{"Server": "SRV", "Item": "KVR610", "Path": "SYS:\\APPS\\PLIVEX", "Second": ""},
@@ -35,9 +48,43 @@ def scenario():
             "packages": packages, "package_users": users}
 
 
+def record(out, report, public, service):
+    """What the run showed and left, without what differs from run to run by nature (the
+    times, the generated machine id)."""
+    os.makedirs(out, exist_ok=True)
+    machine = service.sql("SELECT TargetName FROM package_users WHERE Scheduled=0 AND TargetKind=8 LIMIT 1")
+    machine = machine[0][0] if machine else None
+
+    def plain(text):
+        text = re.sub(r"\d{1,2}[:/.-]\d{2}[:/.-]\d{2,4}", "<time>", text)
+        text = re.sub(r"'(19|20)\d{6}', '\d{6}'", "<date>, <time>", text)  # history rows
+        text = re.sub(r"Disk space : \d+", "Disk space : <n>", text)
+        return text.replace(machine, "<machine>") if machine else text
+
+    with open(os.path.join(out, "results.txt"), "w") as f:
+        f.write(plain(plxenv.results_text(report)))
+    log = os.path.join(public, "CORVSD.LOG")
+    with open(os.path.join(out, "CORVSD.LOG"), "w") as f:
+        f.write(plain(open(log, errors="replace").read()) if os.path.exists(log) else "(no log file)\n")
+    with open(os.path.join(out, "rows.txt"), "w") as f:
+        for table in ("package_users", "history", "history_texts"):
+            for row in service.sql("SELECT * FROM %s ORDER BY rowid" % table):
+                f.write(plain("%s %r\n" % (table, row)))
+
+
 def main():
+    global PACKAGES
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--mixed", action="store_true")
+    ap.add_argument("--record", metavar="DIR")
+    ap.add_argument("--packages", type=int, default=PACKAGES)
+    args = ap.parse_args()
+    PACKAGES = args.packages
+
+    # Target folders of an earlier run would change what the run shows.
+    shutil.rmtree(os.path.join(os.environ["WINEPREFIX"], "drive_c", "BENCH"), ignore_errors=True)
     work = tempfile.mkdtemp(prefix="plx-bench-")
-    service = plxenv.Dblinkd(work, scenario()).start()
+    service = plxenv.Dblinkd(work, scenario(args.mixed)).start()
     share = plxenv.Share(work)
     try:
         public = os.path.join(share.volume("SRV", "SYS"), "PUBLIC")
@@ -47,20 +94,28 @@ def main():
                                       "User.ALICE": {"PackageServers": "SRV", "Groups": "STAFF"}},
                              dblinkr32={"Servers": {"SRV": "127.0.0.1:%d" % service.port}})
         start = time.monotonic()
-        report = plxenv.run_agent(r"\\SRV\SYS\PUBLIC\PLXWIN32.EXE", timeout=900)
+        report = plxenv.run_agent(r"\\SRV\SYS\PUBLIC\PLXWIN32.EXE", args=["/LOG"] if args.record else [],
+                                  timeout=900)
         wall = time.monotonic() - start
+        if args.record:
+            record(args.record, report, public, service)
     finally:
         service.stop()
         share.remove()
     text = open(os.path.join(service.dir, "dblinkd.log")).read()
-    served = int(re.findall(r"stopped after (\d+) requester requests", text)[-1])
+    shutil.rmtree(work, ignore_errors=True)
+    frames = int(re.findall(r"stopped after (\d+) requester requests", text)[-1])
     results = report["controls"]["101"]
-    assert "No packages scheduled for today!" in results, results
-    print("packages: %d with %d targeting rows each, none for this workstation" % (PACKAGES, ROWS_PER_PACKAGE))
+    if not args.mixed:
+        assert "No packages scheduled for today!" in results, results
+    per_package = frames / PACKAGES
+    print("packages: %d with %d targeting rows each, %s" % (
+        PACKAGES, ROWS_PER_PACKAGE,
+        "every %dth for this workstation's site" % MIXED_EVERY if args.mixed else "none for this workstation"))
     print("agent run (window up to Close enabled, Wine start included): %.2f s" % (report["millis"] / 1000.0))
-    print("whole run including closing: %.2f s" % wall)
-    print("requester calls: %d, %.1f per package, %.0f per second of agent run"
-          % (served, served / PACKAGES, served / (report["millis"] / 1000.0)))
+    print("run wall time, including closing: %.2f s (goal: under %.0f s)" % (wall, WALL_GOAL_S))
+    print("frames on the wire: %d, %.2f per package (goal: at most %.0f)" % (frames, per_package, FRAMES_GOAL))
+    print("frames per second of agent run: %.0f" % (frames / (report["millis"] / 1000.0)))
     return 0
 
 

@@ -9,7 +9,7 @@
 //
 // Sessions and connections live only here: the service sees a stream of self-contained
 // requests, and this library keeps, per connection and table, the position that a
-// get-next continues from.
+// get-next continues from, and the rows it already holds (held_rows.h).
 #include "dblinkr32.h"
 
 #include <winsock2.h>
@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "dllfile.h"
+#include "held_rows.h"
 #include "link.h"
 #include "plx/bytes.h"
 #include "plx/proto.h"
@@ -33,6 +34,8 @@ namespace {
 
 using plx::proto::Reply;
 using plx::proto::Request;
+using requester::Held;
+using requester::HeldRows;
 using requester::Io;
 using requester::Link;
 
@@ -46,6 +49,11 @@ constexpr uint32_t kDefaultTimeoutSec = 6;
 // Longer than any wait a workstation would sit through; keeps the milliseconds in range.
 constexpr uint32_t kMaxTimeoutSec = 3600;
 
+// Rows asked for beyond the first when a walk starts: enough for the targeting rows of one
+// package and kind, cheap when only the first row is wanted. A walk that goes on past what
+// it holds asks for twice as many each time, up to what one reply carries.
+constexpr uint32_t kFirstReadAhead = 4;
+
 // The last record read on one table of a connection, as a get-next needs it.
 struct Position {
   uint32_t keyNo = 0;
@@ -57,6 +65,7 @@ struct Connection {
   uint32_t session = 0;
   std::string server;                      // upper case
   std::map<uint32_t, Position> positions;  // by table
+  std::map<uint32_t, HeldRows> held;       // by table
 };
 
 // Handles carry their kind in the top byte, so that a session is never taken for a
@@ -136,7 +145,10 @@ Open OpenAttempt(Requester& r, const std::string& server, Link& link, uint64_t d
     hello.call = plx::proto::kCallHello;
     Reply reply;
     if (link.Exchange(plx::proto::EncodeRequest(hello), reply, deadline) == Io::kOk) {
-      if (reply.status == plx::kDbOk) return Open::kOk;
+      if (reply.status == plx::kDbOk) {
+        link.SetFeatures(reply.rowId);
+        return Open::kOk;
+      }
       link.Close();
       if (reply.status == plx::kDbInitFailed) return Open::kVersionRefused;
     }
@@ -160,8 +172,19 @@ int32_t OpenStatus(Open o) {
 // link that may be dead: the service may have stored it before the link broke, and a
 // second insert would duplicate the row. Such a write answers 10100; nothing is known of
 // its fate.
-int32_t Call(Requester& r, const std::string& server, const Request& q, Reply& reply, bool resendable) {
+//
+// A read-ahead request goes out as the plain read to a service that did not offer it;
+// `batched` tells which one the reply answers.
+int32_t Call(Requester& r, const std::string& server, const Request& q, Reply& reply, bool resendable,
+             bool* batched = nullptr) {
   const std::string frame = plx::proto::EncodeRequest(q);
+  std::string plainFrame;
+  if (q.call == plx::proto::kCallReadAhead) {
+    Request plain = q;
+    plain.call = plx::proto::kCallOperation;
+    plain.data.clear();
+    plainFrame = plx::proto::EncodeRequest(plain);
+  }
   uint32_t windows = r.retries;
   for (;;) {
     Link& link = r.links[server];
@@ -174,7 +197,9 @@ int32_t Call(Requester& r, const std::string& server, const Request& q, Reply& r
       if (o == Open::kFailed) continue;
       if (o != Open::kOk) return OpenStatus(o);
     }
-    Io io = link.Exchange(frame, reply, deadline);
+    bool ahead = !plainFrame.empty() && (link.Features() & plx::proto::kFeatureReadAhead);
+    if (batched) *batched = ahead;
+    Io io = link.Exchange(ahead || plainFrame.empty() ? frame : plainFrame, reply, deadline);
     if (io == Io::kOk) return plx::kDbOk;
     if (io == Io::kBadReply) return plx::kDbUnknownError;
     if (io != Io::kNotSent && !resendable) return plx::kDbServerInitFailed;
@@ -303,6 +328,7 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
 
   const bool read = IsRead(cls);
   const bool next = read && op == plx::kOpGetNext;
+  Connection& conn = c->second;
   Request q;
   q.call = plx::proto::kCallOperation;
   q.table = table;
@@ -310,15 +336,14 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
   q.op = op;
   q.keyNo = keyNo;
   q.recordLength = recordLength;
-  std::map<uint32_t, Position>& positions = c->second.positions;
+  const plx::KeyDef* k = t->Key(keyNo);
   if (next) {
-    auto p = positions.find(table);
-    if (p == positions.end()) return kDbNoPosition;
+    auto p = conn.positions.find(table);
+    if (p == conn.positions.end()) return kDbNoPosition;
     // A record sits at one place in every index of its table, so get-next continues from
     // the last record read in the index the caller names; a number that is no key of this
     // table means the index last used. (The agent re-reads a row by its id, key 0, and then
     // goes on through key 6 from there.)
-    const plx::KeyDef* k = t->Key(keyNo);
     if (!k) k = t->Key(p->second.keyNo);
     if (!k) return plx::kDbInvalidKey;
     q.keyNo = k->keyNo;
@@ -329,26 +354,83 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
   }
   if (!read) q.data.assign(static_cast<const char*>(record), recordLength);
 
-  Reply reply;
-  int32_t st = Call(r, c->second.server, q, reply, read);
-  if (st != plx::kDbOk) return st;
-  if (reply.status == plx::kDbOk) {
-    // The position is cut from the record by field offsets, so it must be a whole one.
-    if (reply.data.size() != t->recordLength) return plx::kDbUnknownError;
-    // Reads give the record; inserts and rewrites give it back as stored, with its ids.
-    size_t n = reply.data.size() < recordLength ? reply.data.size() : recordLength;
-    memcpy(record, reply.data.data(), n);
-    if (read) {
-      Position& pos = positions[table];
+  Link& link = r.links[conn.server];
+  auto held = conn.held.find(table);
+  const bool holding = read && held != conn.held.end() && link.IsOpen() &&
+                       held->second.linkSerial == link.Serial() && recordLength == t->recordLength && k;
+  if (holding) {
+    const plx::proto::BatchRow* row = nullptr;
+    Held h = Held::kMiss;
+    if (next) {
+      h = NextHeld(held->second, *k, q.key, q.posRowId, row);
+    } else if (op == plx::kOpGetEqual && (row = HeldById(held->second, *k, q.key)) != nullptr) {
+      h = Held::kRow;
+    }
+    if (h == Held::kEnd) return plx::kDbNotFound;  // the end of an index keeps the position
+    if (h == Held::kRow) {
+      memcpy(record, row->record.data(), recordLength);
+      Position& pos = conn.positions[table];
       pos.keyNo = q.keyNo;
-      pos.record = reply.data;
-      pos.rowId = reply.rowId;
+      pos.record = row->record;
+      pos.rowId = row->rowId;
+      return plx::kDbOk;
+    }
+  }
+
+  uint32_t ask = 0;
+  if (read && k && !(op == plx::kOpGetEqual && k->keyNo == 0)) {
+    // A re-read by id has no use for the rows after it in id order.
+    ask = kFirstReadAhead;
+    if (next && holding && AtLastHeld(held->second, *k, q.key, q.posRowId) && held->second.asked * 2 > ask)
+      ask = held->second.asked * 2;
+    uint32_t most = plx::proto::BatchCapacity(t->recordLength) - 1;
+    if (ask > most) ask = most;
+  }
+  if (ask) {
+    q.call = plx::proto::kCallReadAhead;
+    q.data.assign(4, '\0');
+    plx::PutU32(reinterpret_cast<uint8_t*>(&q.data[0]), ask);
+  }
+  // Whatever a write changes, rows held anywhere may show it wrong.
+  if (!read)
+    for (auto& other : r.connections) other.second.held.clear();
+
+  Reply reply;
+  bool batched = false;
+  int32_t st = Call(r, conn.server, q, reply, read, &batched);
+  if (st != plx::kDbOk) return st;
+  if (read) conn.held.erase(table);
+  if (reply.status == plx::kDbOk) {
+    HeldRows fresh;
+    if (batched) {
+      plx::proto::Batch batch;
+      if (!plx::proto::DecodeBatch(reply.data, t->recordLength, batch)) return plx::kDbUnknownError;
+      fresh.indexEnds = batch.indexEnds;
+      fresh.rows = std::move(batch.rows);
+    } else {
+      // The position is cut from the record by field offsets, so it must be a whole one.
+      if (reply.data.size() != t->recordLength) return plx::kDbUnknownError;
+      fresh.rows.push_back({reply.rowId, reply.data});
+    }
+    const plx::proto::BatchRow& got = fresh.rows.front();
+    // Reads give the record; inserts and rewrites give it back as stored, with its ids.
+    size_t n = got.record.size() < recordLength ? got.record.size() : recordLength;
+    memcpy(record, got.record.data(), n);
+    if (read) {
+      Position& pos = conn.positions[table];
+      pos.keyNo = q.keyNo;
+      pos.record = got.record;
+      pos.rowId = got.rowId;
+      fresh.linkSerial = link.Serial();
+      fresh.keyNo = q.keyNo;
+      fresh.asked = ask;
+      conn.held[table] = std::move(fresh);
     }
     // A write leaves the read position where it was.
   } else if (reply.status == plx::kDbNotFound && read && !next) {
     // A search that found nothing leaves no position, so that a get-next after it cannot
     // quietly go on from an older row. The end of an index keeps it: get-next stays at 10612.
-    positions.erase(table);
+    conn.positions.erase(table);
   }
   return reply.status;
 }

@@ -65,6 +65,9 @@ bool Link::Connect(const std::string& host, uint16_t port, uint64_t deadline, ui
   DWORD sendTimeout = replyTimeoutMs;
   setsockopt(s.Get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendTimeout), sizeof sendTimeout);
   sock_ = std::move(s);
+  static uint64_t connects = 0;  // callers hold the library's lock
+  serial_ = ++connects;
+  features_ = 0;
   standingMs_ = replyTimeoutMs ? replyTimeoutMs : 1;
   receiveMs_ = 0;
   if (!SetReceiveTimeout(standingMs_)) {

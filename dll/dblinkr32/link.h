@@ -50,6 +50,13 @@ class Link {
   bool IsOpen() const { return sock_.Valid(); }
   void Close() { sock_.Close(); }
 
+  // Which TCP connection this is: a new number for every connect, unique in the process, so
+  // that what was learnt on one connection is never taken for the next one's.
+  uint64_t Serial() const { return serial_; }
+  // Features the service offered in its Hello reply on this connection.
+  uint32_t Features() const { return features_; }
+  void SetFeatures(uint32_t f) { features_ = f; }
+
   // Connects to host:port before `deadline`. False on any failure (the link stays closed).
   bool Connect(const std::string& host, uint16_t port, uint64_t deadline, uint32_t replyTimeoutMs);
 
@@ -66,7 +73,9 @@ class Link {
   Socket sock_;
   uint32_t standingMs_ = 0;  // the library's time-out
   uint32_t receiveMs_ = 0;   // what SO_RCVTIMEO is set to now
-  char buf_[4 + plx::proto::kReplyHeaderSize + plx::proto::kMaxData];
+  uint64_t serial_ = 0;
+  uint32_t features_ = 0;
+  char buf_[4 + plx::proto::kReplyHeaderSize + plx::proto::kMaxReplyData];
 };
 
 }  // namespace requester

@@ -1,5 +1,6 @@
-// What the requester tests share: the seeded rows as the runner hands them over, records
-// shown field by field, key order, the service control channel and a stopwatch.
+// What the requester tests share: key values, one DBOperationEx with a zeroed buffer, the
+// runner's control channel (service pauses and restarts, and the service's request count,
+// by which a test sees what went over the wire) and a stopwatch for time-outs.
 #pragma once
 #include <windows.h>
 
@@ -14,44 +15,13 @@
 
 namespace rt {
 
-// One seeded row: its table, its packed bytes and the row id the service gave it (the
-// record id where the table has one, else its place in the seed).
-struct SeedRow {
-  uint32_t table = 0;
-  std::string bytes;
-  uint32_t rowId = 0;
-};
-
-struct InstalledEntry {
-  std::string server, item, path, second;
-};
-
-struct Seed {
-  std::vector<SeedRow> rows;
-  std::vector<InstalledEntry> installed;
-  std::vector<SeedRow> Table(uint32_t table) const;
-};
-
-// The seed the runner wrote (PLX_EXPECTED). Loaded once; empty when it cannot be read.
-const Seed& Seeded();
-
-// A record's fields as "Name=value" texts, decoded from its bytes with plx::Decode.
-std::vector<std::string> Fields(uint32_t table, const std::string& bytes);
-
-// Rows of a table in the order of one of its keys: typed fields, names without regard to
-// case, ties by row id.
-std::vector<SeedRow> InKeyOrder(uint32_t table, uint32_t keyNo);
-// <0, 0, >0 as the row's key compares with a (possibly partial) key value.
-int CompareKey(const plx::KeyDef& k, const std::string& rowKey, const std::string& key);
-
-// Key values.
 std::string NumberKey(std::initializer_list<uint32_t> values);
 std::string NameKey(std::initializer_list<uint32_t> values, const char* name, size_t width);
 
-// One DBOperationEx with a zeroed buffer of the table's record length.
 struct Result {
   int32_t status = -1;
   std::string record;
+  uint32_t U32(const char* field, uint32_t table) const;  // 0 unless status is 0
 };
 Result Op(uint32_t connection, uint32_t table, uint32_t cls, uint32_t op, uint32_t keyNo,
           std::string key, const std::string* write = nullptr);
@@ -59,15 +29,25 @@ inline Result Read(uint32_t connection, uint32_t table, uint32_t op, uint32_t ke
   return Op(connection, table, plx::kClassRead, op, keyNo, key);
 }
 
-// Asks the runner to act on a service ("stop HUNG", "cont HUNG", "restart RESTART") and
-// waits until it has. False when the runner did not answer.
-bool Control(const std::string& command);
+// Asks the runner to act on a service ("stop HUNG", "cont HUNG", "restart SCRATCH",
+// "served MAIN") and waits until it has; the runner's answer, or "" when none came.
+std::string Control(const std::string& command);
+// Requests the service has answered since it started; -1 when the runner did not say.
+long Served(const char* service);
 
 // The three parameter words of DBInitRequesterEx.
 struct Params {
   uint32_t words[3];
   Params(uint32_t retries, uint32_t timeout) : words{12, retries, timeout} {}
   const uint32_t* get() const { return words; }
+};
+
+// One started requester with a session and a connection to `server`.
+struct Connection {
+  uint32_t session = 0, conn = 0;
+  Connection(const char* server, uint32_t retries = 1, uint32_t timeout = 5);
+  ~Connection();
+  const char* server;
 };
 
 class Stopwatch {
@@ -84,7 +64,6 @@ class Stopwatch {
   LARGE_INTEGER start_;
 };
 
-// An environment variable, or "".
 std::string Env(const char* name);
 
 }  // namespace rt

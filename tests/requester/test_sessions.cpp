@@ -1,8 +1,8 @@
-// Starting the requester, sessions, connections, installed paths, and the links to the
-// user's further servers.
+// Starting the requester, its time-outs and retries, handles, installed paths, and the links
+// to the user's further servers.
 #include <gtest/gtest.h>
 
-#include <string.h>
+#include <functional>
 
 #include "support.h"
 
@@ -10,156 +10,109 @@ using namespace rt;
 
 namespace {
 
-uint32_t NewSession() {
-  uint32_t s = 0;
-  EXPECT_EQ(DBInitSessionEx(&s), 0);
-  return s;
-}
-
 uint32_t Connect(uint32_t session, const char* server) {
   uint32_t c = 0;
   EXPECT_EQ(DBConnectEx(session, server, "", "", "KVR610", 0, &c), 0) << server;
   return c;
 }
 
-std::string ServerName(uint32_t connection, const char* name) {
-  Result r = Read(connection, plx::kTableServer, plx::kOpGetEqual, 3, NameKey({}, name, 48));
-  if (r.status) return "status " + std::to_string(r.status);
-  plx::ServerRecord s;
-  plx::Decode(reinterpret_cast<const uint8_t*>(r.record.data()), s);
-  return std::to_string(s.ServerId) + " " + s.ServerName;
+int32_t ReadServer(uint32_t connection) {
+  return Read(connection, plx::kTableServer, plx::kOpGetEqual, 3, NameKey({}, "SRV", 48)).status;
 }
 
 }  // namespace
 
-TEST(InitRequester, RefusesBadParameters) {
+TEST(InitRequester, RefusesBadParametersAndUnlistedServersAtOnce) {
   const uint32_t small[3] = {8, 1, 5};
-  EXPECT_EQ(DBInitRequesterEx("SRV", nullptr), 10204);
-  EXPECT_EQ(DBInitRequesterEx(nullptr, Params(1, 5).get()), 10204);
-  EXPECT_EQ(DBInitRequesterEx("SRV", small), 10205);
-  EXPECT_EQ(DBInitRequesterEx("", Params(1, 5).get()), 10206);
+  const struct {
+    const char* server;
+    const uint32_t* params;
+    int32_t status;
+  } cases[] = {{"SRV", nullptr, 10204}, {nullptr, Params(1, 5).get(), 10204}, {"SRV", small, 10205},
+               {"", Params(1, 5).get(), 10206}, {"NOSUCH", Params(3, 5).get(), 10100}};
   Stopwatch w;
-  EXPECT_EQ(DBInitRequesterEx("NOSUCH", Params(3, 5).get()), 10100);
-  EXPECT_LT(w.Seconds(), 1.0) << "a server the INI does not list is refused at once";
+  for (const auto& k : cases) EXPECT_EQ(DBInitRequesterEx(k.server, k.params), k.status);
+  EXPECT_LT(w.Seconds(), 1.0) << "nothing there to wait for";
   EXPECT_EQ(DBInitRequesterEx("srv", Params(1, 5).get()), 0) << "INI names are found without regard to case";
   EXPECT_EQ(DBTerminateRequesterEx("SRV"), 0);
 }
 
-TEST(InitRequester, ServiceDownTakesRetriesTimesTheTimeOut) {
-  Stopwatch two;
-  EXPECT_EQ(DBInitRequesterEx("DOWN", Params(2, 1).get()), 10100);
-  double s = two.Seconds();
-  EXPECT_GE(s, 1.8);
-  EXPECT_LE(s, 3.5);
-
-  Stopwatch one;
-  EXPECT_EQ(DBInitRequesterEx("DOWN", Params(1, 1).get()), 10100);
-  s = one.Seconds();
-  EXPECT_GE(s, 0.8);
-  EXPECT_LE(s, 2.0);
-}
-
-TEST(InitRequester, LaterServersOpenWithTheLibrarySettings) {
+// Nobody listens on DOWN: each call waits out retries times the time-out, the settings of
+// DBInitRequesterEx, also for servers opened later.
+TEST(InitRequester, AServiceThatIsDownTakesRetriesTimesTheTimeOut) {
   ASSERT_EQ(DBInitRequesterEx("SRV", Params(2, 1).get()), 0);
-  uint32_t session = NewSession();
-  uint32_t c = 77;
+  uint32_t session = 0, c = 77;
+  ASSERT_EQ(DBInitSessionEx(&session), 0);
   char path[256], second[256];
-  Stopwatch w;
-  EXPECT_EQ(DBConnectEx(session, "DOWN", "", "", "KVR610", 0, &c), 10100);
-  double s = w.Seconds();
-  EXPECT_GE(s, 1.8);
-  EXPECT_LE(s, 3.5);
+  const struct {
+    const char* what;
+    std::function<int32_t()> call;
+    double least, most;
+  } cases[] = {
+      {"init 2 x 1 s", [] { return DBInitRequesterEx("DOWN", Params(2, 1).get()); }, 1.8, 3.5},
+      {"connect", [&] { return DBConnectEx(session, "DOWN", "", "", "KVR610", 0, &c); }, 1.8, 3.5},
+      {"get path", [&] { return DBGetPathAppInstalledEx("DOWN", "KVR610", path, second); }, 1.8, 3.5},
+      {"init 1 x 1 s", [] { return DBInitRequesterEx("DOWN", Params(1, 1).get()); }, 0.8, 2.0},
+  };
+  for (const auto& k : cases) {
+    Stopwatch w;
+    EXPECT_EQ(k.call(), 10100) << k.what;
+    EXPECT_GE(w.Seconds(), k.least) << k.what;
+    EXPECT_LE(w.Seconds(), k.most) << k.what;
+  }
   EXPECT_EQ(c, 0u);
-  Stopwatch w2;
-  EXPECT_EQ(DBGetPathAppInstalledEx("DOWN", "KVR610", path, second), 10100);
-  EXPECT_GE(w2.Seconds(), 1.8);
   EXPECT_EQ(DBTerminateSessionEx(session), 0);
   EXPECT_EQ(DBTerminateRequesterEx("SRV"), 0);
 }
 
-TEST(Sessions, HandlesAreNonZeroAndDistinct) {
+TEST(Sessions, HandlesAreDistinctAndOfTheirKind) {
   ASSERT_EQ(DBInitRequesterEx("SRV", Params(1, 5).get()), 0);
-  uint32_t s1 = NewSession(), s2 = NewSession();
-  EXPECT_NE(s1, 0u);
-  EXPECT_NE(s2, 0u);
-  EXPECT_NE(s1, s2);
+  uint32_t s1 = 0, s2 = 0;
+  ASSERT_EQ(DBInitSessionEx(&s1), 0);
+  ASSERT_EQ(DBInitSessionEx(&s2), 0);
   uint32_t c1 = Connect(s1, "SRV"), c2 = Connect(s1, "SRV"), c3 = Connect(s2, "SRV");
-  EXPECT_NE(c1, 0u);
-  EXPECT_NE(c1, c2);
-  EXPECT_NE(c2, c3);
-  EXPECT_NE(c1, s1);
-  // A session is no connection and a connection no session.
-  EXPECT_EQ(Read(s1, plx::kTableServer, plx::kOpGetEqual, 3, NameKey({}, "SRV", 48)).status, 10202);
+  std::vector<uint32_t> all = {s1, s2, c1, c2, c3};
+  for (size_t i = 0; i < all.size(); ++i) {
+    EXPECT_NE(all[i], 0u);
+    for (size_t j = i + 1; j < all.size(); ++j) EXPECT_NE(all[i], all[j]);
+  }
+  EXPECT_EQ(ReadServer(s1), 10202) << "a session is no connection";
   uint32_t c = 77;
-  EXPECT_EQ(DBConnectEx(c1, "SRV", "", "", "KVR610", 0, &c), 10201);
+  const struct {
+    uint32_t session;
+    const char *server, *product;
+    uint32_t* out;
+    int32_t status;
+  } cases[] = {{c1, "SRV", "KVR610", &c, 10201}, {0, "SRV", "KVR610", &c, 10201}, {s1, "SRV", "KVR610", nullptr, 10204},
+               {s1, nullptr, "KVR610", &c, 10204}, {s1, "", "KVR610", &c, 10206}, {s1, "SRV", "", &c, 10207}};
+  for (const auto& k : cases) EXPECT_EQ(DBConnectEx(k.session, k.server, "", "", k.product, 0, k.out), k.status);
   EXPECT_EQ(c, 0u);
-  EXPECT_EQ(DBTerminateSessionEx(s1), 0);
-  EXPECT_EQ(DBTerminateSessionEx(s2), 0);
-  EXPECT_EQ(DBTerminateRequesterEx("SRV"), 0);
-}
 
-TEST(Sessions, ConnectChecksSessionServerAndProduct) {
-  ASSERT_EQ(DBInitRequesterEx("SRV", Params(1, 5).get()), 0);
-  uint32_t s = NewSession(), c = 77;
-  EXPECT_EQ(DBConnectEx(0, "SRV", "", "", "KVR610", 0, &c), 10201);
-  EXPECT_EQ(DBConnectEx(s, "SRV", "", "", "KVR610", 0, nullptr), 10204);
-  EXPECT_EQ(DBConnectEx(s, nullptr, "", "", "KVR610", 0, &c), 10204);
-  EXPECT_EQ(DBConnectEx(s, "", "", "", "KVR610", 0, &c), 10206);
-  EXPECT_EQ(DBConnectEx(s, "SRV", "", "", "", 0, &c), 10207);
-  // GHOST's address is in the INI, but its service has no such server.
-  EXPECT_EQ(DBConnectEx(s, "GHOST", "", "", "KVR610", 0, &c), 10100);
-  EXPECT_EQ(DBConnectEx(s, "SRV", "", "", "NOTKVR", 0, &c), 10301);
-  EXPECT_EQ(c, 0u);
-  EXPECT_EQ(DBConnectEx(s, "srv", "", "", "kvr610", 0, &c), 0) << "names without regard to case";
-  EXPECT_NE(c, 0u);
-  EXPECT_EQ(ServerName(c, "SRV"), "1 SRV");
-  EXPECT_EQ(DBTerminateSessionEx(s), 0);
-  EXPECT_EQ(DBTerminateRequesterEx("SRV"), 0);
-}
-
-TEST(Sessions, DisconnectAndTerminateAreHarmlessWhenRepeated) {
-  ASSERT_EQ(DBInitRequesterEx("SRV", Params(1, 5).get()), 0);
-  uint32_t s = NewSession();
-  uint32_t c = Connect(s, "SRV");
-  EXPECT_EQ(DBDisconnectEx(c), 0);
-  EXPECT_EQ(DBDisconnectEx(c), 0);
-  EXPECT_EQ(Read(c, plx::kTableServer, plx::kOpGetEqual, 3, NameKey({}, "SRV", 48)).status, 10202);
+  // Closing: twice is harmless, and a closed handle is refused like one never given out.
+  EXPECT_EQ(DBDisconnectEx(c1), 0);
+  EXPECT_EQ(DBDisconnectEx(c1), 0);
+  EXPECT_EQ(ReadServer(c1), 10202);
+  EXPECT_EQ(ReadServer(c2), 0);
   EXPECT_EQ(DBDisconnectEx(0), 10202);
-
-  uint32_t a = Connect(s, "SRV"), b = Connect(s, "SRV");
-  EXPECT_EQ(ServerName(a, "SRV"), "1 SRV");
-  EXPECT_EQ(DBTerminateSessionEx(s), 0);
-  EXPECT_EQ(Read(a, plx::kTableServer, plx::kOpGetEqual, 3, NameKey({}, "SRV", 48)).status, 10202);
-  EXPECT_EQ(Read(b, plx::kTableServer, plx::kOpGetEqual, 3, NameKey({}, "SRV", 48)).status, 10202);
-  EXPECT_EQ(DBTerminateSessionEx(s), 0);
-  EXPECT_EQ(DBDisconnectEx(a), 0) << "closed with its session";
-  uint32_t c2 = 77;
-  EXPECT_EQ(DBConnectEx(s, "SRV", "", "", "KVR610", 0, &c2), 10201);
+  EXPECT_EQ(DBTerminateSessionEx(s1), 0);
+  EXPECT_EQ(ReadServer(c2), 10202) << "closed with its session";
+  EXPECT_EQ(DBDisconnectEx(c2), 0);
+  EXPECT_EQ(DBTerminateSessionEx(s1), 0);
+  EXPECT_EQ(DBConnectEx(s1, "SRV", "", "", "KVR610", 0, &c), 10201);
   EXPECT_EQ(DBTerminateSessionEx(0), 10201);
+  EXPECT_EQ(ReadServer(c3), 0);
+  EXPECT_EQ(DBTerminateSessionEx(s2), 0);
   EXPECT_EQ(DBTerminateRequesterEx("SRV"), 0);
   EXPECT_EQ(DBTerminateRequesterEx("SRV"), 0);
   EXPECT_EQ(DBTerminateRequesterEx(nullptr), 10204);
 }
 
-TEST(Sessions, GetPathAnswersTheInstalledItems) {
+TEST(Sessions, GetPathFillsBothBuffersOrEmptiesThem) {
   ASSERT_EQ(DBInitRequesterEx("SRV", Params(1, 5).get()), 0);
-  ASSERT_EQ(Seeded().installed.size(), 4u);
-  for (const InstalledEntry& e : Seeded().installed) {
-    char path[256], second[256];
-    EXPECT_EQ(DBGetPathAppInstalledEx(e.server.c_str(), e.item.c_str(), path, second), 0) << e.item;
-    EXPECT_EQ(path, e.path) << e.server << " " << e.item;
-    EXPECT_EQ(second, e.second) << e.server << " " << e.item;
-  }
   char path[300], second[300];
   EXPECT_EQ(DBGetPathAppInstalledEx("srv", "kvr610", path, second), 0);
   EXPECT_STREQ(path, "SYS:\\APPS\\PLIVEX");
   EXPECT_STREQ(second, "PLIVEX.CFG");
-  EXPECT_EQ(DBGetPathAppInstalledEx("SRV", "SISITE", path, second), 0);
-  EXPECT_STREQ(path, "");
-  EXPECT_STREQ(second, "HEADOFFICE");
-  EXPECT_EQ(DBGetPathAppInstalledEx("SRV", "PLXONDEMAND", path, second), 0);
-  EXPECT_STREQ(path, "SYS:\\PLIVEX\\ONDEMAND");
-
   EXPECT_EQ(DBGetPathAppInstalledEx("SRV", "NOPE", path, second), 10301);
   EXPECT_STREQ(path, "");
   EXPECT_STREQ(second, "");
@@ -169,36 +122,25 @@ TEST(Sessions, GetPathAnswersTheInstalledItems) {
   EXPECT_EQ(DBTerminateRequesterEx("SRV"), 0);
 }
 
-TEST(Sessions, TerminatedServerAndFurtherServersOpenOnFirstUse) {
-  // The agent's run: the first server, then the user's next package server, with no second
-  // DBInitRequesterEx in between.
+TEST(Sessions, ATerminatedServerAndFurtherServersOpenOnFirstUse) {
+  // The agent's run: the first server, then the user's next package server (SRV2, the same
+  // service), with no second DBInitRequesterEx, then the first again.
   ASSERT_EQ(DBInitRequesterEx("SRV", Params(1, 5).get()), 0);
-  uint32_t s = NewSession();
-  uint32_t c = Connect(s, "SRV");
-  EXPECT_EQ(ServerName(c, "SRV2"), "2 SRV2");
-  EXPECT_EQ(DBDisconnectEx(c), 0);
-  EXPECT_EQ(DBTerminateSessionEx(s), 0);
-  EXPECT_EQ(DBTerminateRequesterEx("SRV"), 0);
-  EXPECT_EQ(DBTerminateRequesterEx("SRV"), 0);
-
-  s = NewSession();
-  c = Connect(s, "SRV2");
-  char path[256], second[256];
-  EXPECT_EQ(DBGetPathAppInstalledEx("SRV2", "KVR610", path, second), 0);
-  EXPECT_STREQ(path, "DATA:\\DIST\\PLIVEX");
-  EXPECT_STREQ(second, "SRV2.CFG");
-  Result pkg = Read(c, plx::kTablePackage, plx::kOpGetEqual, 5, NumberKey({2, 11}));
-  ASSERT_EQ(pkg.status, 0);
-  plx::PackageRecord p;
-  plx::Decode(reinterpret_cast<const uint8_t*>(pkg.record.data()), p);
-  EXPECT_STREQ(p.Name, "Second server package");
-  EXPECT_EQ(DBTerminateSessionEx(s), 0);
-  EXPECT_EQ(DBTerminateRequesterEx("SRV2"), 0);
-
-  // And back to the first one, whose link was closed.
-  s = NewSession();
-  c = Connect(s, "SRV");
-  EXPECT_EQ(ServerName(c, "srv"), "1 SRV");
-  EXPECT_EQ(DBTerminateSessionEx(s), 0);
-  EXPECT_EQ(DBTerminateRequesterEx("SRV"), 0);
+  // Frames: the link DBInitRequesterEx opened carries connect and read; a new link first
+  // greets the service.
+  const struct {
+    const char* server;
+    long frames;
+  } cases[] = {{"SRV", 2}, {"SRV2", 3}, {"SRV", 3}};
+  for (const auto& k : cases) {
+    const char* server = k.server;
+    uint32_t s = 0;
+    ASSERT_EQ(DBInitSessionEx(&s), 0);
+    long before = Served("MAIN");
+    uint32_t c = Connect(s, server);
+    EXPECT_EQ(ReadServer(c), 0) << server;
+    EXPECT_EQ(Served("MAIN") - before, k.frames) << server;
+    EXPECT_EQ(DBTerminateSessionEx(s), 0);
+    EXPECT_EQ(DBTerminateRequesterEx(server), 0);
+  }
 }

@@ -7,10 +7,18 @@
 //   i32 status, u32 row id, and the record (or text) bytes.
 // All integers little-endian. One frame is one send; the service keeps no state between
 // frames, so get-next carries its position (the last key value and row id) with it.
+//
+// Read-ahead: the reply to Hello carries in its row id the features the service offers (an
+// older service sends 0). A requester that was offered kFeatureReadAhead may send a read as
+// kCallReadAhead, its data a u32: how many of the rows that follow in the same index it
+// would like as well. The reply's row id and status are those of the read; its data is a
+// batch (EncodeBatch): u32 flags, u32 row count, then per row a u32 row id and the record.
+// A requester that never asks gets the replies it always got.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace plx::proto {
 
@@ -20,12 +28,24 @@ constexpr uint32_t kReplyHeaderSize = 8;
 constexpr uint32_t kMaxKey = 512;
 constexpr uint32_t kMaxData = 4096;
 constexpr uint32_t kMaxFrame = kHeaderSize + kMaxKey + kMaxData;
+// A read-ahead reply may be longer than one record; nothing else is.
+constexpr uint32_t kMaxBatch = 32768;
+constexpr uint32_t kMaxReplyData = kMaxBatch;
+// Rows one read-ahead reply carries at most, however small they are: bounds the service's
+// work per frame.
+constexpr uint32_t kMaxBatchRows = 64;
+
+// Feature bits of a Hello reply.
+constexpr uint32_t kFeatureReadAhead = 0x1;
+// Batch flag: the index ends after the batch's last row.
+constexpr uint32_t kBatchIndexEnds = 0x1;
 
 enum Call : uint16_t {
   kCallHello = 1,      // first exchange on a TCP connection: version check
   kCallConnect = 2,    // key = server name, data = product code; checks the service knows both
   kCallGetPath = 3,    // key = server name, data = item ("KVR610", "SISITE", "PLXONDEMAND")
   kCallOperation = 4,  // DBOperationEx
+  kCallReadAhead = 5,  // a read of DBOperationEx, answered with the rows that follow it
 };
 
 struct Request {
@@ -55,6 +75,24 @@ std::string EncodeReply(const Reply& r);
 // well-formed frame: lengths disagree or exceed the limits.
 bool DecodeRequest(const uint8_t* body, size_t n, Request& out);
 bool DecodeReply(const uint8_t* body, size_t n, Reply& out);
+
+// One row of a read-ahead batch.
+struct BatchRow {
+  uint32_t rowId = 0;
+  std::string record;
+};
+
+struct Batch {
+  bool indexEnds = false;  // nothing follows the last row in that index
+  std::vector<BatchRow> rows;
+};
+
+// Every record of a batch has the table's record length; DecodeBatch refuses anything else.
+std::string EncodeBatch(const Batch& b);
+bool DecodeBatch(const std::string& data, uint32_t recordLength, Batch& out);
+
+// How many rows a read-ahead reply of a table may carry: the read's own and those after it.
+uint32_t BatchCapacity(uint32_t recordLength);
 
 // A get-path answer carries two texts, each ended by a zero byte.
 std::string EncodePathAnswer(const std::string& first, const std::string& second);

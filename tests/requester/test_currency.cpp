@@ -1,0 +1,243 @@
+// Currency and held rows: get-next goes on from the last row read on that table and
+// connection, and what the library already holds is answered without a frame, never
+// wrongly. Frames are counted at the service (MAIN, which only this program uses).
+//
+// The seeded rows of package_users (scenario.json), id: server, package, scheduled, kind, name
+//   1: 1 10 1 5 STAFF   2: 1 10 1 5 PLX_EVERYONE   3: 1 10 1 6 ALICE   4: 1 10 0 6 alice
+//   5: 1 10 1 8 WS0000000001   6: 1 2 1 5 ACCOUNTS   7: 1 10 1 5 ACCOUNTS
+// so key 6 orders them 6 4 1 2 7 3 5, and key 7 orders them 6 7 2 1 3 4 5.
+#include <gtest/gtest.h>
+
+#include "plx/proto.h"
+#include "support.h"
+
+using namespace rt;
+
+namespace {
+
+using Ids = std::vector<uint32_t>;
+constexpr uint32_t kUsers = plx::kTableUserPackage;
+
+// The id field each table's rows are told by here.
+const char* IdField(uint32_t table) { return table == plx::kTablePackage ? "PackageId" : "RecordId"; }
+
+class Currency : public ::testing::Test {
+ protected:
+  Connection c{"SRV"};
+  uint32_t conn() const { return c.conn; }
+
+  Result R(uint32_t table, uint32_t op, uint32_t keyNo, const std::string& key) {
+    return Read(c.conn, table, op, keyNo, key);
+  }
+  uint32_t Id(uint32_t table, uint32_t op, uint32_t keyNo, const std::string& key) {
+    Result r = R(table, op, keyNo, key);
+    return r.status ? r.status : r.U32(IdField(table), table);
+  }
+};
+
+struct WalkCase {
+  const char* what;
+  uint32_t table, keyNo, first;
+  std::string key;
+  Ids ids;
+  long frames;  // at most, for the whole walk and its 10612
+};
+
+TEST_F(Currency, WalksTakeFewFramesAndEndWith10612) {
+  const WalkCase cases[] = {
+      {"packages", plx::kTablePackage, 4, plx::kOpGetFirst, NumberKey({0}), {2, 10, 11, 3000000000u}, 1},
+      {"targeting rows", kUsers, 6, plx::kOpGetEqual, NumberKey({1, 10, 1, 5}), {1, 2, 7, 3, 5}, 2},
+      {"rows by name", kUsers, 7, plx::kOpGetGreaterEq, NumberKey({1, 10, 6}), {3, 4, 5}, 1},
+      {"tasks", plx::kTableTask, 8, plx::kOpGetEqual, NumberKey({1, 10}), {1, 2, 4}, 1},
+  };
+  for (const WalkCase& w : cases) {
+    long before = Served("MAIN");
+    Ids got;
+    Result r = R(w.table, w.first, w.keyNo, w.key);
+    for (int guard = 0; r.status == 0 && guard < 20; ++guard) {
+      got.push_back(r.U32(IdField(w.table), w.table));
+      r = R(w.table, plx::kOpGetNext, w.keyNo, w.key);
+    }
+    EXPECT_EQ(r.status, 10612) << w.what;
+    EXPECT_EQ(got, w.ids) << w.what;
+    EXPECT_LE(Served("MAIN") - before, w.frames) << w.what;
+    EXPECT_EQ(R(w.table, plx::kOpGetNext, w.keyNo, w.key).status, 10612) << w.what << ": the end stays the end";
+  }
+}
+
+TEST_F(Currency, TheAgentsWayThroughTargetingRowsCostsOneFramePerKind) {
+  // Read the first row of a kind by key 6; then, for each row, find it again by its id and
+  // read on by key 6 until the kind changes.
+  long before = Served("MAIN");
+  Result r = R(kUsers, plx::kOpGetEqual, 6, NumberKey({1, 10, 1, 5}));
+  Ids got;
+  while (r.status == 0 && r.U32("TargetKind", kUsers) == 5) {
+    uint32_t id = r.U32("RecordId", kUsers);
+    got.push_back(id);
+    ASSERT_EQ(Id(kUsers, plx::kOpGetEqual, 0, NumberKey({id})), id);
+    r = R(kUsers, plx::kOpGetNext, 6, NumberKey({1, 10, 1, 5}));
+  }
+  EXPECT_EQ(got, (Ids{1, 2, 7}));
+  EXPECT_EQ(r.U32("RecordId", kUsers), 3u);
+  EXPECT_EQ(Served("MAIN") - before, 1) << "7 calls, all but the first answered from the rows held";
+}
+
+TEST_F(Currency, AReReadOfARowNotHeldAsksTheService) {
+  ASSERT_EQ(Id(kUsers, plx::kOpGetEqual, 6, NumberKey({1, 10, 1, 5})), 1u);  // holds 1 2 7 3 5
+  struct {
+    uint32_t id;
+    int32_t status;
+    uint32_t package;
+  } cases[] = {{6, 0, 2}, {4, 0, 10}, {999, 10612, 0}, {2, 0, 10}};
+  for (const auto& k : cases) {
+    long before = Served("MAIN");
+    Result r = R(kUsers, plx::kOpGetEqual, 0, NumberKey({k.id}));
+    EXPECT_EQ(Served("MAIN") - before, 1) << k.id;
+    EXPECT_EQ(r.status, k.status) << k.id;
+    EXPECT_EQ(r.U32("RecordId", kUsers), k.status ? 0 : k.id);
+    EXPECT_EQ(r.U32("PackageId", kUsers), k.package) << k.id;
+  }
+}
+
+// Each step reads and names the id it must give (or the status).
+struct Step {
+  uint32_t table, op, keyNo;
+  std::string key;
+  uint32_t want;
+};
+
+TEST_F(Currency, GetNextGoesOnFromTheRowReadLastInTheIndexNamed) {
+  const uint32_t P = plx::kTablePackage, G = plx::kOpGetEqual, N = plx::kOpGetNext;
+  const std::string k6 = NumberKey({1, 10, 1, 5}), none = NumberKey({0});
+  const std::vector<std::vector<Step>> cases = {
+      // Back to a held row by id, then on in key 6 from there, not from where the walk was.
+      {{kUsers, G, 6, k6, 1}, {kUsers, G, 0, NumberKey({3}), 3}, {kUsers, N, 6, k6, 5}},
+      // The same row, then on in key 7, where 4 follows 3 ("ALICE", "alice").
+      {{kUsers, G, 6, k6, 1}, {kUsers, G, 0, NumberKey({3}), 3}, {kUsers, N, 7, k6, 4}},
+      // A read in another index moves the position; get-next follows whichever index it names.
+      {{kUsers, G, 6, k6, 1}, {kUsers, N, 6, k6, 2}, {kUsers, plx::kOpGetGreaterEq, 7, NumberKey({1, 10, 5}), 7},
+       {kUsers, N, 7, k6, 2}, {kUsers, N, 6, k6, 7}},
+      // A key number the table does not have means the index used last.
+      {{kUsers, G, 0, NumberKey({3}), 3}, {kUsers, N, 42, none, 4}},
+      // No row read yet on this table, and a search that found nothing leaves no position.
+      {{P, N, 4, none, 10606}, {kUsers, G, 0, NumberKey({1}), 1}, {P, N, 4, none, 10606}},
+      {{P, plx::kOpGetFirst, 4, none, 2}, {P, G, 5, NumberKey({1, 11}), 10612}, {P, N, 4, none, 10606}},
+  };
+  for (size_t i = 0; i < cases.size(); ++i)
+    for (size_t s = 0; s < cases[i].size(); ++s) {
+      const Step& st = cases[i][s];
+      EXPECT_EQ(Id(st.table, st.op, st.keyNo, st.key), st.want) << "case " << i << " step " << s;
+    }
+}
+
+TEST_F(Currency, PositionsAndHeldRowsBelongToTheirTableAndConnection) {
+  // Two walks side by side, each on its own table.
+  Ids packages{Id(plx::kTablePackage, plx::kOpGetFirst, 4, NumberKey({0}))};
+  Ids tasks{Id(plx::kTableTask, plx::kOpGetEqual, 8, NumberKey({1, 10}))};
+  for (int guard = 0; guard < 10; ++guard) {
+    uint32_t p = Id(plx::kTablePackage, plx::kOpGetNext, 4, NumberKey({0}));
+    uint32_t t = Id(plx::kTableTask, plx::kOpGetNext, 8, NumberKey({1, 10}));
+    if (p != 10612) packages.push_back(p);
+    if (t != 10612) tasks.push_back(t);
+    if (p == 10612 && t == 10612) break;
+  }
+  EXPECT_EQ(packages, (Ids{2, 10, 11, 3000000000u}));
+  EXPECT_EQ(tasks, (Ids{1, 2, 4}));
+
+  // Another connection has neither the position nor the rows of this one.
+  ASSERT_EQ(Id(kUsers, plx::kOpGetEqual, 6, NumberKey({1, 10, 1, 5})), 1u);  // holds 1 2 7 3 5
+  uint32_t other = 0;
+  ASSERT_EQ(DBConnectEx(c.session, "SRV", "", "", "KVR610", 0, &other), 0);
+  ASSERT_EQ(Id(plx::kTablePackage, plx::kOpGetFirst, 4, NumberKey({0})), 2u);
+  EXPECT_EQ(Read(other, plx::kTablePackage, plx::kOpGetNext, 4, NumberKey({0})).status, 10606);
+  long before = Served("MAIN");
+  EXPECT_EQ(Read(other, kUsers, plx::kOpGetEqual, 0, NumberKey({2})).U32("RecordId", kUsers), 2u);
+  EXPECT_EQ(Served("MAIN") - before, 1);
+  EXPECT_EQ(Id(plx::kTablePackage, plx::kOpGetNext, 4, NumberKey({0})), 10u);
+  EXPECT_EQ(DBDisconnectEx(other), 0);
+}
+
+TEST_F(Currency, CallsTheLibraryRefusesItself) {
+  std::string key = NumberKey({1, 10}), rec(395, '\0'), longKey(plx::proto::kMaxKey + 1, '\0');
+  long before = Served("MAIN");
+  const struct {
+    uint32_t conn, table, keyLength, recordLength;
+    void *key, *record;
+    int32_t status;
+  } cases[] = {
+      {c.conn, 302, 8, 395, nullptr, &rec[0], 10204}, {c.conn, 302, 8, 395, &key[0], nullptr, 10204},
+      {0, 302, 8, 395, &key[0], &rec[0], 10202},      {c.session, 302, 8, 395, &key[0], &rec[0], 10202},
+      {c.conn, 399, 8, 395, &key[0], &rec[0], 10203}, {c.conn, 302, uint32_t(longKey.size()), 395, &longKey[0], &rec[0], 10610},
+  };
+  for (const auto& k : cases)
+    EXPECT_EQ(DBOperationEx(k.conn, k.table, 100, 201, 5, k.keyLength, k.recordLength, k.key, k.record), k.status);
+  EXPECT_EQ(Served("MAIN") - before, 0) << "none of them reached the service";
+  EXPECT_EQ(DBOperationEx(c.conn, 302, 100, 201, 5, 8, 395, &key[0], &rec[0]), 0);
+}
+
+// Writes go to SCRATCH, so that MAIN's rows stay as seeded. Row 4 is a status row a
+// workstation may rewrite.
+class HeldRowsAndWrites : public ::testing::Test {
+ protected:
+  Connection c{"SCRATCH"};
+  uint32_t other = 0;
+  void SetUp() override { ASSERT_EQ(DBConnectEx(c.session, "SCRATCH", "", "", "KVR610", 0, &other), 0); }
+
+  Result Row4(uint32_t conn) { return Read(conn, kUsers, plx::kOpGetEqual, 0, NumberKey({4})); }
+  static uint16_t Status(const Result& r) {
+    return plx::GetU16(reinterpret_cast<const uint8_t*>(r.record.data()) + plx::FindTable(kUsers)->Field("PackageStatus")->offset);
+  }
+  // A write on `conn`: row 4 with the next status, or a new history text.
+  int32_t Write(uint32_t conn, bool rewrite) {
+    if (rewrite) {
+      Result r = Row4(conn);
+      uint16_t next = uint16_t((Status(r) + 1) % 6);
+      plx::PutU16(reinterpret_cast<uint8_t*>(&r.record[0]) + plx::FindTable(kUsers)->Field("PackageStatus")->offset, next);
+      return Op(conn, kUsers, plx::kClassRewrite, plx::kOpGetEqual, 0, NumberKey({4}), &r.record).status;
+    }
+    plx::HistoryTextRecord t;
+    t.ServerId = 1;
+    plx::CopyText(t.Text, sizeof t.Text, "held rows");
+    std::string text(plx::RecordLength(plx::kTableHistoryText), '\0');
+    plx::Encode(t, reinterpret_cast<uint8_t*>(&text[0]));
+    return Op(conn, plx::kTableHistoryText, plx::kClassInsert, plx::kOpInsert, 0, NumberKey({0}), &text).status;
+  }
+};
+
+TEST_F(HeldRowsAndWrites, AnyWriteDropsTheRowsHeldOnEveryConnection) {
+  for (bool rewrite : {true, false})
+    for (bool sameConnection : {true, false}) {
+      SCOPED_TRACE(std::string(rewrite ? "rewrite" : "insert") + (sameConnection ? " here" : " elsewhere"));
+      // Key 7 from (1, 10, 6) holds rows 3, 4 and 5; row 4 again costs nothing.
+      ASSERT_EQ(Read(c.conn, kUsers, plx::kOpGetGreaterEq, 7, NumberKey({1, 10, 6})).U32("RecordId", kUsers), 3u);
+      long before = Served("SCRATCH");
+      uint16_t was = Status(Row4(c.conn));
+      EXPECT_EQ(Served("SCRATCH") - before, 0);
+
+      ASSERT_EQ(Write(sameConnection ? c.conn : other, rewrite), 0);
+      before = Served("SCRATCH");
+      Result after = Row4(c.conn);
+      EXPECT_EQ(Served("SCRATCH") - before, 1) << "the re-read after a write asks the service";
+      EXPECT_EQ(Status(after), rewrite ? (was + 1) % 6 : was);
+      EXPECT_EQ(Read(c.conn, kUsers, plx::kOpGetNext, 7, NumberKey({0})).U32("RecordId", kUsers), 5u);
+    }
+}
+
+TEST_F(HeldRowsAndWrites, ALongWalkAsksForMoreRowsEachTime) {
+  for (int i = 0; i < 40; ++i) ASSERT_EQ(Write(c.conn, false), 0);
+  long before = Served("SCRATCH");
+  long rows = 0;
+  Result r = Read(c.conn, plx::kTableHistoryText, plx::kOpGetFirst, 0, NumberKey({0}));
+  uint32_t last = 0;
+  for (; r.status == 0 && rows < 10000; ++rows) {
+    uint32_t id = r.U32("TextId", plx::kTableHistoryText);
+    EXPECT_GT(id, last) << "row " << rows;
+    last = id;
+    r = Read(c.conn, plx::kTableHistoryText, plx::kOpGetNext, 0, NumberKey({0}));
+  }
+  EXPECT_EQ(r.status, 10612);
+  EXPECT_GE(rows, 40);
+  EXPECT_LE(Served("SCRATCH") - before, 6) << rows << " rows";
+}
+
+}  // namespace
