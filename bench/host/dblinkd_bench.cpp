@@ -10,6 +10,7 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,7 +21,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -80,52 +83,28 @@ std::string SeedJson() {
   return o.str();
 }
 
-// A blocking requester connection.
-struct Conn {
-  int fd = -1;
-  ~Conn() { if (fd >= 0) close(fd); }
-  bool Open(uint16_t port) {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval tv{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
-  bool ReadAll(uint8_t* p, size_t n) {
-    while (n) {
-      ssize_t r = recv(fd, p, n, 0);
-      if (r <= 0) return false;
-      p += r;
-      n -= size_t(r);
-    }
-    return true;
-  }
-  int32_t Op(uint32_t table, uint32_t cls, uint32_t op, uint32_t keyNo, const std::string& key,
-             const std::string& data, std::string* rec, uint32_t* rowId, uint32_t pos = 0) {
-    proto::Request q;
-    q.call = proto::kCallOperation;
-    q.table = table; q.cls = cls; q.op = op; q.keyNo = keyNo; q.key = key; q.data = data;
-    q.recordLength = RecordLength(table);
-    q.posRowId = pos;
-    std::string f = proto::EncodeRequest(q);
-    if (send(fd, f.data(), f.size(), MSG_NOSIGNAL) != ssize_t(f.size())) return -1;
-    uint8_t len[4];
-    if (!ReadAll(len, 4)) return -1;
-    std::vector<uint8_t> body(GetU32(len));
-    proto::Reply r;
-    if (body.size() > 8 + proto::kMaxData || !ReadAll(body.data(), body.size()) ||
-        !proto::DecodeReply(body.data(), body.size(), r))
-      return -1;
-    if (rec) *rec = r.data;
-    if (rowId) *rowId = r.rowId;
-    return r.status;
-  }
-};
+// One request frame of a client.
+std::string Frame(uint32_t table, uint32_t cls, uint32_t op, uint32_t keyNo, const std::string& key,
+                  const std::string& data, uint32_t pos = 0) {
+  proto::Request q;
+  q.call = proto::kCallOperation;
+  q.table = table; q.cls = cls; q.op = op; q.keyNo = keyNo; q.key = key; q.data = data;
+  q.recordLength = RecordLength(table);
+  q.posRowId = pos;
+  return proto::EncodeRequest(q);
+}
+
+int Connect(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) { close(fd); return -1; }
+  return fd;
+}
 
 std::string U32(uint32_t v) {
   std::string s(4, '\0');
@@ -176,6 +155,7 @@ double Pct(std::vector<uint32_t>& lat, double p) {
 // anything else is a refusal, printed and fatal to the benchmark.
 struct Tally {
   std::atomic<uint64_t> reads{0}, writes{0}, refused{0};
+  std::atomic<uint64_t> clientCpuNs{0};  // what the load generator itself used
   std::mutex mutex;
   std::vector<uint32_t> readLat;  // ns, a sample per read
   void AddLatencies(std::vector<uint32_t>& l) {
@@ -186,92 +166,200 @@ struct Tally {
 
 using Stop = std::atomic<bool>;
 
-// The agent's reads by key: the next package by key 4, targeting rows by key 6, this
-// machine's status row by key 7.
-struct ReadMix {
+// One workstation on its own connection, one request in flight, as the requester does.
+// Readers walk the agent's reads by key: the next package by key 4, targeting rows by
+// key 6, this machine's status row by key 7. Writers insert a status row of their own
+// machine, then rewrite it.
+struct Client {
+  int fd = -1;
+  bool writer = false;
   std::mt19937 rng;
-  std::string pkgRec;
-  uint32_t pkgRow = 0, step = 0;
-  explicit ReadMix(uint32_t seed) : rng(seed) {}
-  int32_t Next(Conn& c) {
-    std::string rec;
-    uint32_t row = 0;
-    int32_t s;
-    switch (step++ % 3) {
-      case 0:
-        s = pkgRow ? c.Op(kTablePackage, kClassRead, kOpGetNext, 4, Key(kTablePackage, 4, pkgRec), "", &rec, &row, pkgRow)
-                   : c.Op(kTablePackage, kClassRead, kOpGetFirst, 4, U32(0), "", &rec, &row);
-        if (s == kDbOk) { pkgRec = rec; pkgRow = row; }
-        else if (s == kDbNotFound) { pkgRow = 0; s = kDbOk; }
-        return s;
-      case 1:
-        return c.Op(kTableUserPackage, kClassRead, kOpGetEqual, 6, Key6(1 + rng() % kPackages, 6), "", &rec, &row);
-      default:
-        return c.Op(kTableUserPackage, kClassRead, kOpGetGreaterEq, 7,
-                    Key7(1 + rng() % kPackages, MachineName(rng() % kMachines)), "", &rec, &row);
-    }
-  }
-};
+  uint32_t step = 0, pkgRow = 0, row = 0;
+  std::string pkgRec, rec, machine, out;
+  std::vector<uint8_t> in;
+  size_t have = 0;
+  Clock::time_point sent;
 
-void Reader(uint16_t port, int id, const Stop& go, const Stop& stop, Tally& t) {
-  Conn c;
-  if (!c.Open(port)) { t.refused++; return; }
-  ReadMix mix(uint32_t(id) * 7919u + 1);
-  std::vector<uint32_t> lat;
-  lat.reserve(1 << 16);
-  while (!go) std::this_thread::yield();
-  while (!stop) {
-    auto t0 = Clock::now();
-    int32_t s = mix.Next(c);
-    if (s != kDbOk) { t.refused++; if (s < 0) return; continue; }
-    t.reads++;
-    if (lat.size() < (1u << 20)) lat.push_back(uint32_t(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count()));
-  }
-  t.AddLatencies(lat);
-}
-
-// A workstation writing its outcomes: a new status row of its own, then a rewrite of it.
-void Writer(uint16_t port, int id, const Stop& go, const Stop& stop, Tally& t) {
-  Conn c;
-  if (!c.Open(port)) { t.refused++; return; }
-  std::string machine = "W" + std::to_string(id);
-  std::string rec;
-  uint32_t row = 0, n = 0;
-  while (!go) std::this_thread::yield();
-  while (!stop) {
-    int32_t s;
-    if (n++ % 2 == 0) {
-      s = c.Op(kTableUserPackage, kClassInsert, kOpInsert, 0, U32(0), StatusRow(machine, 1 + n % kPackages, 0), &rec, &row);
-    } else {
+  std::string NextRequest() {
+    uint32_t n = step;
+    if (writer) {
+      if (n % 2 == 0)
+        return Frame(kTableUserPackage, kClassInsert, kOpInsert, 0, U32(0), StatusRow(machine, 1 + (n / 2) % kPackages, 0));
       UserPackageRecord u;
       Decode(reinterpret_cast<const uint8_t*>(rec.data()), u);
       u.PackageStatus = 1;
-      s = c.Op(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(row), Bytes(u, kTableUserPackage), &rec, &row);
+      return Frame(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(row), Bytes(u, kTableUserPackage));
     }
-    if (s != kDbOk) { t.refused++; if (s < 0) return; n = 0; continue; }
-    t.writes++;
+    switch (n % 3) {
+      case 0:
+        return pkgRow ? Frame(kTablePackage, kClassRead, kOpGetNext, 4, Key(kTablePackage, 4, pkgRec), "", pkgRow)
+                      : Frame(kTablePackage, kClassRead, kOpGetFirst, 4, U32(0), "");
+      case 1:
+        return Frame(kTableUserPackage, kClassRead, kOpGetEqual, 6, Key6(1 + rng() % kPackages, 6), "");
+      default:
+        return Frame(kTableUserPackage, kClassRead, kOpGetGreaterEq, 7,
+                     Key7(1 + rng() % kPackages, MachineName(rng() % kMachines)), "");
+    }
   }
+
+  // True when the reply counts as an accepted operation. The end of the package index is
+  // an accepted answer of the walk, which then starts over.
+  bool Accept(const proto::Reply& r) {
+    uint32_t n = step++;
+    if (!writer && n % 3 == 0) {
+      if (r.status == kDbOk) { pkgRec = r.data; pkgRow = r.rowId; }
+      else if (r.status == kDbNotFound) { pkgRow = 0; return true; }
+    }
+    if (r.status != kDbOk) { if (writer) step = 0; return false; }
+    if (writer) { rec = r.data; row = r.rowId; }
+    return true;
+  }
+};
+
+uint64_t ThreadCpuNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
 }
+
+// Drives many clients from one thread with epoll, so that 200 workstations cost the
+// machine 200 connections, not 200 threads. A request is sent whole with one send (the
+// socket's buffer is empty: one request in flight); the reply is read as it comes.
+class Driver {
+ public:
+  Driver(const Stop& go, const Stop& stop, Tally& t) : go_(go), stop_(stop), t_(t), ep_(epoll_create1(0)) {}
+  ~Driver() {
+    for (Client& c : clients_) if (c.fd >= 0) close(c.fd);
+    close(ep_);
+  }
+  bool Add(uint16_t port, bool writer, uint32_t id) {
+    clients_.emplace_back();
+    Client& c = clients_.back();
+    c.fd = Connect(port);
+    c.writer = writer;
+    c.rng.seed(id * 7919u + 1);
+    c.machine = "W" + std::to_string(id);
+    c.in.resize(4 + 8 + proto::kMaxData + 64);
+    return c.fd >= 0;
+  }
+  void Run() {
+    for (size_t i = 0; i < clients_.size(); ++i) {
+      epoll_event e{};
+      e.events = EPOLLIN;
+      e.data.u64 = i;
+      if (clients_[i].fd < 0 || epoll_ctl(ep_, EPOLL_CTL_ADD, clients_[i].fd, &e) != 0) { t_.refused++; return; }
+    }
+    lat_.reserve(1 << 16);
+    while (!go_) std::this_thread::yield();
+    uint64_t cpu0 = ThreadCpuNs();
+    for (Client& c : clients_) if (!Send(c)) return;
+    std::vector<epoll_event> ev(clients_.size());
+    while (!stop_) {
+      int n = epoll_wait(ep_, ev.data(), int(ev.size()), 100);
+      if (n < 0 && errno != EINTR) { t_.refused++; break; }
+      auto now = Clock::now();  // one clock read per wake-up: a reply's time is when it was seen
+      for (int i = 0; i < n && !stop_; ++i)
+        if (!Receive(clients_[ev[i].data.u64], now)) { stop_failed_ = true; break; }
+      if (stop_failed_) break;
+    }
+    t_.clientCpuNs += ThreadCpuNs() - cpu0;
+    t_.AddLatencies(lat_);
+  }
+
+ private:
+  bool Send(Client& c) {
+    c.out = c.NextRequest();
+    c.have = 0;
+    c.sent = Clock::now();
+    if (send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL) == ssize_t(c.out.size())) return true;
+    t_.refused++;
+    return false;
+  }
+  bool Receive(Client& c, Clock::time_point now) {
+    ssize_t r = recv(c.fd, c.in.data() + c.have, c.in.size() - c.have, MSG_DONTWAIT);
+    if (r <= 0) {
+      if (r < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+      t_.refused++;
+      return false;
+    }
+    c.have += size_t(r);
+    if (c.have < 4) return true;
+    size_t len = GetU32(c.in.data());
+    if (4 + len > c.in.size()) { t_.refused++; return false; }
+    if (c.have < 4 + len) return true;
+    proto::Reply reply;
+    if (c.have != 4 + len || !proto::DecodeReply(c.in.data() + 4, len, reply)) { t_.refused++; return false; }
+    if (!c.Accept(reply)) t_.refused++;
+    else if (c.writer) t_.writes++;
+    else {
+      t_.reads++;
+      if (lat_.size() < (1u << 20))
+        lat_.push_back(uint32_t(std::chrono::duration_cast<std::chrono::nanoseconds>(now - c.sent).count()));
+    }
+    return Send(c);
+  }
+
+  const Stop& go_;
+  const Stop& stop_;
+  Tally& t_;
+  int ep_;
+  bool stop_failed_ = false;
+  std::deque<Client> clients_;
+  std::vector<uint32_t> lat_;
+};
 
 struct Outcome {
   double reads = 0, writes = 0, p50 = 0, p99 = 0;
+  double cpuUs = 0;        // the service's CPU time (user and system) per accepted request
+  double clientCpuUs = 0;  // the load generator's, or raw SQLite's, per operation
   uint64_t refused = 0;
 };
 
-Outcome RunService(uint16_t port, int readers, int writers, double seconds) {
+// CPU time the service process has used so far, in seconds: unlike a rate, this does not
+// depend on what else the machine runs.
+double ServiceCpu(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream rest(text.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i)
+    if (i >= 14) ticks += atof(field.c_str());  // utime, stime
+  return ticks / double(sysconf(_SC_CLK_TCK));
+}
+
+// The readers share kDriverThreads threads, and so do the writers; a single reader has a
+// thread of its own, as one workstation would.
+constexpr int kDriverThreads = 2;
+
+Outcome RunService(pid_t service, uint16_t port, int readers, int writers, double seconds) {
   Tally t;
   Stop go{false}, stop{false};
+  std::deque<Driver> drivers;
+  uint32_t id = 0;
+  for (auto [count, writer] : {std::pair<int, bool>{readers, false}, {writers, true}}) {
+    int threads = std::min(count, kDriverThreads);
+    size_t first = drivers.size();
+    for (int i = 0; i < threads; ++i) drivers.emplace_back(go, stop, t);
+    for (int i = 0; i < count; ++i)
+      if (!drivers[first + size_t(i % threads)].Add(port, writer, 1000 * writer + id++)) t.refused++;
+  }
   std::vector<std::thread> threads;
-  for (int i = 0; i < readers; ++i) threads.emplace_back(Reader, port, i, std::cref(go), std::cref(stop), std::ref(t));
-  for (int i = 0; i < writers; ++i) threads.emplace_back(Writer, port, 1000 + i, std::cref(go), std::cref(stop), std::ref(t));
+  for (Driver& d : drivers) threads.emplace_back([&d] { d.Run(); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // connections up before the clock starts
   auto t0 = Clock::now();
+  double cpu0 = ServiceCpu(service);
   go = true;
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   stop = true;
   double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+  double cpu = ServiceCpu(service) - cpu0;
   for (auto& th : threads) th.join();
   Outcome o;
+  o.cpuUs = cpu * 1e6 / std::max<double>(1, double(t.reads + t.writes));
+  o.clientCpuUs = double(t.clientCpuNs) / 1e3 / std::max<double>(1, double(t.reads + t.writes));
   o.reads = t.reads / secs;
   o.writes = t.writes / secs;
   o.p50 = Pct(t.readLat, 0.50);
@@ -284,7 +372,7 @@ Outcome RunService(uint16_t port, int readers, int writers, double seconds) {
 // reads of the same three kinds, or the same commits (one write per transaction, WAL,
 // synchronous=FULL as the service has them).
 Outcome RunSqlite(const std::string& db, int threads, bool writes, double seconds) {
-  std::atomic<uint64_t> ops{0}, failed{0};
+  std::atomic<uint64_t> ops{0}, failed{0}, cpuNs{0};
   Stop stop{false};
   std::vector<std::thread> ts;
   for (int i = 0; i < threads; ++i) {
@@ -306,6 +394,7 @@ Outcome RunSqlite(const std::string& db, int threads, bool writes, double second
       std::mt19937 rng(uint32_t(i) + 1);
       int64_t pkg = 0, row = 0, mine = 0;
       std::string machine = "S" + std::to_string(i);
+      uint64_t cpu0 = ThreadCpuNs();
       for (uint64_t n = 0; !stop; ++n) {
         if (writes) {
           sqlite3_stmt* s = st[n % 2 ? 4 : 3];
@@ -338,6 +427,7 @@ Outcome RunSqlite(const std::string& db, int threads, bool writes, double second
         sqlite3_reset(s);
         ops++;
       }
+      cpuNs += ThreadCpuNs() - cpu0;
       for (auto* s : st) sqlite3_finalize(s);
       sqlite3_close(h);
     });
@@ -349,6 +439,7 @@ Outcome RunSqlite(const std::string& db, int threads, bool writes, double second
   for (auto& t : ts) t.join();
   Outcome o;
   (writes ? o.writes : o.reads) = ops / secs;
+  o.clientCpuUs = double(cpuNs) / 1e3 / std::max<double>(1, double(ops));
   o.refused = failed;
   return o;
 }
@@ -404,13 +495,14 @@ int main(int argc, char** argv) {
   auto check = [&](const Outcome& o) { refused += o.refused; return o; };
 
   printf("1. one reader while others write\n");
-  printf("   %-22s %10s %10s %10s %12s %9s\n", "", "reads/s", "p50 us", "p99 us", "writes/s", "refused");
-  Outcome alone = check(RunService(port, 1, 0, seconds));
+  printf("   %-22s %10s %10s %10s %12s %9s %12s\n", "", "reads/s", "p50 us", "p99 us", "writes/s", "refused",
+         "svc us/req");
+  Outcome alone = check(RunService(child, port, 1, 0, seconds));
   double w16 = 0, w200 = 0, atMost = 0;
   for (int writers : {0, 16, 200}) {
-    Outcome o = writers ? check(RunService(port, 1, writers, seconds)) : alone;
-    printf("   reader, %3d writers  %10.0f %10.1f %10.1f %12.0f %9llu\n", writers, o.reads, o.p50, o.p99, o.writes,
-           (unsigned long long)o.refused);
+    Outcome o = writers ? check(RunService(child, port, 1, writers, seconds)) : alone;
+    printf("   reader, %3d writers  %10.0f %10.1f %10.1f %12.0f %9llu %12.1f\n", writers, o.reads, o.p50, o.p99, o.writes,
+           (unsigned long long)o.refused, o.cpuUs);
     if (writers == 16) w16 = o.writes;
     if (writers == 200) { w200 = o.writes; atMost = o.reads / std::max(1.0, alone.reads); }
   }
@@ -428,10 +520,12 @@ int main(int argc, char** argv) {
   printf("\n3. read-by-key mix against raw SQLite reads from as many threads\n");
   double at16 = 0, p99at200 = 0;
   for (int n : {1, 16, 200}) {
-    Outcome o = check(RunService(port, n, 0, seconds));
+    Outcome o = check(RunService(child, port, n, 0, seconds));
     Outcome raw = check(RunSqlite(db, n, false, seconds));
     printf("   %3d clients: dblinkd %9.0f reads/s (p50 %7.1f us, p99 %8.1f us), raw SQLite %9.0f: %.2fx\n", n, o.reads,
            o.p50, o.p99, raw.reads, o.reads / std::max(1.0, raw.reads));
+    printf("                CPU per read: service %.1f us + load generator %.1f us; raw SQLite %.1f us\n", o.cpuUs,
+           o.clientCpuUs, raw.clientCpuUs);
     if (n == 16) at16 = o.reads / std::max(1.0, raw.reads);
     if (n == 200) p99at200 = o.p99;
   }

@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "plx/bytes.h"
@@ -24,16 +24,11 @@ struct Acked {
   std::string record;
 };
 
+// How often each value of the query's one column occurs in the database file.
 std::map<std::string, int> NameCounts(const std::string& db, const std::string& sql) {
   std::map<std::string, int> out;
-  sqlite3* h = nullptr;
-  if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(h, sql.c_str(), -1, &s, nullptr) == SQLITE_OK)
-      while (sqlite3_step(s) == SQLITE_ROW) out[reinterpret_cast<const char*>(sqlite3_column_text(s, 0))]++;
-    sqlite3_finalize(s);
-  }
-  sqlite3_close(h);
+  std::istringstream rows(Query(db, sql));
+  for (std::string line; std::getline(rows, line);) out[line.substr(0, line.size() - 1)]++;
   return out;
 }
 

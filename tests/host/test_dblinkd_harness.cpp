@@ -52,45 +52,29 @@ std::string ReadFile(const std::string& path) {
   return ss.str();
 }
 
+// Output goes to files beside each other: no pipe to drain while the program runs.
 int RunProgram(const std::vector<std::string>& argv, std::string* out, std::string* err, int timeoutMs) {
-  int po[2], pe[2];
-  if (pipe(po) != 0 || pipe(pe) != 0) return -1;
+  std::string dir = MakeTempDir();
   pid_t pid = fork();
-  if (pid < 0) return -1;
   if (pid == 0) {
-    dup2(po[1], 1);
-    dup2(pe[1], 2);
-    close(po[0]); close(pe[0]); close(po[1]); close(pe[1]);
+    freopen((dir + "/out").c_str(), "w", stdout);
+    freopen((dir + "/err").c_str(), "w", stderr);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
   }
-  close(po[1]);
-  close(pe[1]);
-  std::string o, e;
-  pollfd fds[2] = {{po[0], POLLIN, 0}, {pe[0], POLLIN, 0}};
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  int open = 2;
-  while (open > 0 && Clock::now() < deadline) {
-    if (poll(fds, 2, 100) <= 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      char buf[4096];
-      ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n <= 0) { close(fds[i].fd); fds[i].fd = -1; --open; continue; }
-      (i == 0 ? o : e).append(buf, size_t(n));
-    }
-  }
-  for (auto& f : fds) if (f.fd >= 0) close(f.fd);
   int status = 0;
-  if (open > 0) kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  if (out) *out = o;
-  if (err) *err = e;
-  if (open > 0 || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (pid > 0 && waitpid(pid, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) { kill(pid, SIGKILL); waitpid(pid, &status, 0); status = -1; break; }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  if (out) *out = ReadFile(dir + "/out");
+  if (err) *err = ReadFile(dir + "/err");
+  RemoveTree(dir);
+  return pid > 0 && status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -162,23 +146,19 @@ void Daemon::Signal(int sig) {
 }
 
 bool Daemon::Alive() {
-  if (pid <= 0) return false;
   int status;
-  pid_t r = waitpid(pid, &status, WNOHANG);
-  if (r == pid) { pid = -1; return false; }
-  return true;
+  if (pid > 0 && waitpid(pid, &status, WNOHANG) == pid) pid = -1;
+  return pid > 0;
 }
 
 int Daemon::Wait(int timeoutMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (pid > 0) {
-    int status;
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) {
+  int status = 0;
+  while (pid > 0 && Clock::now() < deadline) {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
       pid = -1;
       return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    if (Clock::now() > deadline) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return -1;
