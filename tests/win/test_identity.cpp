@@ -47,7 +47,6 @@ std::string Stored(const std::string& id) { return id + std::string(12, '\0'); }
 class Identity : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedContext_ = gContext;
     savedAttributes_ = GetFileAttributesA(kIdFile);
     if (savedAttributes_ != INVALID_FILE_ATTRIBUTES) saved_ = Read(kIdFile);
     Remove(kIdFile);
@@ -61,11 +60,10 @@ class Identity : public ::testing::Test {
     if (savedAttributes_ != INVALID_FILE_ATTRIBUTES) Write(kIdFile, saved_, savedAttributes_);
     for (const char* f : {"\\equip.id", "\\a.id", "\\b.id"}) Remove(dir_ + f);
     RemoveDirectoryA(dir_.c_str());
-    gContext = savedContext_;
   }
   std::string dir_, saved_;
   DWORD savedAttributes_ = INVALID_FILE_ATTRIBUTES;
-  AgentContext savedContext_;
+  testsupport::SavedRun run_;
 };
 
 struct FileCase {
@@ -146,7 +144,7 @@ TEST_F(Identity, GeneratedIds) {
 }
 
 TEST(UserInformation, NodeServerAndLogin) {
-  AgentContext saved = gContext;
+  testsupport::SavedRun saved;
   HWND parent = CreateWindowExA(0, "STATIC", "info", WS_OVERLAPPEDWINDOW, 0, 0, 400, 200, nullptr, nullptr,
                                 GetModuleHandleA(nullptr), nullptr);
   ASSERT_NE(parent, nullptr);
@@ -171,5 +169,4 @@ TEST(UserInformation, NodeServerAndLogin) {
   ShowUserInformation("0123456789AB", "SITE-A", "SRV", "ALICE");
   EXPECT_EQ(field(IDC_NODE), "[00000000:0123456789AB]");
   DestroyWindow(parent);
-  gContext = saved;
 }

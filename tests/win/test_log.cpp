@@ -30,9 +30,6 @@ std::string Entry(const char* node, const char* site, const char* login, const c
 class LogFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedOptions_ = gOptions;
-    savedContext_ = gContext;
-    gOptions = AgentOptions{};
     gContext.hMainDlg = nullptr;
     char base[MAX_PATH];
     GetTempPathA(sizeof base, base);
@@ -50,8 +47,6 @@ class LogFile : public ::testing::Test {
   void TearDown() override {
     for (const char* f : {"\\ALT.LOG", "\\CORVSD.LOG", "\\REL.LOG"}) DeleteFileA((dir_ + f).c_str());
     RemoveDirectoryA(dir_.c_str());
-    gOptions = savedOptions_;
-    gContext = savedContext_;
   }
 
   // The file with each date line checked for its form and masked.
@@ -60,8 +55,7 @@ class LogFile : public ::testing::Test {
     return std::regex_replace(testsupport::ReadWholeFile(path), stamp, "<stamp>");
   }
 
-  AgentOptions savedOptions_;
-  AgentContext savedContext_;
+  testsupport::SavedRun saved_;
   std::string dir_, path_;
   testsupport::IniBesideDll ini_{"CORVNET.dll", "CORVNET.INI"};
 };

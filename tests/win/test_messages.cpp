@@ -86,9 +86,6 @@ class Reports : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(window_.Ok());
-    savedOptions_ = gOptions;
-    savedContext_ = gContext;
-    gOptions = AgentOptions{};
     gContext.nCurrentPackageId = 0;
     CopyText(gContext.szLoginName, "ALICE");
     SetHistoryWriter(AddHistoryEntry);
@@ -100,14 +97,11 @@ class Reports : public ::testing::Test {
   void TearDown() override {
     SetHistoryWriter(nullptr);
     DeleteFileA(log_.c_str());
-    gOptions = savedOptions_;
-    gContext = savedContext_;
   }
   std::string Shown() const { return window_.Shown(); }
 
+  testsupport::SavedRun saved_;
   testsupport::ResultsWindow window_;
-  AgentOptions savedOptions_;
-  AgentContext savedContext_;
   std::string log_;
 };
 

@@ -47,19 +47,11 @@ void Answer(DWORD thread, const char* text, int button, std::string* seenPrompt)
 class Prompts : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = gOptions;
-    savedInstance_ = gContext.hInstance;
-    gOptions = AgentOptions{};
     gContext.hInstance = GetModuleHandleA(nullptr);
     InstallStatusWindow();
   }
-  void TearDown() override {
-    SetStatusWindow(nullptr);
-    gOptions = saved_;
-    gContext.hInstance = savedInstance_;
-  }
-  AgentOptions saved_;
-  HINSTANCE savedInstance_;
+  void TearDown() override { SetStatusWindow(nullptr); }
+  testsupport::SavedRun saved_;
 };
 
 }  // namespace

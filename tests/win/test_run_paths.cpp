@@ -31,7 +31,7 @@ const Case kCases[] = {
 }  // namespace
 
 TEST(RunPaths, DirectoriesFitOrAreRefused) {
-  AgentContext saved = gContext;
+  testsupport::SavedRun saved;
   testsupport::ResultsWindow window;
   ASSERT_TRUE(window.Ok());
   for (const Case& c : kCases) {
@@ -65,5 +65,4 @@ TEST(RunPaths, DirectoriesFitOrAreRefused) {
     EXPECT_EQ(std::string(gContext.szOnDemandDir, sizeof gContext.szOnDemandDir), std::string(256, 'O'));
     EXPECT_EQ(gContext.hSession, 0xA5A5A5A5u);
   }
-  gContext = saved;
 }

@@ -61,9 +61,6 @@ void WriteProductType(const char* value) {
 class SystemVariables : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedOptions_ = gOptions;
-    savedContext_ = gContext;
-    gOptions = AgentOptions{};
     ASSERT_TRUE(window_.Ok());
     char buf[4096];
     GetCurrentDirectoryA(sizeof buf, buf);
@@ -90,8 +87,6 @@ class SystemVariables : public ::testing::Test {
     WriteProductType(savedType_.empty() ? nullptr : savedType_.c_str());
     DeleteFileA((dir_ + "\\NET.CFG").c_str());
     RemoveDirectoryA(dir_.c_str());
-    gOptions = savedOptions_;
-    gContext = savedContext_;
   }
   std::string Shown() const { return window_.Shown(); }
   void WriteFile(const std::string& path) {
@@ -115,8 +110,7 @@ class SystemVariables : public ::testing::Test {
     }
   }
 
-  AgentOptions savedOptions_;
-  AgentContext savedContext_;
+  testsupport::SavedRun saved_;
   testsupport::ResultsWindow window_;
   testsupport::IniBesideDll ini_{"CORVNET.dll", "CORVNET.INI"};
   std::string cwd_, dir_, savedType_;

@@ -24,6 +24,18 @@ inline std::string ReadWholeFile(const std::string& path) {
   return bytes;
 }
 
+// The run-wide records as a test found them, put back when it ends; the options start at
+// their defaults.
+struct SavedRun {
+  SavedRun() : options(gOptions), context(gContext) { gOptions = AgentOptions{}; }
+  ~SavedRun() {
+    gOptions = options;
+    gContext = context;
+  }
+  AgentOptions options;
+  AgentContext context;
+};
+
 inline INT_PTR CALLBACK InertDialog(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 
 // The agent's main dialog from its resource, with nothing running behind it: the run's main
