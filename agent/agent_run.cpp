@@ -59,7 +59,7 @@ void GetAppPath(char* out, size_t size) {
   plxdll::NormaliseModulePath(module, normal, sizeof normal);
   if (char* exe = strstr(normal, "PLXWIN32.EXE")) *exe = '\0';
   CharUpperA(normal);
-  plx::CopyText(out, size, normal);
+  CopyText(out, size, normal);
 }
 
 // The server the agent was started from.
@@ -71,6 +71,11 @@ bool FindServer() {
   return false;
 }
 
+// The relaunch command line: the whole command line of this process and the hand-over
+// option. A line that does not fit is never handed over cut: without its /IMP= the new
+// agent would not know it was handed over and would ask for another relaunch.
+constexpr size_t kRelaunchLineSize = 512;
+
 // True when the metering bridge relaunches us and this process must end.
 bool HandOverForImpersonation() {
   if (gOptions.szImpersonateUser[0]) {
@@ -80,36 +85,53 @@ bool HandOverForImpersonation() {
   const char* processLine = GetCommandLineA();
   Trace("not yet impersonating (cmd line = %s)\n", processLine);
   PrintResults("Initializing NT Impersonation...\n");
-  char commandLine[512];
-  snprintf(commandLine, sizeof commandLine, "%s \"/IMP=%s\"", processLine, gContext.szLoginName);
-  Trace("checking tallyhold...(passing %s)\n", commandLine);
-  if (DeferToTallyhold(gContext.szServerName, commandLine)) {
-    Trace("exiting plxwin32 (will be relaunched in impersonation mode)\n");
-    return true;
+  char commandLine[kRelaunchLineSize];
+  if (!FormatText(commandLine, "%s \"/IMP=%s\"", processLine, gContext.szLoginName)) {
+    // Told in the results box as the line it is; the run goes on as one without the bridge.
+    PrintResults("The command line is too long to start the agent again (%u characters at most).\n",
+                 unsigned(kRelaunchLineSize - 1));
+  } else {
+    Trace("checking tallyhold...(passing %s)\n", commandLine);
+    if (DeferToTallyhold(gContext.szServerName, commandLine)) {
+      Trace("exiting plxwin32 (will be relaunched in impersonation mode)\n");
+      return true;
+    }
   }
   Trace("not impersonating\n");
   PrintResults("NT Impersonation is not available.\n");
   return false;
 }
 
-// The package, Tessel and console directories of this server.
-void DerivePaths(const char* volumePath) {
-  char unc[256];
-  ToUncPath(gContext.szServerName, volumePath, unc, sizeof unc);
-  plx::CopyText(gContext.szPackagePath, sizeof gContext.szPackagePath, unc);
+// A directory that does not fit its field is refused by name instead of being used cut (a
+// cut path names another place).
+bool RefusePath(const char* path) {
+  ReportMessage(0, kBadPathMessage, path);
+  return false;
+}
+
+}  // namespace
+
+bool DerivePaths(const char* volumePath) {
+  if (!ToUncPath(gContext.szServerName, volumePath, gContext.szPackagePath)) return RefusePath(volumePath);
   Trace("UNC version of package path: '%s'\n", gContext.szPackagePath);
   CutToParent(gContext.szPackagePath);
   Trace("package path after cleanup: '%s'\n", gContext.szPackagePath);
   CopyText(gContext.szTesselPath, gContext.szPackagePath);
-  AppendPath(gContext.szPackagePath, "PLIVEX\\PACKAGES");
+  if (!AppendPath(gContext.szPackagePath, "PLIVEX\\PACKAGES")) return RefusePath(gContext.szPackagePath);
   CutToParent(gContext.szTesselPath);
   CopyText(gContext.szConsolePath, gContext.szTesselPath);
-  AppendPath(gContext.szTesselPath, "TESSEL");
-  AppendPath(gContext.szConsolePath, "CONSOLE");
+  if (!AppendPath(gContext.szTesselPath, "TESSEL")) return RefusePath(gContext.szTesselPath);
+  if (!AppendPath(gContext.szConsolePath, "CONSOLE")) return RefusePath(gContext.szConsolePath);
   Trace("szPackagePath: %s\n", gContext.szPackagePath);
   Trace("szTesselPath: %s\n", gContext.szTesselPath);
   Trace("szConsolePath: %s\n", gContext.szConsolePath);
+  // The scripts read the package path back from its variable, which holds one character
+  // less than the field: a path that only fits the field would reach them cut.
+  if (strlen(gContext.szPackagePath) >= kVarValueSize) return RefusePath(gContext.szPackagePath);
+  return true;
 }
+
+namespace {
 
 enum class Pass { kNext, kAborted, kRebooted };
 
@@ -167,7 +189,10 @@ Pass WorkServer(const char* firstServer, int& nPackagesTaken, int& nRunResult) {
     return Aborted();
   }
   Trace("after GetPathAppInstalled: package path = '%s' config file = '%s'\n", volumePath, configFile);
-  DerivePaths(volumePath);
+  if (!DerivePaths(volumePath)) {
+    CloseServer();
+    return Aborted();
+  }
 
   if (VariableStore::SetString("[PACKAGEPATH]", gContext.szPackagePath) != 0) {
     ReportMessage(0, 105, "[PACKAGEPATH]");
@@ -258,7 +283,7 @@ int AgentRun(int argc, char** argv) {
 
   Trace("getting current user name...\n");
   if (gOptions.szImpersonateUser[0]) {
-    plx::CopyText(gContext.szLoginName, sizeof gContext.szLoginName, gOptions.szImpersonateUser);
+    CopyText(gContext.szLoginName, gOptions.szImpersonateUser);
   } else if (int rc = getUserName(gContext.szServerName, gContext.szLoginName)) {
     ReportMessage(0, 163, rc);
     return Abort();
@@ -273,7 +298,7 @@ int AgentRun(int argc, char** argv) {
   }
 
   char szFirstServer[64];
-  plx::CopyText(szFirstServer, sizeof szFirstServer, gContext.szServerName);
+  CopyText(szFirstServer, gContext.szServerName);
   uint32_t enumHandle = 0xFFFFFFFFu;
   uint8_t flag = 0;
   int nPackagesTaken = 0;

@@ -1,12 +1,13 @@
 #include "cmdline.h"
 
-#include <stdlib.h>
+#include <limits.h>
+#include <stdint.h>
 #include <string.h>
 #include <windows.h>
 
 #include "agent.h"
+#include "bounded_text.h"
 #include "messages.h"
-#include "plx/bytes.h"
 
 namespace {
 
@@ -18,16 +19,30 @@ const char* PrefixValue(const char* arg, const char* option) {
   return _strnicmp(arg, option, n) == 0 ? arg + n : nullptr;
 }
 
-// Decimal conversion that stops at the first non-digit, taken as an absolute value.
-int AbsoluteNumber(const char* value) { return abs(atoi(value)); }
+// Decimal conversion that stops at the first non-digit, taken as an absolute value. False
+// for a value past what an int holds: such a number is a bad argument, never wrapped into a
+// small one (4294967297 retries must not become 1).
+bool AbsoluteNumber(const char* value, int& out) {
+  while (*value == ' ' || *value == '\t') ++value;
+  if (*value == '+' || *value == '-') ++value;
+  uint64_t n = 0;
+  for (; *value >= '0' && *value <= '9'; ++value) {
+    n = n * 10 + uint64_t(*value - '0');
+    if (n > uint64_t(INT_MAX)) return false;
+  }
+  out = int(n);
+  return true;
+}
 
 // Text values are copied bounded: a value longer than its field is cut, never overrun.
-template <size_t N> void Store(char (&field)[N], const char* value) { plx::CopyText(field, N, value); }
+template <size_t N> void Store(char (&field)[N], const char* value) { CopyText(field, value); }
+
+// A number option without a range; an empty value keeps the current one.
+bool StoreNumber(int& field, const char* value) { return !*value || AbsoluteNumber(value, field); }
 
 // A range-checked number option: an empty value keeps the current one.
 bool StoreInRange(int& field, const char* value, int low, int high) {
-  if (*value) field = AbsoluteNumber(value);
-  return field >= low && field <= high;
+  return StoreNumber(field, value) && field >= low && field <= high;
 }
 
 void ShowWindowUnlessSilent() {
@@ -54,16 +69,9 @@ bool ParseOne(const char* arg) {
   if (IsWhole(arg, "/PAGE")) return true;
   if ((v = PrefixValue(arg, "/RETRIES="))) return StoreInRange(gOptions.nRetries, v, 1, 32000);
   if ((v = PrefixValue(arg, "/TIMEOUT="))) return StoreInRange(gOptions.nTimeout, v, 1, 60);
-  if ((v = PrefixValue(arg, "/ONDEMANDTIMEOUT="))) {
-    if (*v) gOptions.nOnDemandTimeout = AbsoluteNumber(v);
-    return true;
-  }
+  if ((v = PrefixValue(arg, "/ONDEMANDTIMEOUT="))) return StoreNumber(gOptions.nOnDemandTimeout, v);
   if ((v = PrefixValue(arg, "/ONDEMAND="))) { Store(gOptions.szOnDemand, v); return *v != '\0'; }
-  if ((v = PrefixValue(arg, "/PKGID="))) {
-    if (!*v) return false;
-    gOptions.nPackageId = AbsoluteNumber(v);
-    return true;
-  }
+  if ((v = PrefixValue(arg, "/PKGID="))) return *v && StoreNumber(gOptions.nPackageId, v);
   if (IsWhole(arg, "/LOG")) { gOptions.bLog = true; return true; }
   if ((v = PrefixValue(arg, "/ALTLOG="))) {
     if (!*v) return false;

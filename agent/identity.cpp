@@ -7,10 +7,10 @@
 #include <time.h>
 
 #include "agent.h"
+#include "bounded_text.h"
 #include "corvnet.h"
 #include "dblinkr32.h"
 #include "messages.h"
-#include "plx/bytes.h"
 #include "system_vars.h"
 #include "window.h"
 
@@ -20,11 +20,12 @@ constexpr char kSiteItem[] = "SISITE";
 
 // The site is the second text of the installed-path answer for the pseudo-product; a
 // server that has none leaves it empty, which is no error.
-void GetSiteName(char* siteName) {
+// A site name longer than its field is cut: it is a label, not a path.
+void GetSiteName(char* siteName, size_t size) {
   char path[256] = {}, second[256] = {};
   int32_t rc = DBGetPathAppInstalledEx(gContext.szServerName, kSiteItem, path, second);
   if (rc == 0) {
-    plx::CopyText(siteName, sizeof gContext.szSiteName, second);
+    CopyText(siteName, size, second);
     Trace("Found site_name = '%s'\n", siteName);
   } else {
     Trace("unable to get SISITE: db error %ld\n", long(rc));
@@ -33,7 +34,8 @@ void GetSiteName(char* siteName) {
 
 }  // namespace
 
-bool GetWorkstationId(char* siteName, char* machineId) {
+bool GetWorkstationId(char* siteName, size_t siteSize, char* machineId, size_t idSize) {
+  if (siteSize == 0 || idSize <= size_t(kIdLength)) return false;
   int drive = BootDriveNumber();
   if (drive < 3 && GetDriveTypeA("C:\\") == DRIVE_FIXED) drive = 3;
   if (drive == -1) {
@@ -43,10 +45,10 @@ bool GetWorkstationId(char* siteName, char* machineId) {
 
   siteName[0] = '\0';
   machineId[0] = '\0';
-  GetSiteName(siteName);
+  GetSiteName(siteName, siteSize);
 
   char path[16];
-  snprintf(path, sizeof path, "%c:\\equip.id", char('A' + drive - 1));
+  FormatText(path, "%c:\\equip.id", char('A' + drive - 1));
 
   // Reading needs no attribute change: a read-only, hidden, system file opens as it is.
   bool read = false;
@@ -64,15 +66,16 @@ bool GetWorkstationId(char* siteName, char* machineId) {
   } else {
     Trace("unable to open file '%s', generating new file\n", path);
   }
-  return GenerateWorkstationId(path, machineId);
+  return GenerateWorkstationId(path, machineId, idSize);
 }
 
-bool GenerateWorkstationId(const char* path, char* machineId) {
+bool GenerateWorkstationId(const char* path, char* machineId, size_t idSize) {
+  if (idSize <= size_t(kIdLength)) return false;
   srand(unsigned(time(nullptr)));
   char buffer[kIdFileSize] = {};
   char digits[kIdLength + 1];
   int first = rand(), second = rand(), third = rand();
-  snprintf(digits, sizeof digits, "%04X%04X%04X", first, second, third);
+  FormatText(digits, "%04X%04X%04X", first, second, third);
   memcpy(buffer, digits, kIdLength);
   memcpy(machineId, digits, kIdLength);
   machineId[kIdLength] = '\0';
@@ -99,9 +102,9 @@ void ShowUserInformation(const char* machineId, const char* siteName, const char
   char address[kNetAddrSize] = {};
   char node[32];
   if (getNetAddr(address) == 0)
-    snprintf(node, sizeof node, "[%-.8s:%-.12s]", address, address + 9);
+    FormatText(node, "[%-.8s:%-.12s]", address, address + 9);
   else
-    snprintf(node, sizeof node, "[%-.8s:%-.12s]", "00000000", machineId ? machineId : "");
+    FormatText(node, "[%-.8s:%-.12s]", "00000000", machineId ? machineId : "");
   HWND dlg = gContext.hMainDlg;
   if (!dlg) return;
   SetDlgItemTextA(dlg, IDC_NODE, node);

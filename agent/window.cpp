@@ -1,7 +1,6 @@
 #include "window.h"
 
 #include <commctrl.h>
-#include <stdio.h>
 #include <string.h>
 
 #include "agent.h"
@@ -26,6 +25,7 @@ void OnInitDialog(HWND dlg) {
   SendMessageA(dlg, WM_SETICON, ICON_SMALL, LPARAM(icon));
   SendMessageA(dlg, WM_SETICON, ICON_BIG, LPARAM(icon));
   gContext.hMainDlg = dlg;
+  PrepareResultsBox(GetDlgItem(dlg, IDC_RESULTS));
   AppendResultsText("PLXWIN32 Initializing...\n");
   PostMessageA(dlg, WM_PLX_RUN, 0, 0);
   SetCloseEnabled(dlg, false);
@@ -139,14 +139,7 @@ void DialogPumpMessages() {
   }
 }
 
-void DialogAppendResults(const char* text) {
-  HWND box = Item(IDC_RESULTS);
-  if (!box) return;
-  // New text always lands at the end, even when the user has clicked into the box.
-  int len = GetWindowTextLengthA(box);
-  SendMessageA(box, EM_SETSEL, len, len);
-  SendMessageA(box, EM_REPLACESEL, FALSE, LPARAM(text));
-}
+void DialogAppendResults(const char* text) { AppendToResultsBox(Item(IDC_RESULTS), text); }
 
 void DialogMessageBox(const char* caption, const char* text) {
   MessageBoxA(gContext.hMainDlg, text, caption, MB_OK);
@@ -195,6 +188,36 @@ const StatusWindow kDialogWindow = {
 
 void InstallStatusWindow() { SetStatusWindow(&kDialogWindow); }
 
+void PrepareResultsBox(HWND box, int limit) {
+  if (box) SendMessageA(box, EM_SETLIMITTEXT, WPARAM(limit), 0);
+}
+
+void AppendToResultsBox(HWND box, const char* text, int limit) {
+  if (!box || !text) return;
+  int add = int(strlen(text));
+  int len = GetWindowTextLengthA(box);
+  if (len + add > limit) {
+    // The oldest lines give way, a quarter of the box at a time so that a long run does
+    // not trim on every line; the newest text always goes in whole.
+    int drop = len + add - limit + limit / 4;
+    if (drop >= len) {
+      drop = len;
+    } else {
+      int line = int(SendMessageA(box, EM_LINEFROMCHAR, WPARAM(drop), 0));
+      int next = int(SendMessageA(box, EM_LINEINDEX, WPARAM(line + 1), 0));
+      drop = next < 0 ? len : next;
+    }
+    SendMessageA(box, EM_SETSEL, 0, drop);
+    SendMessageA(box, EM_REPLACESEL, FALSE, LPARAM(""));
+    len = GetWindowTextLengthA(box);
+    if (add > limit) text += add - limit;  // one text larger than the box: its end
+  }
+  // New text always lands at the end, even when the user has clicked into the box.
+  SendMessageA(box, EM_SETSEL, len, len);
+  SendMessageA(box, EM_REPLACESEL, FALSE, LPARAM(text));
+  SendMessageA(box, EM_SCROLLCARET, 0, 0);
+}
+
 void CompactPath(const char* path, int n, char* out, size_t size) {
   size_t len = strlen(path);
   if (n < 0 || len <= size_t(n)) {
@@ -215,12 +238,12 @@ void CompactPath(const char* path, int n, char* out, size_t size) {
     rootLen = size_t(colon - path) + 1;
   }
   char text[260];
-  snprintf(text, sizeof text, "%.*s\\...", int(rootLen), path);
+  FormatText(text, "%.*s\\...", int(rootLen), path);
   size_t head = strlen(text);
   if (head < size_t(n)) {
     size_t tail = size_t(n) - head;
     if (tail > len) tail = len;
-    strncat(text, path + len - tail, sizeof text - head - 1);
+    AppendText(text, path + len - tail);
   }
   CopyText(out, size, text);
 }

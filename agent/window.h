@@ -17,6 +17,12 @@ constexpr UINT WM_PLX_RUN = WM_USER + 107;  // 1131: start the run
 INT_PTR CALLBACK MainDialogProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam);
 // Makes the agent's dialog (gContext.hMainDlg) the status window the other rooms talk to.
 void InstallStatusWindow();
+// The results box holds a whole run: its limit is raised far past the control's default of
+// about 30,000 characters. Should a run still fill it, the oldest lines give way, never the
+// newest text.
+constexpr int kResultsBoxLimit = 4 * 1024 * 1024;
+void PrepareResultsBox(HWND box, int limit = kResultsBoxLimit);
+void AppendToResultsBox(HWND box, const char* text, int limit = kResultsBoxLimit);
 void CompactPathToFit(HWND control, const char* path);
 // Pure part of the compaction, for a control that holds n characters.
 void CompactPath(const char* path, int n, char* out, size_t size);

@@ -55,5 +55,7 @@ bool ToUncPath(const char* server, const char* path, char* out, size_t size) {
     const char* rest = trimmed[0] == '\\' ? trimmed + 1 : trimmed;
     if (!AppendText(result, rest)) return false;
   }
+  // Checked before the copy, so that a refused path leaves out as it was.
+  if (strlen(result) >= size) return false;
   return CopyText(out, size, result);
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "corvnet.h"
+#include "bounded_text.h"
 #include "messages.h"
 #include "paths.h"
 #include "run_state.h"
@@ -12,17 +13,13 @@ namespace {
 
 constexpr char kSeparator[] = "=========================================================\n";
 
-void CopyBounded(char* to, size_t size, const char* from) {
-  snprintf(to, size, "%s", from);
-}
-
 }  // namespace
 
 void FormatLogStamp(char* out, size_t size, int year, int month, int day, int hour, int minute, int second) {
   // 12-hour clock: midnight is 12a, noon is 12p.
   int hour12 = hour % 12 == 0 ? 12 : hour % 12;
   const char* half = hour < 12 ? "a" : "p";
-  snprintf(out, size, "Orvik 6.06 Log entry Date: %d/%d/%d Time: %d:%02d:%02d%s\n", month, day, year, hour12,
+  FormatText(out, size, "Orvik 6.06 Log entry Date: %d/%d/%d Time: %d:%02d:%02d%s\n", month, day, year, hour12,
            minute, second, half);
 }
 
@@ -39,17 +36,18 @@ void WriteLogEntry(const char* text) {
   // A message before the run has asked for the login name still names the user.
   if (!gContext.szLoginName[0]) {
     if (gOptions.szImpersonateUser[0])
-      CopyBounded(gContext.szLoginName, sizeof gContext.szLoginName, gOptions.szImpersonateUser);
+      CopyText(gContext.szLoginName, gOptions.szImpersonateUser);
     else
       getUserName(gContext.szServerName, gContext.szLoginName);
   }
 
   char path[260];
   if (gOptions.szAltLogFile[0]) {
-    CopyBounded(path, sizeof path, gOptions.szAltLogFile);
-  } else {
-    CopyBounded(path, sizeof path, gContext.szAppPath);
-    AppendPath(path, "CORVSD.LOG");
+    CopyText(path, gOptions.szAltLogFile);
+  } else if (!CopyText(path, gContext.szAppPath) || !AppendPath(path, "CORVSD.LOG")) {
+    // Reporting this would come back here; the entry is lost rather than written elsewhere.
+    Trace("log file path does not fit: %s\n", gContext.szAppPath);
+    return;
   }
   Trace("opening log file %s\n", path);
 

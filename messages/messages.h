@@ -17,6 +17,10 @@ extern const size_t kMessageCatalogueSize;
 extern const CatalogueEntry kDatabaseCatalogue[];
 extern const size_t kDatabaseCatalogueSize;
 
+// "Unable to parse path: %s. ...": the message for a path the agent cannot work with,
+// also one that does not fit the field it must go into (refused, never used cut).
+constexpr uint32_t kBadPathMessage = 161;
+
 // Linear search in catalogue order; null when the number is not there (0 never is).
 const CatalogueEntry* FindMessage(uint32_t number);
 const CatalogueEntry* FindDatabaseMessage(uint32_t code);

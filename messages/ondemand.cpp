@@ -10,21 +10,28 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include "bounded_text.h"
 #include "dblinkr32.h"
+#include "messages.h"
 #include "paths.h"
 #include "run_state.h"
 
-bool BuildOnDemandDir(const char* serverName, char* dir) {
+bool BuildOnDemandDir(const char* serverName, char* dir, size_t size) {
   char path[256] = {}, second[256] = {};
   if (DBGetPathAppInstalledEx(serverName, "PLXONDEMAND", path, second) != 0) return false;
-  ToUncPath(serverName, path, dir, 256);
+  if (!ToUncPath(serverName, path, dir, size)) {
+    // A directory that does not fit is named, and the run goes on without status files.
+    ReportMessage(0, kBadPathMessage, path);
+    return false;
+  }
   return true;
 }
 
 int WriteOnDemandFile(const char* dir, const char* name, const char* extension, const char* text) {
   char path[512];
   size_t n = strlen(dir);
-  snprintf(path, sizeof path, "%s%s%s%s", dir, n && dir[n - 1] != '\\' ? "\\" : "", name, extension);
+  if (!FormatText(path, "%s%s%s%s", dir, n && dir[n - 1] != '\\' ? "\\" : "", name, extension))
+    return ENAMETOOLONG;
   // Replaced, never rewritten in place: a watcher sees no file or a whole one.
   SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
   DeleteFileA(path);
@@ -52,7 +59,7 @@ void OnDemandStatus(const char* format, ...) {
   char text[512];
   va_list args;
   va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
+  FormatTextV(text, sizeof text, format, args);
   va_end(args);
   OnDemandNotifyStatus(gContext.szOnDemandDir, gOptions.szOnDemand, text);
 }

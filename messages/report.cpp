@@ -1,6 +1,6 @@
 #include <stdarg.h>
-#include <stdio.h>
 
+#include "bounded_text.h"
 #include "messages.h"
 #include "run_state.h"
 #include "status_window.h"
@@ -26,7 +26,8 @@ const char* HeaderFormat(char type) {
 
 void Compose(char* line, size_t size, const char* header, const char* text) {
   if (!line || size == 0) return;
-  snprintf(line, size, "%s%s", header, text);
+  // A message line is cut at its buffer, as every report line always was.
+  FormatText(line, size, "%s%s", header, text);
 }
 
 // Shown between blank lines, logged and recorded bare.
@@ -45,11 +46,11 @@ void FormatMessageLine(char* line, size_t size, uint32_t number, va_list args) {
   char text[kTextSize] = "";
   const CatalogueEntry* entry = FindMessage(number);
   if (entry) {
-    snprintf(header, sizeof header, HeaderFormat(entry->type), int(number));
-    vsnprintf(text, sizeof text, entry->text, args);
+    FormatText(header, HeaderFormat(entry->type), int(number));
+    FormatTextV(text, sizeof text, entry->text, args);
   } else {
     // An unknown number still reaches the user, as a bare header without colon or text.
-    snprintf(header, sizeof header, "ERROR %04d", int(number));
+    FormatText(header, "ERROR %04d", int(number));
   }
   Compose(line, size, header, text);
 }
@@ -57,10 +58,10 @@ void FormatMessageLine(char* line, size_t size, uint32_t number, va_list args) {
 void FormatDatabaseLine(char* line, size_t size, int32_t code, va_list args) {
   char header[kHeaderSize];
   char text[kTextSize];
-  snprintf(header, sizeof header, "DATABASE ERROR %04d: ", int(code));
+  FormatText(header, "DATABASE ERROR %04d: ", int(code));
   const CatalogueEntry* entry = FindDatabaseMessage(uint32_t(code));
   // A status the catalogue does not know still names its server or table.
-  vsnprintf(text, sizeof text, entry ? entry->text : "<%s>", args);
+  FormatTextV(text, sizeof text, entry ? entry->text : "<%s>", args);
   Compose(line, size, header, text);
 }
 
@@ -87,7 +88,7 @@ void PrintResults(const char* format, ...) {
   char text[kResultsSize];
   va_list args;
   va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
+  FormatTextV(text, sizeof text, format, args);
   va_end(args);
   AppendResultsText(text);
 }

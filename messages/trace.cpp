@@ -1,6 +1,6 @@
 #include <stdarg.h>
-#include <stdio.h>
 
+#include "bounded_text.h"
 #include "messages.h"
 
 // The steps are named as they happen, but the line goes nowhere: formatting it costs next to
@@ -10,6 +10,6 @@ void Trace(const char* format, ...) {
   char line[512];
   va_list args;
   va_start(args, format);
-  vsnprintf(line, sizeof line, format, args);
+  FormatTextV(line, sizeof line, format, args);
   va_end(args);
 }

@@ -31,7 +31,7 @@ int32_t ReadTask(uint32_t op, uint32_t serverId, uint32_t packageId, plx::Packag
 // [TARGET] joined with a file name.
 void TargetFile(const char* name, char* out /* 260 */) {
   out[0] = '\0';
-  VariableStore::GetString("[TARGET]", out);
+  VariableStore::GetString("[TARGET]", out, 260);
   AppendPath(out, 260, name);
 }
 

@@ -7,7 +7,7 @@
 
 #include "corvnet.h"
 #include "messages.h"
-#include "plx/bytes.h"
+#include "bounded_text.h"
 #include "run_state.h"
 #include "variable_store.h"
 #include "win_handle.h"
@@ -86,9 +86,9 @@ bool IsNtServer() {
 
 void GetOsName(char* out, size_t size) {
   if (IsWindowsNt())
-    plx::CopyText(out, size, IsNtServer() ? "Windows NT Server" : "Windows NT");
+    CopyText(out, size, IsNtServer() ? "Windows NT Server" : "Windows NT");
   else
-    plx::CopyText(out, size, "Windows 95");
+    CopyText(out, size, "Windows 95");
 }
 
 int BootDriveNumber() {
@@ -110,7 +110,11 @@ int BootDriveNumber() {
   return letter - 64;
 }
 
-void DriveRoot(int number, char* out) {
+void DriveRoot(int number, char* out, size_t size) {
+  constexpr size_t kRootSize = 4;
+  if (size == 0) return;
+  out[0] = '\0';
+  if (size < kRootSize) return;
   out[0] = char(64 + number);
   out[1] = ':';
   out[2] = '\\';
@@ -138,10 +142,11 @@ void CutNetCfgPath(char* path) {
   if (char* dot = strstr(path, "\\.")) *dot = '\0';
 }
 
-void GetNetCfgDirectory(char* out) {
-  memset(out, 0, MAX_PATH);
-  DWORD n = SearchPathA(nullptr, "NET.CFG", nullptr, MAX_PATH, out, nullptr);
-  if (n == 0 || n >= MAX_PATH) {
+void GetNetCfgDirectory(char* out, size_t size) {
+  if (size == 0) return;
+  memset(out, 0, size);
+  DWORD n = SearchPathA(nullptr, "NET.CFG", nullptr, DWORD(size), out, nullptr);
+  if (n == 0 || n >= size) {
     out[0] = '\0';
     return;
   }
@@ -162,12 +167,12 @@ int InitSystemVariables(const char* serverName) {
 
   char login[kNetUserSize] = {};
   if (gOptions.szImpersonateUser[0])
-    plx::CopyText(login, sizeof login, gOptions.szImpersonateUser);
+    CopyText(login, gOptions.szImpersonateUser);
   else
     getUserName(server, login);
   login[sizeof login - 1] = '\0';
   if (!PutString("[LOGINNAME]", login)) return -1;
-  plx::CopyText(gContext.szLoginName, sizeof gContext.szLoginName, login);
+  CopyText(gContext.szLoginName, login);
 
   // The network library's answers are taken as they come, whatever its result code.
   char text[kNetTextSize] = {};

@@ -15,22 +15,30 @@ int BootDriveNumber();
 
 // Both 0 when the version cannot be had.
 void GetOsVersionNumbers(int32_t* major, int32_t* minor);
-// "Windows 95", "Windows NT" or "Windows NT Server"; out holds at least 32 bytes.
+// "Windows 95", "Windows NT" or "Windows NT Server" into out.
 void GetOsName(char* out, size_t size);
 // The Windows NT platform, as GetVersionExA reports it.
 bool IsWindowsNt();
 // On the NT platform only: ProductType "ServerNT" or "LanManNT" (any case) under
 // ProductOptions.
 bool IsNtServer();
-// "C:\" for 3; out holds 4 bytes.
-void DriveRoot(int number, char* out);
+// "C:\" for 3 into out (at least 4 bytes; a smaller one is left empty).
+void DriveRoot(int number, char* out, size_t size);
+template <size_t N>
+void DriveRoot(int number, char (&out)[N]) {
+  DriveRoot(number, out, N);
+}
 // The first of C: to Z: that the network library calls a network drive; 0 when none.
 int FirstNetworkDrive();
 // The first fixed disk from C: up to below networkDrive; networkDrive itself when there
 // is none (or when it is C: or lower).
 int FirstHardDrive(int networkDrive);
-// The directory of the NET.CFG on the search path without its trailing backslash, or "";
-// out holds 260 bytes.
-void GetNetCfgDirectory(char* out);
+// The directory of the NET.CFG on the search path without its trailing backslash, or ""
+// (also when it does not fit out).
+void GetNetCfgDirectory(char* out, size_t size);
+template <size_t N>
+void GetNetCfgDirectory(char (&out)[N]) {
+  GetNetCfgDirectory(out, N);
+}
 // The cut applied to a found NET.CFG path, in place.
 void CutNetCfgPath(char* path);

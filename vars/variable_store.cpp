@@ -53,10 +53,11 @@ int VariableStore::Define(const char* name, char type) {
   return 0;
 }
 
-int VariableStore::GetString(const char* name, char* value) {
+int VariableStore::GetString(const char* name, char* value, size_t size) {
   const VariableRecord* r = Find(name, 'S');
   if (!r || !value) return -1;
   size_t n = strnlen(r->value, kVarValueSize - 1);
+  if (n >= size) return -1;
   memcpy(value, r->value, n);
   value[n] = '\0';
   return 0;

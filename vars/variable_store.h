@@ -36,8 +36,13 @@ class VariableStore {
   // Appends a record; refuses a null name, a name over 31 characters and any type but
   // 'S' and 'I'. On failure the store is left exactly as it was.
   static int Define(const char* name, char type);
-  // value must hold kVarValueSize bytes.
-  static int GetString(const char* name, char* value);
+  // Copies the value into value (size bytes). Fails, leaving value as it was, when the
+  // value does not fit: a cut value may be a path to another place.
+  static int GetString(const char* name, char* value, size_t size);
+  template <size_t N>
+  static int GetString(const char* name, char (&value)[N]) {
+    return GetString(name, value, N);
+  }
   // A null value stores ""; a value over 254 characters is cut to 254.
   static int SetString(const char* name, const char* value);
   // With a null output the variable must still exist; then nothing is written.

@@ -125,14 +125,23 @@ std::string NormalisePath(const char* p) {
 
 bool IsUnc(const std::string& p) { return p.size() > 2 && p[0] == '\\' && p[1] == '\\'; }
 
+// A whole value into a caller's buffer of the size the entry point promises; one that does
+// not fit leaves it empty (a cut name or path would name someone or somewhere else).
+int PutValue(const std::string& value, char* out, size_t size) {
+  if (value.size() >= size) {
+    out[0] = '\0';
+    return ERROR_INSUFFICIENT_BUFFER;
+  }
+  plx::CopyText(out, size, value.c_str());
+  return 0;
+}
+
 // "\\SRV\SYS\..." gives "SRV". False when there is no server part or it does not fit.
-bool ServerOfUnc(const std::string& unc, char* name /* kNetNameSize */) {
+bool ServerOfUnc(const std::string& unc, char* name, size_t size) {
   if (!IsUnc(unc)) return false;
   size_t end = unc.find('\\', 2);
   std::string server = unc.substr(2, end == std::string::npos ? std::string::npos : end - 2);
-  if (server.empty() || server.size() >= kNetNameSize) return false;
-  plx::CopyText(name, kNetNameSize, Upper(server).c_str());
-  return true;
+  return !server.empty() && PutValue(Upper(server), name, size) == 0;
 }
 
 // The share a letter is mapped to in [Drives], or "".
@@ -197,13 +206,16 @@ bool FirstAdapterAddress(std::string& out) {
   return false;
 }
 
-// Copies an INI value of the user's section into a 256-byte buffer: 0, or
-// ERROR_NOT_FOUND with an empty buffer when there is no such value.
-int UserValue(const std::string& user, const char* key, char* out) {
+// Copies an INI value of the user's section into out: 0, or ERROR_NOT_FOUND with an empty
+// buffer when there is no such value (ERROR_INSUFFICIENT_BUFFER when it does not fit).
+int UserValue(const std::string& user, const char* key, char* out, size_t size) {
   if (!out) return ERROR_INVALID_PARAMETER;
   std::string v = user.empty() ? std::string() : IniText(UserSection(user.c_str()), key);
-  plx::CopyText(out, kNetTextSize, v.c_str());
-  return v.empty() ? ERROR_NOT_FOUND : 0;
+  if (v.empty()) {
+    out[0] = '\0';
+    return ERROR_NOT_FOUND;
+  }
+  return PutValue(v, out, size);
 }
 
 }  // namespace
@@ -220,14 +232,14 @@ CORVNET_API int getServerFromPath(const char* directory, char* name) {
     if (n == 0 || n >= sizeof full) return 2;
     path = NormalisePath(full);
   }
-  if (IsUnc(path)) return ServerOfUnc(path, name) ? 0 : 2;
+  if (IsUnc(path)) return ServerOfUnc(path, name, kNetNameSize) ? 0 : 2;
   int drive = DriveIndex(path);
   if (drive < 0) return 2;
   std::string share = MappedShare(drive);
-  if (!share.empty()) return ServerOfUnc(share, name) ? 0 : 2;
+  if (!share.empty()) return ServerOfUnc(share, name, kNetNameSize) ? 0 : 2;
   if (!IsRemoteDrive(drive)) return 1;
   // Remote, but neither Windows nor the INI knows its share.
-  return ServerOfUnc(ConnectedShare(drive), name) ? 0 : 2;
+  return ServerOfUnc(ConnectedShare(drive), name, kNetNameSize) ? 0 : 2;
 }
 
 // The network layer needs no set-up of its own; the server name is only checked.
@@ -250,20 +262,23 @@ CORVNET_API int getUserName(const char* server, char* name) {
   }
   std::string user;
   DWORD rc = CurrentUser(user);
-  plx::CopyText(name, kNetUserSize, rc ? "" : user.c_str());
-  return int(rc);
+  if (rc) {
+    name[0] = '\0';
+    return int(rc);
+  }
+  return PutValue(user, name, kNetUserSize);
 }
 
 CORVNET_API int getFullName(const char* server, const char* login, char* name) {
-  return UserValue(LoginOrCurrent(login), "FullName", name);
+  return UserValue(LoginOrCurrent(login), "FullName", name, kNetTextSize);
 }
 
 CORVNET_API int getLoginScriptName(const char* server, char* name) {
-  return UserValue(LoginOrCurrent(nullptr), "LoginScript", name);
+  return UserValue(LoginOrCurrent(nullptr), "LoginScript", name, kNetTextSize);
 }
 
 CORVNET_API int getLoginScriptPath(const char* server, char* path) {
-  return UserValue(LoginOrCurrent(nullptr), "LoginScriptPath", path);
+  return UserValue(LoginOrCurrent(nullptr), "LoginScriptPath", path, kNetTextSize);
 }
 
 CORVNET_API int getMachineName(char* name) {
@@ -279,8 +294,7 @@ CORVNET_API int getMachineName(char* name) {
     }
     machine = buf;
   }
-  plx::CopyText(name, kNetTextSize, machine.c_str());
-  return 0;
+  return PutValue(machine, name, kNetTextSize);
 }
 
 // On failure the buffer holds two empty texts, so that nobody stores leftover bytes.
@@ -327,9 +341,10 @@ CORVNET_API int GetNWMemberPackageServers(uint32_t* enumHandle, const char* logi
   std::vector<std::string> servers = IniList(UserSection(user.c_str()), "PackageServers");
   uint32_t next = *enumHandle == 0xFFFFFFFFu ? 0 : *enumHandle;
   if (next >= servers.size()) return ERROR_NO_MORE_ITEMS;
-  plx::CopyText(name, kNetNameSize, Upper(servers[next]).c_str());
   *enumHandle = next + 1;
-  return 0;
+  // A server name that does not fit ends the list rather than naming another server.
+  if (servers[next].size() >= kNetNameSize) return ERROR_INSUFFICIENT_BUFFER;
+  return PutValue(Upper(servers[next]), name, kNetNameSize);
 }
 
 // Windows has no shareable attribute: whether others may use a file at the same time is

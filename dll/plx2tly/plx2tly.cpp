@@ -7,10 +7,13 @@
 //   Relaunch=1        ; start the agent's command line again and tell it to end
 //
 // With Relaunch=1 the command line is started as it is; the new agent carries the /IMP=
-// option the caller added, which is all it needs to know that the hand-over happened.
+// option the caller added, which is all it needs to know that the hand-over happened. A
+// line without that option is refused: the agent it started would ask again, for ever.
 #include "plx2tly.h"
 
 #include <windows.h>
+
+#include <string.h>
 
 #include <string>
 
@@ -26,10 +29,16 @@ bool RelaunchEnabled() {
   return GetPrivateProfileIntA("Metering", "Relaunch", 0, ini) == 1;
 }
 
+bool CarriesHandOver(const char* commandLine) {
+  for (const char* p = commandLine; *p; ++p)
+    if (_strnicmp(p, "/IMP=", 5) == 0 && p[5] && !strchr("\" \t", p[5])) return true;
+  return false;
+}
+
 }  // namespace
 
 PLX2TLY_API uint8_t DeferToTallyhold(const char* server, const char* commandLine) {
-  if (!commandLine || !*commandLine || !RelaunchEnabled()) return 0;
+  if (!commandLine || !CarriesHandOver(commandLine) || !RelaunchEnabled()) return 0;
   // CreateProcessA may write into the command line, so it gets a copy of its own.
   std::string line(commandLine);
   STARTUPINFOA si = {};

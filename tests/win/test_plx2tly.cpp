@@ -1,8 +1,7 @@
-// plx2tly.dll: off without its INI; with Relaunch=1 it really starts the command line.
+// plx2tly.dll: off without its INI; with Relaunch=1 it really starts a command line that
+// carries the hand-over option, and no other.
 #include <gtest/gtest.h>
 #include <windows.h>
-
-#include <string.h>
 
 #include <string>
 
@@ -11,55 +10,44 @@
 
 namespace {
 
-// PLX2TLY.INI beside the DLL, empty for one test.
-class Metering : public ::testing::Test {
- protected:
-  void Relaunch(const char* value) {
-    ASSERT_TRUE(WritePrivateProfileStringA("Metering", "Relaunch", value, ini.Path().c_str()));
-  }
-  testsupport::IniBesideDll ini{"plx2tly.dll", "PLX2TLY.INI"};
-};
-
-std::string TempFile(const char* name) {
+std::string Marker(const char* name) {
   char tmp[MAX_PATH];
   GetTempPathA(sizeof tmp, tmp);
-  return std::string(tmp) + name + std::to_string(GetCurrentProcessId()) + ".txt";
+  std::string path = std::string(tmp) + name + std::to_string(GetCurrentProcessId()) + ".txt";
+  DeleteFileA(path.c_str());
+  return path;
 }
 
-bool WaitForFile(const std::string& path, DWORD ms) {
-  for (DWORD waited = 0; waited < ms; waited += 50) {
+// A command line that leaves a file behind when it runs, with text in it.
+std::string Writes(const std::string& marker, const char* text) {
+  return "cmd.exe /c echo " + std::string(text) + "> \"" + marker + "\"";
+}
+
+bool Appears(const std::string& path, DWORD ms) {
+  for (DWORD waited = 0; waited < ms; waited += 50, Sleep(50))
     if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
-    Sleep(50);
-  }
   return false;
 }
 
 }  // namespace
 
-TEST_F(Metering, OffWithoutItsIni) {
-  std::string marker = TempFile("plxtly-off");
-  DeleteFileA(marker.c_str());
-  std::string cmd = "cmd.exe /c echo ran> \"" + marker + "\"";
-  EXPECT_EQ(DeferToTallyhold("SRV", cmd.c_str()), 0);
-  Relaunch("0");
-  EXPECT_EQ(DeferToTallyhold("SRV", cmd.c_str()), 0);
-  Sleep(300);
-  EXPECT_EQ(GetFileAttributesA(marker.c_str()), INVALID_FILE_ATTRIBUTES) << "nothing was started";
-}
-
-TEST_F(Metering, RelaunchStartsTheCommandLine) {
-  Relaunch("1");
-  std::string marker = TempFile("plxtly-on");
-  DeleteFileA(marker.c_str());
-  std::string cmd = "cmd.exe /c echo ran> \"" + marker + "\"";
-  EXPECT_EQ(DeferToTallyhold("SRV", cmd.c_str()), 1);
-  EXPECT_TRUE(WaitForFile(marker, 20000)) << "the command line did not run";
-  DeleteFileA(marker.c_str());
-}
-
-TEST_F(Metering, RelaunchThatCannotStartIsRefused) {
-  Relaunch("1");
-  EXPECT_EQ(DeferToTallyhold("SRV", "C:\\no\\such\\PLXWIN32.EXE /IMP=ALICE"), 0);
+TEST(Metering, RelaunchOnlyWhenOnAndHandedOver) {
+  testsupport::IniBesideDll ini("plx2tly.dll", "PLX2TLY.INI");
+  std::string off = Marker("plxtly-off");
+  EXPECT_EQ(DeferToTallyhold("SRV", Writes(off, "/IMP=ALICE").c_str()), 0);  // no INI
+  ini.Write("[Metering]\r\nRelaunch=0\r\n");
+  EXPECT_EQ(DeferToTallyhold("SRV", Writes(off, "/IMP=ALICE").c_str()), 0);
+  ini.Write("[Metering]\r\nRelaunch=1\r\n");
+  // Without the hand-over option the started agent would ask again, for ever: refused.
+  for (const char* text : {"plain", "/IMP= x", "\"/IMP=\""})
+    EXPECT_EQ(DeferToTallyhold("SRV", Writes(off, text).c_str()), 0) << text;
+  EXPECT_EQ(DeferToTallyhold("SRV", "C:\\no\\such\\PLXWIN32.EXE \"/IMP=ALICE\""), 0);
   EXPECT_EQ(DeferToTallyhold("SRV", ""), 0);
   EXPECT_EQ(DeferToTallyhold("SRV", nullptr), 0);
+  std::string on = Marker("plxtly-on");
+  EXPECT_EQ(DeferToTallyhold("SRV", Writes(on, "\"/imp=ALICE\"").c_str()), 1);
+  EXPECT_TRUE(Appears(on, 20000)) << "the command line did not run";
+  EXPECT_EQ(GetFileAttributesA(off.c_str()), INVALID_FILE_ATTRIBUTES) << "a refused line was started";
+  EXPECT_NE(testsupport::ReadWholeFile(on).find("/imp=ALICE"), std::string::npos);
+  DeleteFileA(on.c_str());
 }

@@ -1,5 +1,5 @@
-// The prompts as the user meets them: a real dialog answered from another thread, and the
-// silent answers that show nothing.
+// The window as the user meets it: the results box of the real dialog over a whole run, the
+// prompts answered from another thread, and the silent answers that show nothing.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "run_state.h"
+#include "win_test_support.h"
 #include "window.h"
 
 namespace {
@@ -46,19 +47,11 @@ void Answer(DWORD thread, const char* text, int button, std::string* seenPrompt)
 class Prompts : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = gOptions;
-    savedInstance_ = gContext.hInstance;
-    gOptions = AgentOptions{};
     gContext.hInstance = GetModuleHandleA(nullptr);
     InstallStatusWindow();
   }
-  void TearDown() override {
-    SetStatusWindow(nullptr);
-    gOptions = saved_;
-    gContext.hInstance = savedInstance_;
-  }
-  AgentOptions saved_;
-  HINSTANCE savedInstance_;
+  void TearDown() override { SetStatusWindow(nullptr); }
+  testsupport::SavedRun saved_;
 };
 
 }  // namespace
@@ -88,4 +81,56 @@ TEST_F(Prompts, SilentAnswersWithoutShowingAnything) {
   Found f{GetCurrentThreadId(), nullptr};
   EnumWindows(FindPrompt, LPARAM(&f));
   EXPECT_EQ(f.hwnd, nullptr);
+}
+
+namespace {
+
+// What a package leaves in the box: about 150 characters, numbered.
+std::string PackageText(int n) {
+  return "Checking package \"Package " + std::to_string(n) + "\"...\r\nInstalling package \"Package " + std::to_string(n) +
+         "\"...\r\n\r\nPackage installed successfully.\r\n\r\n";
+}
+
+}  // namespace
+
+TEST(ResultsBox, HoldsAWholeRun) {
+  testsupport::ResultsWindow main;
+  ASSERT_TRUE(main.Ok());
+  std::string all;
+  for (int n = 1; n <= 700; ++n) {
+    AppendToResultsBox(main.Box(), PackageText(n).c_str());
+    all += PackageText(n);
+  }
+  AppendToResultsBox(main.Box(), "No more packages scheduled.\r\n\r\n");
+  all += "No more packages scheduled.\r\n\r\n";
+  ASSERT_GT(all.size(), 60000u);  // twice what the control takes by default
+  EXPECT_EQ(main.Shown(), all);
+  // The caret follows the text: the last line is in view.
+  int lines = int(SendMessageA(main.Box(), EM_GETLINECOUNT, 0, 0));
+  int first = int(SendMessageA(main.Box(), EM_GETFIRSTVISIBLELINE, 0, 0));
+  EXPECT_GT(first, lines - 12) << "of " << lines;
+}
+
+TEST(ResultsBox, OldestTextGivesWayNeverTheNewest) {
+  testsupport::ResultsWindow main;
+  const int limit = 4096;
+  PrepareResultsBox(main.Box(), limit);
+  for (int n = 1; n <= 100; ++n) {
+    AppendToResultsBox(main.Box(), PackageText(n).c_str(), limit);
+    std::string text = main.Shown();
+    ASSERT_LE(text.size(), size_t(limit)) << n;
+    ASSERT_GE(text.size(), PackageText(n).size());
+    // The newest text is there whole, at the end; what is left of the oldest starts a line.
+    ASSERT_EQ(text.substr(text.size() - PackageText(n).size()), PackageText(n)) << n;
+    ASSERT_TRUE(text.rfind("Checking package", 0) == 0 || text.rfind("Installing", 0) == 0 ||
+                text.rfind("Package installed", 0) == 0 || text.rfind("\r\n", 0) == 0)
+        << n << ": " << text.substr(0, 40);
+  }
+  EXPECT_EQ(main.Shown().find("\"Package 1\""), std::string::npos);
+  // A single text larger than the whole box: its end is shown.
+  std::string huge = std::string(limit, 'x') + "THE END";
+  AppendToResultsBox(main.Box(), huge.c_str(), limit);
+  std::string text = main.Shown();
+  EXPECT_LE(text.size(), size_t(limit));
+  EXPECT_EQ(text.substr(text.size() - 7), "THE END");
 }

@@ -1,16 +1,16 @@
-// Pieces several Win32 test suites share: whole-file reads, a results box the reporting code
-// writes to, and an INI file beside one of our DLLs for the length of a test.
+// Pieces several Win32 test suites share: whole-file reads, the agent's own dialog as the
+// results box the reporting code writes to, and an INI file beside one of our DLLs.
 #pragma once
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
 #include <windows.h>
 
-#include <stdio.h>
-
 #include <string>
-#include <vector>
 
 #include "run_state.h"
 #include "status_window.h"
+#include "window.h"
 
 namespace testsupport {
 
@@ -18,61 +18,66 @@ inline std::string ReadWholeFile(const std::string& path) {
   std::string bytes;
   if (FILE* f = fopen(path.c_str(), "rb")) {
     char chunk[512];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.append(chunk, n);
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) bytes.append(chunk, n);
     fclose(f);
   }
   return bytes;
 }
 
-// A real window holding a multi-line results box, control 101 like the agent's dialog,
-// made the run's main window and the status window's results box while it lives.
+// The run-wide records as a test found them, put back when it ends; the options start at
+// their defaults.
+struct SavedRun {
+  SavedRun() : options(gOptions), context(gContext) { gOptions = AgentOptions{}; }
+  ~SavedRun() {
+    gOptions = options;
+    gContext = context;
+  }
+  AgentOptions options;
+  AgentContext context;
+};
+
+inline INT_PTR CALLBACK InertDialog(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
+// The agent's main dialog from its resource, with nothing running behind it: the run's main
+// window and the status window's results box while it lives.
 class ResultsWindow {
  public:
-  ResultsWindow() : previous_(gContext.hMainDlg), previousWindow_(CurrentStatusWindow()), previousBox_(box()) {
-    parent_ = CreateWindowExA(0, "STATIC", "results", WS_OVERLAPPEDWINDOW, 0, 0, 400, 300, nullptr, nullptr,
-                              GetModuleHandleA(nullptr), nullptr);
-    box_ = CreateWindowExA(0, "EDIT", "", WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_AUTOVSCROLL | WS_VSCROLL, 0, 0,
-                           380, 280, parent_, HMENU(INT_PTR(101)), GetModuleHandleA(nullptr), nullptr);
-    gContext.hMainDlg = parent_;
-    box() = box_;
-    services_.appendResults = Append;
+  ResultsWindow() : previous_(gContext.hMainDlg), previousWindow_(CurrentStatusWindow()), previousBox_(Current()) {
+    dlg_ = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_MAIN), nullptr, InertDialog, 0);
+    gContext.hMainDlg = dlg_;
+    Current() = Box();
+    PrepareResultsBox(Box());
+    services_.appendResults = [](const char* text) { AppendToResultsBox(Current(), text); };
     SetStatusWindow(&services_);
   }
   ~ResultsWindow() {
     SetStatusWindow(previousWindow_);
-    box() = previousBox_;
-    DestroyWindow(parent_);
+    Current() = previousBox_;
+    DestroyWindow(dlg_);
     gContext.hMainDlg = previous_;
   }
   ResultsWindow(const ResultsWindow&) = delete;
   ResultsWindow& operator=(const ResultsWindow&) = delete;
 
-  bool Ok() const { return parent_ && box_; }
-  void Clear() { SetWindowTextA(box_, ""); }
+  bool Ok() const { return dlg_ && Box(); }
+  HWND Box() const { return GetDlgItem(dlg_, IDC_RESULTS); }
+  void Clear() { SetWindowTextA(Box(), ""); }
   std::string Shown() const {
-    std::vector<char> text(8192, '\0');
-    SendMessageA(box_, WM_GETTEXT, WPARAM(text.size()), LPARAM(text.data()));
-    return text.data();
+    std::string text(size_t(GetWindowTextLengthA(Box())) + 1, '\0');
+    text.resize(size_t(GetWindowTextA(Box(), &text[0], int(text.size()))));
+    return text;
   }
 
  private:
-  static HWND& box() {
-    static HWND current = nullptr;
-    return current;
+  // The box the status window writes to, whatever a test does to the run's records.
+  static HWND& Current() {
+    static HWND box = nullptr;
+    return box;
   }
-  static void Append(const char* text) {
-    int len = GetWindowTextLengthA(box());
-    SendMessageA(box(), EM_SETSEL, len, len);
-    SendMessageA(box(), EM_REPLACESEL, FALSE, LPARAM(text));
-  }
-
-  HWND previous_;
+  HWND dlg_ = nullptr, previous_;
   const StatusWindow* previousWindow_;
   HWND previousBox_;
   StatusWindow services_{};
-  HWND parent_ = nullptr;
-  HWND box_ = nullptr;
 };
 
 // The INI file beside a loaded DLL, empty for one test; a file that was there before is put
@@ -101,11 +106,10 @@ class IniBesideDll {
 
   const std::string& Path() const { return path_; }
   void Write(const char* text) {
-    HANDLE h = CreateFileA(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    DWORD put = 0;
-    WriteFile(h, text, DWORD(strlen(text)), &put, nullptr);
-    CloseHandle(h);
+    FILE* f = fopen(path_.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path_;
+    fputs(text, f);
+    fclose(f);
     Flush();
   }
   // Profile calls may keep a file cached; this is the documented way to drop it.
