@@ -8,6 +8,7 @@
 
 #include "eligibility.h"
 #include "filesys.h"
+#include "program.h"
 #include "status_window.h"
 #include "tasks.h"
 
@@ -266,6 +267,38 @@ TEST_F(Files, SearchSkipsDirectoriesUnlessAsked) {
   EXPECT_EQ(NextFileSearch(rec), 1);
   EndFileSearch(rec);
   EXPECT_EQ(StartFileSearch(Path("nothing*").c_str(), 0, rec), 2);
+}
+
+TEST(Programs, RunResultsAndTheWorkingDirectory) {
+  char system[MAX_PATH];
+  ASSERT_GT(GetSystemDirectoryA(system, sizeof system), 0u);
+  const std::string cmd = std::string(system) + "\\cmd.exe";
+  // Arguments making a command line (program, blank, arguments) of 511 and of 512 characters.
+  const std::string longest = "/c rem " + std::string(511 - cmd.size() - 1 - 7, 'x');
+  const std::string tooLong = longest + "x";
+  const std::string deepProgram = "C:\\" + std::string(260, 'd') + "\\x.exe";
+  const struct {
+    const char* what;
+    int wait;
+    std::string program, arguments;
+    int changeDirectory, result;
+  } cases[] = {
+      {"exit code when waiting", 1, cmd, "/c exit 3", 1, 3},
+      {"not waiting", 0, cmd, "/c exit 3", 0, 0},
+      {"no such program", 1, "C:\\no-such-dir-plx\\x.exe", "", 0, ERROR_PATH_NOT_FOUND},
+      {"directory that cannot be entered", 1, "C:\\no-such-dir-plx\\x.exe", "", 1, 217},
+      {"directory too long to hold", 1, deepProgram, "", 1, 217},
+      {"longest command line", 1, cmd, longest, 0, 0},
+      {"command line too long", 1, cmd, tooLong, 0, ERROR_FILENAME_EXCED_RANGE},
+  };
+  char before[MAX_PATH], after[MAX_PATH];
+  GetCurrentDirectoryA(sizeof before, before);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(RunProgram(c.wait, c.program.c_str(), c.arguments.c_str(), c.changeDirectory), c.result);
+    GetCurrentDirectoryA(sizeof after, after);
+    EXPECT_STREQ(after, before);
+  }
 }
 
 TEST(ErrorNumbers, ClassicNumberOfEverySystemError) {
