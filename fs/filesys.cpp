@@ -14,6 +14,9 @@ int nRunTimeError = 0;
 namespace {
 
 constexpr DWORD kCopyBlock = 1024;
+// A 400 MB copy is 400,000 blocks; pumping every 64 (64 KB, a few milliseconds even under
+// load) keeps the window answering without making the copy itself slower.
+constexpr uint32_t kBlocksPerPump = 64;
 
 int Fail(DWORD error) {
   nRunTimeError = int(error);
@@ -37,10 +40,27 @@ bool Skipped(const FileSearchRecord& rec) {
 bool SkipDirectories(FileSearchRecord& rec) {
   WIN32_FIND_DATAA fd;
   while (Skipped(rec)) {
-    if (!FindNextFileA(rec.handle, &fd)) return false;
+    if (!FindNextFileA(rec.handle.Get(), &fd)) return false;
     Fill(rec, fd);
   }
   return true;
+}
+
+// Copies every block of in to out; 0 or the system error of the failed read or write.
+FsError CopyBlocks(HANDLE in, HANDLE out, uint32_t size, bool showProgress) {
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kCopyBlock]);
+  if (!buffer) return Fail(kCopyNoMemory);
+  if (showProgress) ProgressStart();
+  uint64_t copied = 0;
+  for (uint32_t blocks = 1;; ++blocks) {
+    DWORD got = 0;
+    if (FsError e = ReadFileBlock(in, buffer.get(), kCopyBlock, &got)) return e;
+    if (got == 0) return 0;
+    if (FsError e = WriteFileBlock(out, buffer.get(), got)) return e;
+    copied += got;
+    if (showProgress) ProgressSet(size ? int(copied * 100 / size) : 0);
+    if (blocks % kBlocksPerPump == 0) PumpMessages();
+  }
 }
 
 }  // namespace
@@ -70,58 +90,57 @@ ClassicError ClassicErrorNumber(DWORD e) {
 int StartFileSearch(const char* pattern, uint32_t mask, FileSearchRecord& rec) {
   rec.skipDirectories = (mask & FILE_ATTRIBUTE_DIRECTORY) == 0;
   WIN32_FIND_DATAA fd;
-  rec.handle = FindFirstFileA(pattern, &fd);
-  if (rec.handle == INVALID_HANDLE_VALUE) return 2;
+  rec.handle.Reset(FindFirstFileA(pattern, &fd));
+  if (!rec.handle) return 2;
   Fill(rec, fd);
-  return SkipDirectories(rec) ? 0 : 1;
+  if (SkipDirectories(rec)) return 0;
+  rec.handle.Close();  // nothing left to search
+  return 1;
 }
 
 int NextFileSearch(FileSearchRecord& rec) {
   WIN32_FIND_DATAA fd;
-  if (rec.handle == INVALID_HANDLE_VALUE || !FindNextFileA(rec.handle, &fd)) return 1;
+  if (!rec.handle || !FindNextFileA(rec.handle.Get(), &fd)) return 1;
   Fill(rec, fd);
   return SkipDirectories(rec) ? 0 : 1;
 }
 
-void EndFileSearch(FileSearchRecord& rec) {
-  if (rec.handle != INVALID_HANDLE_VALUE) FindClose(rec.handle);
-  rec.handle = INVALID_HANDLE_VALUE;
+void EndFileSearch(FileSearchRecord& rec) { rec.handle.Close(); }
+
+FsError OpenFileForRead(const char* path, plxwin::Handle& file) {
+  file.Reset(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file ? 0 : Fail(GetLastError());
 }
 
-int OpenFileForRead(const char* path, HANDLE* file) {
-  *file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  return *file == INVALID_HANDLE_VALUE ? Fail(GetLastError()) : 0;
+FsError CreateFileForWrite(const char* path, DWORD attributes, plxwin::Handle& file) {
+  file.Reset(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr));
+  return file ? 0 : Fail(GetLastError());
 }
 
-int CreateFileForWrite(const char* path, DWORD attributes, HANDLE* file) {
-  *file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
-  return *file == INVALID_HANDLE_VALUE ? Fail(GetLastError()) : 0;
-}
-
-int ReadFileBlock(HANDLE file, void* buffer, DWORD size, DWORD* got) {
+FsError ReadFileBlock(HANDLE file, void* buffer, DWORD size, DWORD* got) {
   return ReadFile(file, buffer, size, got, nullptr) ? 0 : Fail(GetLastError());
 }
 
-int WriteFileBlock(HANDLE file, const void* buffer, DWORD size) {
+FsError WriteFileBlock(HANDLE file, const void* buffer, DWORD size) {
   DWORD put = 0;
   if (!WriteFile(file, buffer, size, &put, nullptr)) return Fail(GetLastError());
   return put == size ? 0 : Fail(ERROR_DISK_FULL);
 }
 
-int CloseFileHandle(HANDLE file) { return CloseHandle(file) ? 0 : Fail(GetLastError()); }
+FsError CloseFileHandle(plxwin::Handle& file) { return file.Close() ? 0 : Fail(GetLastError()); }
 
-int FreeBytesOnDrive(int drive, uint32_t* freeBytes) {
+FsError FreeBytesOnDrive(int drive, uint32_t* freeBytes) {
+  if (drive < 1 || drive > 26) return Fail(ERROR_INVALID_DRIVE);
   char root[] = "A:\\";
   root[0] = char('A' + drive - 1);
   DWORD spc = 0, bps = 0, freeClusters = 0, total = 0;
-  if (drive < 1 || drive > 26) return Fail(ERROR_INVALID_DRIVE);
   if (!GetDiskFreeSpaceA(root, &spc, &bps, &freeClusters, &total)) return Fail(GetLastError());
   // An unsigned 32-bit count, as the callers expect: larger drives wrap.
   *freeBytes = uint32_t(uint64_t(freeClusters) * spc * bps);
   return 0;
 }
 
-int FileSizeOf(HANDLE file, uint32_t* size) {
+FsError FileSizeOf(HANDLE file, uint32_t* size) {
   DWORD s = GetFileSize(file, nullptr);
   if (s == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return Fail(GetLastError());
   *size = s;
@@ -132,7 +151,7 @@ int GetFileDosTime(HANDLE file, uint16_t* dosDate, uint16_t* dosTime) {
   FILETIME written;
   WORD d = 0, t = 0;
   if (!GetFileTime(file, nullptr, nullptr, &written) || !FileTimeToDosDateTime(&written, &d, &t)) {
-    nRunTimeError = int(GetLastError());
+    Fail(GetLastError());
     return -1;
   }
   *dosDate = d;
@@ -143,7 +162,7 @@ int GetFileDosTime(HANDLE file, uint16_t* dosDate, uint16_t* dosTime) {
 int SetFileDosTime(HANDLE file, uint16_t dosDate, uint16_t dosTime) {
   FILETIME ft;
   if (!DosDateTimeToFileTime(dosDate, dosTime, &ft) || !SetFileTime(file, &ft, &ft, &ft)) {
-    nRunTimeError = int(GetLastError());
+    Fail(GetLastError());
     return -1;
   }
   return 0;
@@ -152,7 +171,7 @@ int SetFileDosTime(HANDLE file, uint16_t dosDate, uint16_t dosTime) {
 int GetAttributes(const char* path) {
   DWORD a = GetFileAttributesA(path);
   if (a == INVALID_FILE_ATTRIBUTES) {
-    nRunTimeError = int(GetLastError());
+    Fail(GetLastError());
     return -1;
   }
   return int(a);
@@ -160,7 +179,7 @@ int GetAttributes(const char* path) {
 
 int SetAttributes(const char* path, DWORD attributes) {
   if (SetFileAttributesA(path, attributes)) return 0;
-  nRunTimeError = int(GetLastError());
+  Fail(GetLastError());
   return -1;
 }
 
@@ -180,49 +199,27 @@ int DeleteFilePath(const char* path) { return DeleteFileA(path) ? 0 : FailClassi
 int RenamePath(const char* from, const char* to) { return MoveFileA(from, to) ? 0 : FailClassic(GetLastError()); }
 
 int CopyFileWithProgress(const char* destination, const char* source, bool showProgress) {
-  HANDLE in;
-  if (int e = OpenFileForRead(source, &in)) return e;
+  plxwin::Handle in;
+  if (FsError e = OpenFileForRead(source, in)) return e;
   uint32_t size = 0, freeBytes = 0;
-  FileSizeOf(in, &size);
+  if (FsError e = FileSizeOf(in.Get(), &size)) return e;
   int drive = toupper(static_cast<unsigned char>(destination[0])) - 'A' + 1;
-  if (FreeBytesOnDrive(drive, &freeBytes) != 0) {
-    CloseFileHandle(in);
-    return 415;
+  if (FreeBytesOnDrive(drive, &freeBytes) != 0) return kCopyNoDriveInfo;
+  if (freeBytes < size) return kCopyNoSpace;
+  plxwin::Handle out;
+  if (FsError e = CreateFileForWrite(destination, FILE_ATTRIBUTE_NORMAL, out)) return e;
+  FsError e = CopyBlocks(in.Get(), out.Get(), size, showProgress);
+  if (e == 0) {
+    uint16_t d, t;
+    if (GetFileDosTime(in.Get(), &d, &t) == 0) SetFileDosTime(out.Get(), d, t);
+    // The last buffered write can still fail here, on a network drive above all.
+    e = CloseFileHandle(out);
   }
-  if (freeBytes < size) {
-    CloseFileHandle(in);
-    return 499;
+  if (e != 0) {
+    out.Close();
+    DeleteFileA(destination);
+    return nRunTimeError = e;
   }
-  HANDLE out;
-  if (int e = CreateFileForWrite(destination, FILE_ATTRIBUTE_NORMAL, &out)) {
-    CloseFileHandle(in);
-    return e;
-  }
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kCopyBlock]);
-  if (!buffer) {
-    CloseFileHandle(in);
-    CloseFileHandle(out);
-    return 8;
-  }
-  if (showProgress) ProgressStart();
-  uint64_t copied = 0;
-  for (;;) {
-    DWORD got = 0;
-    int e = ReadFileBlock(in, buffer.get(), kCopyBlock, &got);
-    if (e == 0 && got == 0) break;
-    if (e == 0) e = WriteFileBlock(out, buffer.get(), got);
-    if (e != 0) {
-      CloseFileHandle(in);
-      CloseFileHandle(out);
-      return e;
-    }
-    copied += got;
-    if (showProgress) ProgressSet(size ? int(copied * 100 / size) : 0);
-  }
-  uint16_t d, t;
-  if (GetFileDosTime(in, &d, &t) == 0) SetFileDosTime(out, d, t);
-  CloseFileHandle(in);
-  CloseFileHandle(out);
   if (showProgress) ProgressReset();
   return 0;
 }

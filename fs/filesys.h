@@ -4,16 +4,26 @@
 //
 // One error convention: a routine fails with the system error code (GetLastError's value,
 // an FsError) and leaves it in nRunTimeError. Where a caller needs the classic error number
-// instead, ClassicErrorNumber derives it, here and nowhere else.
+// instead, ClassicErrorNumber derives it, here and nowhere else. Every handle a routine
+// opens is owned (plxwin::Handle, plxwin::FindHandle), so no early return leaks one.
 #pragma once
 #include <windows.h>
 #include <stdint.h>
+
+#include "win_handle.h"
 
 // The process-wide run-time error number that script functions copy into [RETVAL].
 extern int nRunTimeError;
 
 // A system error code; 0 is success.
 using FsError = int;
+
+// The copy's own results beside the system error codes.
+enum CopyResult : int {
+  kCopyNoMemory = ERROR_NOT_ENOUGH_MEMORY,  // no copy buffer
+  kCopyNoDriveInfo = 415,                   // the destination's drive cannot be asked
+  kCopyNoSpace = 499,                       // "Not enough space to copy file."
+};
 
 // The classic error numbers.
 enum ClassicError : int {
@@ -30,7 +40,7 @@ struct FileSearchRecord {
   uint32_t size = 0;
   FILETIME created{};
   char name[260] = {};
-  HANDLE handle = INVALID_HANDLE_VALUE;
+  plxwin::FindHandle handle;
   bool skipDirectories = true;
 };
 
@@ -40,17 +50,19 @@ int StartFileSearch(const char* pattern, uint32_t attributeMask, FileSearchRecor
 int NextFileSearch(FileSearchRecord& rec);
 void EndFileSearch(FileSearchRecord& rec);
 
-// 0, 499 when the destination drive lacks room, 415 when its drive cannot be asked, 8 when
-// no buffer can be had, or the system error of the failed open, read or write.
+// 0, or a CopyResult, or the system error of the failed open, read, write or close. A copy
+// that fails after the destination was created removes it: no half-written file stays.
+// Messages are pumped between blocks, so that a long copy leaves the window alive.
 int CopyFileWithProgress(const char* destination, const char* source, bool showProgress);
 
-int OpenFileForRead(const char* path, HANDLE* file);
-int CreateFileForWrite(const char* path, DWORD attributes, HANDLE* file);
-int ReadFileBlock(HANDLE file, void* buffer, DWORD size, DWORD* got);
-int WriteFileBlock(HANDLE file, const void* buffer, DWORD size);
-int CloseFileHandle(HANDLE file);
-int FreeBytesOnDrive(int drive /* 1 = A: */, uint32_t* freeBytes);
-int FileSizeOf(HANDLE file, uint32_t* size);
+FsError OpenFileForRead(const char* path, plxwin::Handle& file);
+FsError CreateFileForWrite(const char* path, DWORD attributes, plxwin::Handle& file);
+FsError ReadFileBlock(HANDLE file, void* buffer, DWORD size, DWORD* got);
+FsError WriteFileBlock(HANDLE file, const void* buffer, DWORD size);
+// Closes the file and says whether the system took it: a late write error shows here.
+FsError CloseFileHandle(plxwin::Handle& file);
+FsError FreeBytesOnDrive(int drive /* 1 = A: */, uint32_t* freeBytes);
+FsError FileSizeOf(HANDLE file, uint32_t* size);
 int GetFileDosTime(HANDLE file, uint16_t* dosDate, uint16_t* dosTime);  // -1 on failure
 int SetFileDosTime(HANDLE file, uint16_t dosDate, uint16_t dosTime);    // -1 on failure
 int GetAttributes(const char* path);                                     // -1 on failure

@@ -216,8 +216,8 @@ void AddWindowsToAutoexecPath(const char* windowsDir) {
   snprintf(file, sizeof file, "\"%c:\\autoexec.bat\"\x05", char('A' + BootDriveNumber() - 1));
   char params[600];
   snprintf(params, sizeof params, "\"path\"\x05\"%s\"\x05\"\"\x05" "BEFORE\x05", windowsDir);
-  CallScriptFunction("SYSFILE", file);
-  CallScriptFunction("ADDPATH", params);
+  ExecuteFunction("SETSYSFILE", file);
+  ExecuteFunction("ADDPATH", params);
 }
 
 int doPackages(int* packagesTaken, int* lastResult) {

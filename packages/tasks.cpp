@@ -103,11 +103,11 @@ int GetAppType(const char* path) {
   const char* dot = strrchr(path, '.');
   if (dot && _stricmp(dot + 1, "COM") == 0) return 1;
   if (dot && _stricmp(dot + 1, "NLM") == 0) return 7;
-  HANDLE f;
-  if (OpenFileForRead(path, &f) != 0) return 0;
+  plxwin::Handle f;
+  if (OpenFileForRead(path, f) != 0) return 0;
   uint8_t mz[64] = {};
   DWORD got = 0;
-  ReadFileBlock(f, mz, sizeof mz, &got);
+  ReadFileBlock(f.Get(), mz, sizeof mz, &got);
   int type = 0;
   if (got >= 28 && mz[0] == 'M' && mz[1] == 'Z') {
     if (plx::GetU16(mz + 24) < 64 || got < 62) {
@@ -115,15 +115,14 @@ int GetAppType(const char* path) {
     } else {
       uint8_t nh[64] = {};
       DWORD nhGot = 0;
-      SetFilePointer(f, LONG(plx::GetU16(mz + 60)), nullptr, FILE_BEGIN);
-      ReadFileBlock(f, nh, sizeof nh, &nhGot);
+      SetFilePointer(f.Get(), LONG(plx::GetU16(mz + 60)), nullptr, FILE_BEGIN);
+      ReadFileBlock(f.Get(), nh, sizeof nh, &nhGot);
       if (nhGot < 64) type = 1;
       else if (nh[0] == 'P' && nh[1] == 'E' && nh[2] == 0 && nh[3] == 0) type = 5;
       else if (nh[0] == 'L' && nh[1] == 'X') type = 3;
       else type = nh[54] == 1 ? 2 : nh[54] == 2 ? 4 : 1;
     }
   }
-  CloseFileHandle(f);
   return type;
 }
 

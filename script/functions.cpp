@@ -1,27 +1,150 @@
 #include "functions.h"
 
 #include <string.h>
+#include <windows.h>
 
+#include "agent_codes.h"
+#include "bounded_text.h"
+#include "filesys.h"
 #include "messages.h"
+#include "run_state.h"
+#include "variable_store.h"
 
 namespace {
 
-using Handler = int (*)(const char* params);
+constexpr uint32_t kMessageUnknownFunction = 202;
+constexpr uint32_t kMessageNotImplemented = 203;
+constexpr uint32_t kMessageNotSupported = 232;
+constexpr uint32_t kMessageFunctionError = 229;
+// System error n has its text at message n + 400; 400 to 498 are such texts already.
+constexpr int32_t kSystemErrorMessageBase = 400;
+constexpr int32_t kLastSystemErrorMessage = 498;
 
-struct FunctionEntry {
-  const char* name;
-  Handler handler;
-};
+// Operating-system upgrades and loadable modules belong to other systems.
+int NotSupported(const char*) { return int(kMessageNotSupported); }
 
-// The script library registers its handlers here as it lands; until then the table is empty
-// and callers learn so from the result.
-constexpr FunctionEntry kFunctions[] = {{nullptr, nullptr}};
+// Functions whose [RETVAL] is a comparison outcome, never an error.
+bool ReturnsComparison(const char* name) {
+  return _stricmp(name, "STRCOMPARE") == 0 || _stricmp(name, "FILEDATECOMP") == 0;
+}
+
+void ReportRetval(const char* name, int32_t retval, DWORD lastError) {
+  ReportMessage(1, kMessageFunctionError, name, long(retval));
+  if (retval == int32_t(lastError) || retval == nRunTimeError)
+    ReportMessage(1, uint32_t(retval + kSystemErrorMessageBase));
+  else if (retval >= kSystemErrorMessageBase && retval <= kLastSystemErrorMessage)
+    ReportMessage(1, uint32_t(retval));
+}
 
 }  // namespace
 
-int CallScriptFunction(const char* name, const char* params) {
-  for (const FunctionEntry& f : kFunctions)
-    if (f.name && _stricmp(f.name, name) == 0) return f.handler(params);
-  Trace("script function %s is not available\n", name);
-  return 202;
+// Rows whose handler has not landed yet carry none: ExecuteFunction reports them with 203.
+const ScriptFunction kScriptFunctions[kFunctionCount + 1] = {
+    {0, "COPY", nullptr},
+    {1, "MDIR", nullptr},
+    {2, "CFGSETVALUE", nullptr},
+    {3, "DELETEFILE", nullptr},
+    {4, "DELETEDIR", nullptr},
+    {5, "FINDFILE", nullptr},
+    {6, "ATTRIB", nullptr},
+    {7, "RENAME", nullptr},
+    {8, "SETSYSFILE", nullptr},
+    {9, "ADDPATH", nullptr},
+    {10, "ADDLINE", nullptr},
+    {11, "REPLACELINE", nullptr},
+    {12, "ADDDEVICE", nullptr},
+    {13, "CFGGETVALUE", nullptr},
+    {14, "PAUSE", nullptr},
+    {15, "ADDINIMULTIKEY", nullptr},
+    {16, "CFGGETSTRING", nullptr},
+    {17, "CFGSETSTRING", nullptr},
+    {18, "SCHEDULEWIN", nullptr},
+    {19, "GETINISTR", nullptr},
+    {20, "GETINIINT", nullptr},
+    {21, "WRITEINISTR", nullptr},
+    {22, "DEFINE", nullptr},
+    {23, "ASSIGN", nullptr},
+    {24, "NUMTOSTR", nullptr},
+    {25, "STRCOPY", nullptr},
+    {26, "STRCAT", nullptr},
+    {27, "APPENDPATH", nullptr},
+    {28, "STRCOMPARE", nullptr},
+    {29, "IF", nullptr},
+    {30, "ELSE", nullptr},
+    {31, "WRITELN", nullptr},
+    {32, "SHELL", nullptr},
+    {33, "EXIT", nullptr},
+    {34, "ENDIF", nullptr},
+    {35, "UPGRADEOS", NotSupported},
+    {36, "REBOOT", nullptr},
+    {37, "REPLACEKEY", nullptr},
+    {38, "WRITEINIINT", nullptr},
+    {39, "ADDGROUP", nullptr},
+    {40, "ADDITEM", nullptr},
+    {41, "REPLACELINEADD", nullptr},
+    {42, "DELINIMULTIKEY", nullptr},
+    {43, "ADDITEMPATH", nullptr},
+    {44, "RegCreateKey", nullptr},
+    {45, "RegDeleteKey", nullptr},
+    {46, "RegSetStrValue", nullptr},
+    {47, "RegSetIntValue", nullptr},
+    {48, "RegQueryStrValue", nullptr},
+    {49, "RegQueryIntValue", nullptr},
+    {50, "ShellWait", nullptr},
+    {51, "Abort", nullptr},
+    {52, "WriteLog", nullptr},
+    {53, "DeleteItem", nullptr},
+    {54, "DeleteGroup", nullptr},
+    {55, "StartService", nullptr},
+    {56, "StopService", nullptr},
+    {57, "GetEnv", nullptr},
+    {58, "FILEDATECOMP", nullptr},
+    {59, "LoadNLM", NotSupported},
+    {60, "UnLoadNLM", NotSupported},
+    {0, "", nullptr},
+};
+
+namespace {
+
+bool IsClosingRow(const ScriptFunction& row) { return row.name[0] == '\0'; }
+
+}  // namespace
+
+int FindFunctionById(int32_t id, char* name, size_t size) {
+  for (int row = 0; !IsClosingRow(kScriptFunctions[row]); ++row) {
+    if (kScriptFunctions[row].id != id) continue;
+    return CopyText(name, size, kScriptFunctions[row].name) ? row : -1;
+  }
+  return -1;
+}
+
+int FindFunctionByName(const char* name) {
+  for (int row = 0; !IsClosingRow(kScriptFunctions[row]); ++row)
+    if (_stricmp(kScriptFunctions[row].name, name) == 0) return row;
+  return -1;
+}
+
+int ExecuteFunction(const char* name, const char* params) {
+  int row = FindFunctionByName(name);
+  if (row < 0) {
+    ReportMessage(1, kMessageUnknownFunction, name);
+    return kResultReported;
+  }
+  const ScriptFunction& f = kScriptFunctions[row];
+  if (!f.handler) {
+    ReportMessage(1, kMessageNotImplemented, name);
+    return kResultReported;
+  }
+  int result = f.handler(params);
+  // Taken at once: reporting below makes system calls of its own.
+  DWORD lastError = GetLastError();
+  if (result > 0) {
+    ReportMessage(1, uint32_t(result), name);
+    return result;
+  }
+  int32_t retval = 0;
+  if ((gContext.currentPackage.Options & kOptionReportRetval) && VariableStore::GetInt("[RETVAL]", &retval) == 0 &&
+      retval != 0 && !ReturnsComparison(name))
+    ReportRetval(name, retval, lastError);
+  return result;
 }

@@ -1,11 +1,11 @@
 #include "program.h"
 
 #include <direct.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
+#include "bounded_text.h"
 #include "messages.h"
 #include "status_window.h"
 #include "win_handle.h"
@@ -14,14 +14,21 @@ namespace {
 
 constexpr DWORD kWaitSlice = 500;
 constexpr int kProgressStep = 5;
+constexpr size_t kCommandLineSize = 512;
+constexpr int kInvalidPath = 217;  // "Invalid path specified in function: %s."
 
-// Drive and directory of a program path, without a trailing backslash ("C:" for a root).
-void ProgramDirectory(const char* program, char* dir, size_t size) {
-  char drive[_MAX_DRIVE], folder[_MAX_DIR];
-  _splitpath(program, drive, folder, nullptr, nullptr);
-  snprintf(dir, size, "%s%s", drive, folder);
-  size_t n = strlen(dir);
-  if (n > 0 && dir[n - 1] == '\\') dir[n - 1] = '\0';
+// Drive and directory of a program path, without a trailing backslash ("C:" for a root, empty
+// for a bare name). False when it does not fit: the program would run somewhere else.
+bool ProgramDirectory(const char* program, char* dir, size_t size) {
+  const char* end = nullptr;
+  for (const char* p = program; *p; ++p)
+    if (*p == '\\' || *p == '/') end = p;
+  if (!end && program[0] && program[1] == ':') end = program + 2;
+  size_t n = end ? size_t(end - program) : 0;
+  if (n >= size) return false;
+  memcpy(dir, program, n);
+  dir[n] = '\0';
+  return true;
 }
 
 // The waiting bar runs up and down while a program works.
@@ -48,11 +55,14 @@ int ControlNtService(const char* name, bool start) {
 }  // namespace
 
 int RunProcess(int wait, const char* program, const char* arguments) {
-  char commandLine[512];
-  if (arguments && *arguments)
-    snprintf(commandLine, sizeof commandLine, "%s %s", program, arguments);
-  else
-    snprintf(commandLine, sizeof commandLine, "%s", program);
+  char commandLine[kCommandLineSize];
+  bool whole = (arguments && *arguments) ? FormatText(commandLine, "%s %s", program, arguments)
+                                         : CopyText(commandLine, program);
+  // A cut command line would run the program with other arguments: it is not started.
+  if (!whole) {
+    Trace("RunProcess: command line of %s is longer than %d characters\n", program, int(kCommandLineSize - 1));
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
@@ -82,17 +92,24 @@ int RunProcess(int wait, const char* program, const char* arguments) {
 
 int RunProgram(int wait, const char* program, const char* arguments, int changeDirectory) {
   char dir[MAX_PATH];
-  ProgramDirectory(program, dir, sizeof dir);
-  char previous[260] = {};
+  if (!ProgramDirectory(program, dir, sizeof dir)) {
+    Trace("RunProgram: unable to chdir to %s\n", program);
+    return kInvalidPath;
+  }
+  char previous[MAX_PATH] = {};
   bool remembered = false;
   if (changeDirectory && dir[0]) {
-    _getcwd(previous, sizeof previous);
+    // A current directory too long to remember could not be restored.
+    if (!_getcwd(previous, sizeof previous)) {
+      Trace("RunProgram: unable to chdir to %s\n", dir);
+      return kInvalidPath;
+    }
     remembered = true;
     Trace("RunProgram: current dir is %s\n", previous);
     Trace("RunProgram: changing to dir %s\n", dir);
     if (_chdir(dir) != 0) {
       Trace("RunProgram: unable to chdir to %s\n", dir);
-      return 217;
+      return kInvalidPath;
     }
   }
   int result = RunProcess(wait, program, arguments);
@@ -101,7 +118,7 @@ int RunProgram(int wait, const char* program, const char* arguments, int changeD
     Trace("restoring current dir to %s\n", previous);
     if (_chdir(previous) != 0) {
       Trace("RunProgram: unable to chdir to %s\n", previous);
-      return 217;
+      return kInvalidPath;
     }
   }
   return result;
