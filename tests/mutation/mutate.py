@@ -98,8 +98,9 @@ def locate(m):
         return hits[0][0], hits[0][2], None
     if not hits:
         return path, None, "%s is gone and the snippet is in no other file" % path
-    return path, None, "%s is gone and the snippet is ambiguous: %s" % (
-        path, ", ".join("%s (%d)" % (p, n) for p, n, _ in hits))
+    where = ", ".join("%s (%d)" % (p, n) for p, n, _ in hits[:5])
+    more = " and %d more files" % (len(hits) - 5) if len(hits) > 5 else ""
+    return path, None, "%s is gone and the snippet is ambiguous: %s%s" % (path, where, more)
 
 
 def validate_table():
