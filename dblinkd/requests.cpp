@@ -91,8 +91,9 @@ Reply DoRead(Store& store, const Request& q, const TableDef& t, const KeyDef& k)
 // rows of one workstation only, the one they name:
 //  - workstations write rows of kind 6 (user) and 8 (machine) only, with PackageStatus 0-5;
 //  - the machine id a row names is a machine row's TargetName, or a user row's Counterpart
-//    when that holds a machine id (empty, or the node address text "[..." that a user row
-//    starts with on a workstation with a network address, names none);
+//    when a machine row of the same package carries that name: a user row's Counterpart
+//    holds either a machine id or the workstation's node address text, and the two cannot
+//    be told apart by their form, so only a name the database knows as a machine counts;
 //  - the first write on a connection that names a machine id binds the connection to it,
 //    and every later write must name the same id (compared ignoring case);
 //  - a rewrite keeps a row on its workstation: when the stored row names a machine id,
@@ -103,24 +104,35 @@ Reply DoRead(Store& store, const Request& q, const TableDef& t, const KeyDef& k)
 constexpr uint32_t kKindUser = 6;
 constexpr uint32_t kKindMachine = 8;
 constexpr uint32_t kMaxPackageStatus = 5;
-constexpr char kNodeAddressMark = '[';
+constexpr uint32_t kKeyPackageKindName = 7;
 
-std::string RowMachine(const TableDef& t, const std::string& rec) {
+// True when the package of rec has a machine row named `name`.
+bool KnownMachine(Store& store, const TableDef& t, const std::string& rec, const std::string& name) {
+  std::string probe = rec;
+  uint8_t* p = reinterpret_cast<uint8_t*>(&probe[0]);
+  SetFieldNumber(*t.Field("TargetKind"), kKindMachine, p);
+  if (!SetFieldText(*t.Field("TargetName"), name, p)) return false;
+  const KeyDef& k = *t.Key(kKeyPackageKindName);
+  Row row;
+  return store.Read(t, k, Seek::Equal, DecodeKey(k, plx::KeyOf(k, p)), 0, row) == kDbOk;
+}
+
+std::string RowMachine(Store& store, const TableDef& t, const std::string& rec) {
   const uint8_t* r = reinterpret_cast<const uint8_t*>(rec.data());
   uint32_t kind = FieldNumber(*t.Field("TargetKind"), r);
   if (kind == kKindMachine) return FieldText(*t.Field("TargetName"), r);
   std::string c = FieldText(*t.Field("Counterpart"), r);
-  return c.empty() || c[0] == kNodeAddressMark ? std::string() : c;
+  return c.empty() || !KnownMachine(store, t, rec, c) ? std::string() : c;
 }
 
 // The common part of the rule for a record about to be stored; `named` gets the machine
 // id it names.
-int32_t CheckStatusRecord(const TableDef& t, const std::string& rec, const ConnectionState& conn,
+int32_t CheckStatusRecord(Store& store, const TableDef& t, const std::string& rec, const ConnectionState& conn,
                           std::string& named) {
   uint32_t kind = RecordField(t, rec, "TargetKind");
   if (kind != kKindUser && kind != kKindMachine) return kDbReadOnly;
   if (RecordField(t, rec, "PackageStatus") > kMaxPackageStatus) return kDbReadOnly;
-  named = RowMachine(t, rec);
+  named = RowMachine(store, t, rec);
   if (kind == kKindMachine && named.empty()) return kDbReadOnly;
   if (!named.empty() && !conn.machineId.empty() && !EqualNoCase(named, conn.machineId)) return kDbReadOnly;
   return kDbOk;
@@ -158,7 +170,7 @@ void DoInsert(Store& store, ConnectionState& conn, const Request& q, const Table
   if (!allowed || !TakeWrite(conn)) return done(Status(kDbReadOnly));
   auto named = std::make_shared<std::string>();
   if (t.id == kTableUserPackage) {
-    int32_t s = CheckStatusRecord(t, q.data, conn, *named);
+    int32_t s = CheckStatusRecord(store, t, q.data, conn, *named);
     if (s != kDbOk) return done(Status(s));
   }
   std::string rec = q.data;
@@ -183,12 +195,12 @@ void DoRewrite(Store& store, ConnectionState& conn, const Request& q, const Tabl
                                                     "Counterpart"};
   if (t.id != kTableUserPackage || !TakeWrite(conn)) return done(Status(kDbReadOnly));
   auto named = std::make_shared<std::string>();
-  int32_t s = CheckStatusRecord(t, q.data, conn, *named);
+  int32_t s = CheckStatusRecord(store, t, q.data, conn, *named);
   if (s != kDbOk) return done(Status(s));
   uint32_t id = GetU32(reinterpret_cast<const uint8_t*>(q.key.data()));
   // Runs on the stored row inside the write: the row must stay on its workstation.
-  RewriteCheck keepsOwner = [&t, named](const std::string& stored, const std::string&) {
-    std::string owner = RowMachine(t, stored);
+  RewriteCheck keepsOwner = [&store, &t, named](const std::string& stored, const std::string&) {
+    std::string owner = RowMachine(store, t, stored);
     return owner.empty() || EqualNoCase(owner, *named) ? kDbOk : kDbReadOnly;
   };
   store.Rewrite(t, id, q.data, kOutcome, std::move(keepsOwner), Bind(conn, named, std::move(done)));

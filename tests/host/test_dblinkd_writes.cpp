@@ -69,9 +69,11 @@ TEST_F(Writes, StatusRowsOfOneWorkstationPerConnection) {
   const Case cases[] = {
       {"a machine row binds; its user rows follow; another machine's rows are refused",
        {ins(StatusRow(kMachine, "WS0000000001", "bob"), kDbOk), ins(StatusRow(kUser, "bob", "WS0000000001"), kDbOk),
-        ins(StatusRow(kUser, "bob", "[0000ABCD:00A"), kDbOk),  // a node address names no machine
+        ins(StatusRow(kUser, "bob", "00A0C9123456"), kDbOk),  // a node address names no machine
         ins(StatusRow(kMachine, "WS0000000002", "bob"), kDbReadOnly),
-        ins(StatusRow(kUser, "bob", "WS0000000002"), kDbReadOnly), rw(5, status(4), kDbReadOnly)}},
+        // MACHINE00001 is a machine the database knows for package 10.
+        ins([] { auto r = StatusRow(kUser, "bob", "machine00001"); r.PackageId = 10; return r; }(), kDbReadOnly),
+        rw(5, status(4), kDbReadOnly)}},
       {"status above 5, a machine row naming no machine",
        {ins(StatusRow(kMachine, "WS0000000003", "", 6), kDbReadOnly), rw(5, status(6), kDbReadOnly),
         rw(5, status(0xFFFF), kDbReadOnly), ins(StatusRow(kMachine, "", ""), kDbReadOnly)}},
