@@ -404,21 +404,20 @@ int32_t InsertStatusRow(uint32_t packageId, uint32_t kind, const char* machineId
   return int32_t(row.RecordId);
 }
 
-bool ReadStatusRow(int32_t rowId, UserPackageRecord& rec) {
+int32_t ReadStatusRow(int32_t rowId, UserPackageRecord& rec) {
   std::vector<uint8_t> key = NumberKey({uint32_t(rowId)}), buf;
   int32_t st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, kKeyRecordId, key, buf);
-  if (st != 0) {
-    ReadFailed(st, kUsersTable);
-    return false;
-  }
-  plx::Decode(buf.data(), rec);
-  return true;
+  if (st == 0) plx::Decode(buf.data(), rec);
+  return st;
 }
 
 bool UpdateStatusRow(int32_t rowId, uint32_t kind, const char* counterpart, uint16_t status, uint32_t failures,
                      uint32_t refusals) {
   UserPackageRecord row;
-  if (!ReadStatusRow(rowId, row)) return false;
+  if (int32_t st = ReadStatusRow(rowId, row)) {
+    ReportDatabaseError(0, st, kUsersTable);  // the outcome cannot be stored on a row not read
+    return false;
+  }
   row.RefusalCount = refusals;
   row.FailureCount = failures;
   row.PackageStatus = status;

@@ -52,5 +52,5 @@ bool CheckDependencies(uint32_t packageId, uint32_t serverId, const char* machin
 // False when a row could not be stored (reported).
 bool WritePackageStatus(const char* machineId, const char* userName, uint16_t status);
 
-// Reads one 303 row by its RecordId into rec; true when read.
-bool ReadStatusRow(int32_t rowId, plx::UserPackageRecord& rec);
+// Reads one 303 row by its RecordId into rec; the requester's status, not reported here.
+int32_t ReadStatusRow(int32_t rowId, plx::UserPackageRecord& rec);
