@@ -1,11 +1,12 @@
 #include "package_loop.h"
 
 #include <ctype.h>
-#include <stdio.h>
+#include <errno.h>
 #include <string.h>
 #include <windows.h>
 
 #include "agent_codes.h"
+#include "bounded_text.h"
 #include "corvnet.h"
 #include "eligibility.h"
 #include "filesys.h"
@@ -24,23 +25,46 @@
 
 namespace {
 
+constexpr size_t kPromptChars = 255;  // the longest entry the path prompts take
+constexpr size_t kMaxPathVariableChars = 252;  // a bracketed name that may start a path
+// Message numbers of the target path.
+constexpr uint32_t kMsgNoDrive = 111, kMsgBadDrive = 112, kMsgCreatePath = 114, kMsgUnparsedPath = 161;
+constexpr uint32_t kMsgNoWindows = 120, kMsgWindowsNotFound = 102, kMsgVariable = 105;
+
+// A path that would not fit its buffer or the [TARGET] variable is reported as a path that
+// could not be made, with the system's own "name too long" number.
+int ReportPathTooLong(const char* path) {
+  ReportMessage(1, kMsgCreatePath, int(ERROR_FILENAME_EXCED_RANGE), path);
+  return kResultReported;
+}
+
+// A drive index from getNetworkDrive as a letter; 0 when there is none (reported).
+char NetworkDriveLetter(const char* unc, const char* path) {
+  int index = getNetworkDrive(unc);
+  if (index < 0 || index >= 26) {
+    ReportMessage(1, kMsgUnparsedPath, path);
+    return 0;
+  }
+  return char('A' + index);
+}
+
 // Asks for the Windows directory until a real one is given. False when the user gives up.
 bool SettleWindowsDirectory(const plx::PackageRecord& pkg) {
   for (;;) {
-    char entry[256] = {};
-    if (!PromptForText("Windows Path:", entry, "Enter Path to Windows", 255)) return false;
-    char winIni[260];
-    plx::CopyText(winIni, sizeof winIni, entry);
-    AppendPath(winIni, "WIN.INI");
-    char system[260];
-    if (GetFileAttributesA(winIni) != INVALID_FILE_ATTRIBUTES && GetSystemDirectoryA(system, sizeof system)) {
+    char entry[kPromptChars + 1] = {};
+    if (!PromptForText("Windows Path:", entry, "Enter Path to Windows", kPromptChars)) return false;
+    char winIni[MAX_PATH];
+    char system[MAX_PATH];
+    // An entry too long to name its WIN.INI names no Windows directory either.
+    if (CopyText(winIni, entry) && AppendPath(winIni, "WIN.INI") &&
+        GetFileAttributesA(winIni) != INVALID_FILE_ATTRIBUTES && GetSystemDirectoryA(system, sizeof system)) {
       VariableStore::SetString("[WINDIR]", entry);
       VariableStore::SetString("[WINSYSDIR]", system);
       gContext.bNoWindows = false;
       if (pkg.Options & kOptionWindowsInPath) AddWindowsToAutoexecPath(entry);
       return true;
     }
-    ReportMessage(0, 102);
+    ReportMessage(0, kMsgWindowsNotFound);
   }
 }
 
@@ -49,31 +73,34 @@ bool SettleWindowsDirectory(const plx::PackageRecord& pkg) {
 int InstallPackage(const plx::PackageRecord& pkg, int* lastResult) {
   if (gContext.bNoWindows) {
     if (pkg.Options & kOptionAbortWithoutWindows) {
-      ReportMessage(1, 120);
+      ReportMessage(1, kMsgNoWindows);
       WritePackageStatus(gContext.szMachineId, gContext.szLoginName, kStatusFailed);
       Trace("package aborted since windows not present\n");
       return 0;
     }
     if ((pkg.Options & (kOptionNeedsWindows | kOptionWindowsInPath)) && !SettleWindowsDirectory(pkg)) {
-      ReportMessage(1, 120);
+      ReportMessage(1, kMsgNoWindows);
       WritePackageStatus(gContext.szMachineId, gContext.szLoginName, kStatusFailed);
       Trace("package aborted since windows path not entered\n");
       return 0;
     }
   }
 
-  char path[260];
-  plx::CopyText(path, sizeof path, pkg.InstallPath);
-  ExpandPathVariable(path);
+  char path[MAX_PATH];
+  CopyText(path, pkg.InstallPath);
+  int rc = 0;
+  if (!ExpandPathVariable(path, sizeof path)) rc = ReportPathTooLong(pkg.InstallPath);
   CharUpperA(path);
   Trace("package install path = %s\n", path);
-  if ((pkg.Options & kOptionOverridePath) &&
+  if (rc == 0 && (pkg.Options & kOptionOverridePath) &&
       AskYesNo("Do you want to override the default installation path?(Y/N)", path, "Override Install Path"))
-    PromptForText("New path:", path, "Enter Install Path", 255);
+    PromptForText("New path:", path, "Enter Install Path", kPromptChars);
 
-  Trace("validating target path\n");
   bool created = false;
-  int rc = ValidateTargetPath(path, &created);
+  if (rc == 0) {
+    Trace("validating target path\n");
+    rc = ValidateTargetPath(path, sizeof path, &created);
+  }
   *lastResult = rc;
   bool completed = false;
   if (rc != 0) {
@@ -99,7 +126,7 @@ int InstallPackage(const plx::PackageRecord& pkg, int* lastResult) {
     AddHistoryEntry(pkg.PackageId, gContext.szMachineId, "Package installed successfully.");
     OnDemandStatus("Completed package %s", pkg.Name);
   } else {
-    char target[260] = {};
+    char target[kVarValueSize] = {};
     VariableStore::GetString("[TARGET]", target);
     if (created && strlen(target) > 3) {
       Trace("deleting target dir created: %s\n", target);
@@ -113,86 +140,90 @@ int InstallPackage(const plx::PackageRecord& pkg, int* lastResult) {
 
 }  // namespace
 
-void ExpandPathVariable(char* path) {
-  if (path[0] != '[') return;
+bool ExpandPathVariable(char* path, size_t size) {
+  if (path[0] != '[') return true;
   const char* close = strchr(path, ']');
-  if (!close || close - path + 1 > 252) return;
-  char name[253];
-  size_t n = size_t(close - path) + 1;
+  const size_t n = close ? size_t(close - path) + 1 : 0;
+  if (!close || n > kMaxPathVariableChars) return true;
+  char name[kMaxPathVariableChars + 1];
   memcpy(name, path, n);
   name[n] = '\0';
-  char value[260] = {};
-  if (VariableStore::GetString(name, value) != 0) return;
-  char rest[260];
-  plx::CopyText(rest, sizeof rest, close + 1);
-  AppendPath(value, rest);
-  plx::CopyText(path, 260, value);
+  char value[kVarValueSize] = {};
+  if (VariableStore::GetString(name, value) != 0) return true;
+  char joined[MAX_PATH];
+  if (!CopyText(joined, value) || !AppendPath(joined, close + 1)) return false;
+  if (strlen(joined) >= size) return false;
+  CopyText(path, size, joined);
+  return true;
 }
 
 int CreateDirectoryPath(char driveLetter, const char* rest) {
-  char built[260];
-  snprintf(built, sizeof built, "%c:", driveLetter);
-  char parts[260];
-  plx::CopyText(parts, sizeof parts, rest);
-  for (char* part = strtok(parts, "\\"); part; part = strtok(nullptr, "\\")) {
-    AppendPath(built, part);
-    if (IsDirectory(built)) continue;
-    if (int e = MakeDirectory(built)) return e;
+  char built[MAX_PATH];
+  FormatText(built, "%c:", driveLetter);
+  for (const char* part = rest; *part;) {
+    const char* end = strchr(part, '\\');
+    const size_t len = end ? size_t(end - part) : strlen(part);
+    if (len > 0) {
+      char component[MAX_PATH];
+      if (len >= sizeof component) return ENAMETOOLONG;
+      memcpy(component, part, len);
+      component[len] = '\0';
+      if (!AppendPath(built, component)) return ENAMETOOLONG;
+      if (!IsDirectory(built))
+        if (int e = MakeDirectory(built)) return e;
+    }
+    part += len + (end ? 1 : 0);
   }
   return 0;
 }
 
-int ValidateTargetPath(char* path, bool* created) {
+int ValidateTargetPath(char* path, size_t size, bool* created) {
   *created = false;
   char drive = 0;
-  char rest[260] = {};
+  char drivePath[MAX_PATH];
+  const char* rest = "";
   if (path[0] == '\\' && path[1] == '\\') {
     const char* server = path + 2;
     const char* share = strchr(server, '\\');
     const char* after = share ? strchr(share + 1, '\\') : nullptr;
-    if (!share || !after) return -1;
-    char unc[260];
-    snprintf(unc, sizeof unc, "%.*s", int(after - path), path);
-    int index = getNetworkDrive(unc);
-    if (index < 0) {
-      ReportMessage(1, 161, path);
+    // Left to us: a UNC path without a folder part cannot be parsed, and says so.
+    if (!share || !after) {
+      ReportMessage(1, kMsgUnparsedPath, path);
       return kResultReported;
     }
-    drive = char('A' + index);
-    plx::CopyText(rest, sizeof rest, after + 1);
+    char unc[MAX_PATH];
+    if (!FormatText(unc, "%.*s", int(after - path), path)) return ReportPathTooLong(path);
+    if (!(drive = NetworkDriveLetter(unc, path))) return kResultReported;
+    rest = after + 1;
+    FormatText(drivePath, "%c:", drive);
+    if (!AppendPath(drivePath, rest)) return ReportPathTooLong(path);
   } else {
     const char* colon = strchr(path, ':');
-    size_t volume = colon ? size_t(colon - path) : strlen(path);
-    if (path[0] == '\0' || (colon && volume == 0)) return 111;
+    const size_t volume = colon ? size_t(colon - path) : strlen(path);
+    if (path[0] == '\0' || (colon && volume == 0)) return kMsgNoDrive;
+    rest = colon ? colon + 1 : "";
     if (volume == 1) {
       drive = char(toupper(static_cast<unsigned char>(path[0])));
     } else {
-      char vol[260];
-      snprintf(vol, sizeof vol, "%.*s", int(volume), path);
-      if (!strchr(vol, '/')) {
-        ReportMessage(1, 112, path);
+      // SERVER/VOLUME: the share \\SERVER\VOLUME, and the drive mapped to it.
+      const char* slash = static_cast<const char*>(memchr(path, '/', volume));
+      if (!slash) {
+        ReportMessage(1, kMsgBadDrive, path);
         return kResultReported;
       }
-      int index = getNetworkDrive(vol);
-      if (index < 0) {
-        ReportMessage(1, 161, path);
-        return kResultReported;
-      }
-      drive = char('A' + index);
+      char unc[MAX_PATH];
+      if (!FormatText(unc, "\\\\%.*s\\%.*s", int(slash - path), path, int(path + volume - slash - 1), slash + 1))
+        return ReportPathTooLong(path);
+      if (!(drive = NetworkDriveLetter(unc, path))) return kResultReported;
     }
-    plx::CopyText(rest, sizeof rest, colon ? colon + 1 : "");
+    if (!FormatText(drivePath, "%c:%s", drive, rest)) return ReportPathTooLong(path);
   }
+  // The drive path becomes [TARGET] and the caller's path: it must fit both whole.
+  if (strlen(drivePath) >= kVarValueSize || strlen(drivePath) >= size) return ReportPathTooLong(path);
 
-  char drivePath[260];
-  if (path[0] == '\\') {
-    snprintf(drivePath, sizeof drivePath, "%c:", drive);
-    AppendPath(drivePath, rest);
-  } else {
-    snprintf(drivePath, sizeof drivePath, "%c:%s", drive, rest);
-  }
   if (!IsDirectory(drivePath)) {
-    if (int e = CreateDirectoryPath(drive, rest)) {
-      ReportMessage(1, 114, e, path);
+    if (int e = CreateDirectoryPath(drive, drivePath + 2)) {
+      ReportMessage(1, kMsgCreatePath, e, path);
       return kResultReported;
     }
     PrintResults("Created target path.\n");
@@ -200,22 +231,23 @@ int ValidateTargetPath(char* path, bool* created) {
   }
   VariableStore::SetString("[TARGET]", drivePath);
   uint32_t freeBytes = 0;
-  if (FreeBytesOnDrive(drive - 'A' + 1, &freeBytes) != 0) return 112;
+  if (FreeBytesOnDrive(drive - 'A' + 1, &freeBytes) != 0) return kMsgBadDrive;
   if (VariableStore::SetInt("[DISKSPACE]", int32_t(freeBytes)) != 0) {
-    ReportMessage(0, 105, "[DISKSPACE]");
+    ReportMessage(0, kMsgVariable, "[DISKSPACE]");
     return kResultReported;
   }
   PrintResults("Target path: %s\n", drivePath);
   PrintResults("Disk space : %lu bytes free\n\n", (unsigned long)freeBytes);
-  plx::CopyText(path, 260, drivePath);
+  CopyText(path, size, drivePath);
   return 0;
 }
 
 void AddWindowsToAutoexecPath(const char* windowsDir) {
-  char file[64];
-  snprintf(file, sizeof file, "\"%c:\\autoexec.bat\"\x05", char('A' + BootDriveNumber() - 1));
-  char params[600];
-  snprintf(params, sizeof params, "\"path\"\x05\"%s\"\x05\"\"\x05" "BEFORE\x05", windowsDir);
+  char file[32];
+  FormatText(file, "\"%c:\\autoexec.bat\"\x05", char('A' + BootDriveNumber() - 1));
+  char params[2 * MAX_PATH];
+  // The directory comes from a prompt of at most 255 characters: it always fits.
+  FormatText(params, "\"path\"\x05\"%s\"\x05\"\"\x05" "BEFORE\x05", windowsDir);
   ExecuteFunction("SETSYSFILE", file);
   ExecuteFunction("ADDPATH", params);
 }

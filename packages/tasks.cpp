@@ -1,12 +1,12 @@
 #include "tasks.h"
 
-#include <stdio.h>
 #include <string.h>
 #include <windows.h>
 
 #include <vector>
 
 #include "agent_codes.h"
+#include "bounded_text.h"
 #include "filesys.h"
 #include "messages.h"
 #include "ondemand.h"
@@ -18,8 +18,20 @@
 #include "status_window.h"
 #include "tables.h"
 #include "variable_store.h"
+#include "win_handle.h"
 
 namespace {
+
+// Message numbers of the task types.
+constexpr uint32_t kMsgNoCopySpace = 152, kMsgCopyError = 155, kMsgNotAnApp = 149, kMsgCannotRun = 148,
+                   kMsgAppFailed = 153, kMsgTesselFailed = 166, kMsgNotImplemented = 203;
+constexpr int kCopyNoSpace = 499;  // the copy's "destination drive lacks room"
+// A source or target name that does not fit a path: the system's "name too long", reported
+// the way a failed copy is, so that no shorter name is ever used in its place.
+constexpr int kPathTooLong = ERROR_FILENAME_EXCED_RANGE;
+constexpr size_t kMzHeaderBytes = 28, kNewHeaderBytes = 64;
+constexpr size_t kMzRelocationAt = 24, kMzNewHeaderAt = 60, kNewHeaderSystemAt = 54;
+constexpr uint16_t kMzFirstNewHeader = 64;  // a relocation table below this: a DOS program
 
 int32_t ReadTask(uint32_t op, uint32_t serverId, uint32_t packageId, plx::PackageTaskRecord& task) {
   std::vector<uint8_t> key = NumberKey({serverId, packageId}), buf;
@@ -28,16 +40,15 @@ int32_t ReadTask(uint32_t op, uint32_t serverId, uint32_t packageId, plx::Packag
   return st;
 }
 
-// [TARGET] joined with a file name.
-void TargetFile(const char* name, char* out /* 260 */) {
-  out[0] = '\0';
-  VariableStore::GetString("[TARGET]", out, 260);
-  AppendPath(out, 260, name);
+// [TARGET] joined with a file name; false when it does not fit.
+bool TargetFile(const char* name, char* out, size_t size) {
+  char target[kVarValueSize] = {};
+  VariableStore::GetString("[TARGET]", target);
+  return CopyText(out, size, target) && AppendPath(out, size, name);
 }
 
-void SourceFile(const char* dir, const char* name, char* out /* 260 */) {
-  plx::CopyText(out, 260, dir);
-  AppendPath(out, 260, name);
+bool SourceFile(const char* dir, const char* name, char* out, size_t size) {
+  return CopyText(out, size, dir) && AppendPath(out, size, name);
 }
 
 // The copy step shared by program and file tasks: 0, 499 or another error number.
@@ -49,10 +60,10 @@ int CopyWithStatus(const char* source, const char* target) {
 }
 
 int ReportCopyFailure(int e, const char* app) {
-  if (e == 499)
-    ReportMessage(1, 152, app);
+  if (e == kCopyNoSpace)
+    ReportMessage(1, kMsgNoCopySpace, app);
   else if (e != 0)
-    ReportMessage(1, 155, e, app);
+    ReportMessage(1, kMsgCopyError, e, app);
   return e;
 }
 
@@ -95,96 +106,96 @@ int FilesetTask(const char* name, const char* targetPath, const char* packagePat
   // Filesets need the decompression library, which this agent does not carry yet: the task
   // fails in the open rather than passing for done.
   Trace("decompressFileset: no fileset library for '%s' into '%s' from '%s'\n", name, targetPath, packagePath);
-  ReportMessage(1, 203, "decompressFileset");
+  ReportMessage(1, kMsgNotImplemented, "decompressFileset");
   return kResultReported;
 }
 
 int GetAppType(const char* path) {
   const char* dot = strrchr(path, '.');
-  if (dot && _stricmp(dot + 1, "COM") == 0) return 1;
-  if (dot && _stricmp(dot + 1, "NLM") == 0) return 7;
-  plxwin::Handle f;
-  if (OpenFileForRead(path, f) != 0) return 0;
-  uint8_t mz[64] = {};
+  if (dot && _stricmp(dot + 1, "COM") == 0) return kAppDos;
+  if (dot && _stricmp(dot + 1, "NLM") == 0) return kAppNetWareModule;
+  plxwin::Handle file;
+  if (OpenFileForRead(path, file) != 0) return kAppUnknown;
+  uint8_t mz[kNewHeaderBytes] = {};
   DWORD got = 0;
-  ReadFileBlock(f.Get(), mz, sizeof mz, &got);
-  int type = 0;
-  if (got >= 28 && mz[0] == 'M' && mz[1] == 'Z') {
-    if (plx::GetU16(mz + 24) < 64 || got < 62) {
-      type = 1;
-    } else {
-      uint8_t nh[64] = {};
-      DWORD nhGot = 0;
-      SetFilePointer(f.Get(), LONG(plx::GetU16(mz + 60)), nullptr, FILE_BEGIN);
-      ReadFileBlock(f.Get(), nh, sizeof nh, &nhGot);
-      if (nhGot < 64) type = 1;
-      else if (nh[0] == 'P' && nh[1] == 'E' && nh[2] == 0 && nh[3] == 0) type = 5;
-      else if (nh[0] == 'L' && nh[1] == 'X') type = 3;
-      else type = nh[54] == 1 ? 2 : nh[54] == 2 ? 4 : 1;
-    }
+  ReadFileBlock(file.Get(), mz, sizeof mz, &got);
+  if (got < kMzHeaderBytes || mz[0] != 'M' || mz[1] != 'Z') return kAppUnknown;
+  if (plx::GetU16(mz + kMzRelocationAt) < kMzFirstNewHeader || got < kMzNewHeaderAt + 2) return kAppDos;
+  uint8_t nh[kNewHeaderBytes] = {};
+  DWORD nhGot = 0;
+  SetFilePointer(file.Get(), LONG(plx::GetU16(mz + kMzNewHeaderAt)), nullptr, FILE_BEGIN);
+  ReadFileBlock(file.Get(), nh, sizeof nh, &nhGot);
+  if (nhGot < kNewHeaderBytes) return kAppDos;
+  if (nh[0] == 'P' && nh[1] == 'E' && nh[2] == 0 && nh[3] == 0) return kAppWin32;
+  if (nh[0] == 'L' && nh[1] == 'X') return kAppLx;
+  // The new header's target system: 1 OS/2, 2 Windows.
+  switch (nh[kNewHeaderSystemAt]) {
+    case 1: return kAppOs2;
+    case 2: return kAppWindows16;
   }
-  return type;
+  return kAppDos;
 }
 
 int doExecutableTask(const char* app, const char* args, const char* packagePath, int wait) {
   Trace("doExecutableTask ... path = '%s', app name = '%s', cmd line = '%s'\n", packagePath, app, args);
   OnDemandStatus("executing %s", app);
-  char target[260], source[260];
-  TargetFile(app, target);
-  SourceFile(packagePath, app, source);
+  char target[MAX_PATH], source[MAX_PATH];
+  if (!TargetFile(app, target, sizeof target) || !SourceFile(packagePath, app, source, sizeof source))
+    return ReportCopyFailure(kPathTooLong, app);
   Trace("copying app to target path (%s)\n", target);
   if (int e = CopyWithStatus(source, target)) return ReportCopyFailure(e, app);
   int type = GetAppType(target);
-  if (type == 0) {
-    ReportMessage(1, 149, app);
+  if (type == kAppUnknown) {
+    ReportMessage(1, kMsgNotAnApp, app);
     return kResultReported;
   }
   Trace("doExecutableTask: app (%s) type is %d\n", target, type);
-  int r = (type == 1 || type == 4 || type == 5) ? RunProgram(wait, target, args, 1) : 148;
+  const bool runs = type == kAppDos || type == kAppWindows16 || type == kAppWin32;
+  int r = runs ? RunProgram(wait, target, args, 1) : kMsgCannotRun;
   if (r == 0) return 0;
-  if (r == 148)
-    ReportMessage(1, 148, app);
+  if (r == kMsgCannotRun)
+    ReportMessage(1, kMsgCannotRun, app);
   else
-    ReportMessage(1, 153, app, r);
+    ReportMessage(1, kMsgAppFailed, app, r);
   return kResultReported;
 }
 
 int doFileCopyTask(const char* app, const char* sourceDir) {
   Trace("doFileCopyTask: app name = '%s' app path = '%s'\n", app, sourceDir);
-  char target[260], source[260];
-  TargetFile(app, target);
-  SourceFile(sourceDir, app, source);
+  char target[MAX_PATH], source[MAX_PATH];
+  if (!TargetFile(app, target, sizeof target) || !SourceFile(sourceDir, app, source, sizeof source))
+    return ReportCopyFailure(kPathTooLong, app);
   OnDemandStatus("copying file %s", source);
   Trace("copying '%s' to '%s'\n", source, target);
   return ReportCopyFailure(CopyWithStatus(source, target), app);
 }
 
 int PathFileCopyTask(const char* name, const char* packagePath, bool fromPackageDir) {
-  char dir[260], file[260];
-  plx::CopyText(dir, sizeof dir, name);
-  plx::CopyText(file, sizeof file, name);
+  char dir[sizeof(plx::PackageTaskRecord::TaskName)], file[sizeof(plx::PackageTaskRecord::TaskName)];
+  if (!CopyText(dir, name)) return ReportCopyFailure(kPathTooLong, name);
+  CopyText(file, name);
   if (char* slash = strrchr(dir, '\\')) {
     *slash = '\0';
-    plx::CopyText(file, sizeof file, slash + 1);
+    CopyText(file, slash + 1);
   }
   return doFileCopyTask(file, fromPackageDir ? packagePath : dir);
 }
 
 int doTessel(const char* fileset, const char* tesselPath) {
   Trace("doTessel: fileset = '%s' tessel path = '%s'\n", fileset, tesselPath);
-  char base[260];
-  plx::CopyText(base, sizeof base, fileset);
+  char base[MAX_PATH];
+  char ini[MAX_PATH], program[MAX_PATH];
+  bool fits = CopyText(base, fileset);
   if (char* dot = strchr(base, '.')) *dot = '\0';
-  char ini[260], program[260];
-  plx::CopyText(ini, sizeof ini, tesselPath);
-  AppendPath(ini, base);
-  AppendPath(ini, base);
-  strncat(ini, ".INI", sizeof ini - strlen(ini) - 1);
-  plx::CopyText(program, sizeof program, tesselPath);
-  AppendPath(program, base);
-  AppendPath(program, "TSSETUP.EXE");
+  fits = fits && CopyText(ini, tesselPath) && AppendPath(ini, base) && AppendPath(ini, base) &&
+         AppendText(ini, ".INI") && CopyText(program, tesselPath) && AppendPath(program, base) &&
+         AppendPath(program, "TSSETUP.EXE");
+  if (!fits) {
+    ReportMessage(1, kMsgTesselFailed, long(kPathTooLong), fileset);
+    return kPathTooLong;
+  }
   Trace("doTessel: executing app: '%s' with cmdline: '%s'\n", program, ini);
   int r = RunProgram(1, program, gOptions.bSilent ? "/SILENT" : "", 1);
-  if (r != 0) ReportMessage(1, 166, r, fileset);
+  if (r != 0) ReportMessage(1, kMsgTesselFailed, long(r), fileset);
   return r;
 }

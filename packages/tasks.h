@@ -11,5 +11,14 @@ int PathFileCopyTask(const char* name, const char* packagePath, bool fromPackage
 int doTessel(const char* fileset, const char* tesselPath);
 int FilesetTask(const char* name, const char* targetPath, const char* packagePath);
 
-// 0 not recognised, 1 DOS, 2 OS/2 16-bit, 3 LX, 4 Windows 16-bit, 5 Win32, 7 NetWare module.
+// What GetAppType tells of a program file.
+enum AppType : int {
+  kAppUnknown = 0,
+  kAppDos = 1,
+  kAppOs2 = 2,
+  kAppLx = 3,
+  kAppWindows16 = 4,
+  kAppWin32 = 5,
+  kAppNetWareModule = 7,
+};
 int GetAppType(const char* path);

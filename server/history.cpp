@@ -25,7 +25,7 @@ int AddHistoryEntry(uint32_t packageId, const char* machineId, const char* text)
   }
   int32_t rowId = gContext.rows.MachineRowId != -1 ? gContext.rows.MachineRowId : gContext.rows.UserRowId;
   plx::UserPackageRecord statusRow;
-  if (rowId == -1 || !ReadStatusRow(rowId, statusRow)) {
+  if (rowId == -1 || ReadStatusRow(rowId, statusRow) != 0) {
     PrintResults(kNoRow);
     return -1;
   }

@@ -19,8 +19,17 @@ using plx::UserPackageRecord;
 namespace {
 
 constexpr char kEveryone[] = "PLX_EVERYONE";
+constexpr char kUsersTable[] = "PUD.DBF";
+constexpr char kDependencyTable[] = "PDD.DBF";
+constexpr char kPackageTable[] = "PKG.DBF";
 constexpr size_t kMachineIdLength = 12;
 constexpr size_t kCounterpartWritten = 13;
+constexpr size_t kTargetNameChars = sizeof(UserPackageRecord::TargetName) - 1;  // 210
+constexpr size_t kServerNameChars = 48;
+constexpr size_t kNodeTextSize = kCounterpartWritten;
+
+// What a read told a decision: a row, no (more) rows, or nothing known.
+enum class Lookup { kFound, kNone, kFailed };
 
 bool Eligible(uint16_t status) {
   return status == kStatusPending || status == kStatusRefused || status == kStatusFailedRetry;
@@ -33,56 +42,59 @@ bool SameName(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 // The wrappers' result: 1 read, 0 nothing (more), else the status.
 int ReadResult(int32_t status) { return status == 0 ? 1 : status == plx::kDbNotFound ? 0 : status; }
 
-// Key 7: server, package, kind, then a 210-byte name.
+// Key 7: server, package, kind, then the name field.
 std::vector<uint8_t> NameKey(uint32_t serverId, uint32_t packageId, uint32_t kind, const char* name, size_t n) {
   std::vector<uint8_t> key = NumberKey({serverId, packageId, kind});
-  key.resize(12 + 210, 0);
-  memcpy(&key[12], name, strnlen(name, n));
+  const size_t at = key.size();
+  key.resize(at + kTargetNameChars, 0);
+  memcpy(&key[at], name, strnlen(name, n < kTargetNameChars ? n : kTargetNameChars));
   return key;
 }
 
-// Reports a -1 read the way the tables' names are reported.
-void ReportMinusOne(int32_t status, const char* table) {
-  if (status == -1) ReportDatabaseError(0, status, table);
+// A read that neither found a row nor reached the end of the index (the link was lost, the
+// service refused): reported with the table's name, so that no decision is taken on it.
+bool ReadFailed(int32_t status, const char* table) {
+  if (status == 0 || status == plx::kDbNotFound) return false;
+  ReportDatabaseError(0, status, table);
+  return true;
 }
 
 // Walks the rows of one key 7 prefix (server, package, kind, name): every row whose first
-// three fields and whole name match. f returns false to stop early.
+// three fields and whole name match. f returns false to stop early. False when a read failed.
 template <class F>
-void ForEachNamedRow(uint32_t serverId, uint32_t packageId, uint32_t kind, const char* name, size_t keyChars, F f) {
+bool ForEachNamedRow(uint32_t serverId, uint32_t packageId, uint32_t kind, const char* name, size_t keyChars, F f) {
   std::vector<uint8_t> key = NameKey(serverId, packageId, kind, name, keyChars);
   std::vector<uint8_t> buf;
   int32_t st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetGreaterEq, kKeyTargetName, key, buf);
   while (st == 0) {
     UserPackageRecord row;
     plx::Decode(buf.data(), row);
-    if (row.ServerId != serverId || row.PackageId != packageId || row.TargetKind != kind) return;
-    if (_strnicmp(row.TargetName, name, keyChars) != 0) return;
-    if (SameName(row.TargetName, name) && !f(row)) return;
+    if (row.ServerId != serverId || row.PackageId != packageId || row.TargetKind != kind) return true;
+    if (_strnicmp(row.TargetName, name, keyChars) != 0) return true;
+    if (SameName(row.TargetName, name) && !f(row)) return true;
     st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetNext, kKeyTargetName, key, buf);
   }
-  ReportMinusOne(st, "PUD.DBF");
+  return !ReadFailed(st, kUsersTable);
 }
 
 // The machine row of a package for this machine (key 7, kind 8), if there is one.
-bool FindMachineRow(uint32_t serverId, uint32_t packageId, const char* machineId, UserPackageRecord& out) {
+Lookup FindMachineRow(uint32_t serverId, uint32_t packageId, const char* machineId, UserPackageRecord& out) {
   std::vector<uint8_t> key = NameKey(serverId, packageId, kKindMachine, machineId, kMachineIdLength);
   std::vector<uint8_t> buf;
   int32_t st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetGreaterEq, kKeyTargetName, key, buf);
-  if (st != 0) {
-    ReportMinusOne(st, "PUD.DBF");
-    return false;
-  }
+  if (st != 0) return ReadFailed(st, kUsersTable) ? Lookup::kFailed : Lookup::kNone;
   plx::Decode(buf.data(), out);
   return out.ServerId == serverId && out.PackageId == packageId && out.TargetKind == kKindMachine &&
-         SameName(out.TargetName, machineId);
+                 SameName(out.TargetName, machineId)
+             ? Lookup::kFound
+             : Lookup::kNone;
 }
 
 // The node address text the user rows carry until they are tied to a machine id.
-bool NodeAddressText(char* out /* 13 */) {
+bool NodeAddressText(char* out, size_t size) {
   char addr[kNetAddrSize] = {};
   if (getNetAddr(addr) != 0) return false;
-  plx::CopyText(out, 13, addr + 9);
+  plx::CopyText(out, size, addr + 9);
   return true;
 }
 
@@ -95,13 +107,17 @@ void PutCounterpart(char* field, const char* text, size_t n) {
 
 // The first targeting row of one kind for the package that `matches` accepts.
 template <class Match>
-bool FindTargetRow(uint32_t kind, const PackageRecord& pkg, Match matches, UserPackageRecord& found) {
-  for (int32_t cursor = -1; NextTargetRow(kind, pkg.PackageId, pkg.ServerId, cursor, found) == 0;)
-    if (matches(found)) return true;
-  return false;
+Lookup FindTargetRow(uint32_t kind, const PackageRecord& pkg, Match matches, UserPackageRecord& found) {
+  int32_t cursor = -1;
+  for (int r; (r = NextTargetRow(kind, pkg.PackageId, pkg.ServerId, cursor, found)) != -1;) {
+    if (r != 0) return Lookup::kFailed;
+    if (matches(found)) return Lookup::kFound;
+  }
+  return Lookup::kNone;
 }
 
 struct MachineSide {
+  bool failed = false;  // a read failed: nothing may be decided
   bool applies = false;
   bool done = false;
   uint16_t doneStatus = 0;
@@ -111,26 +127,35 @@ MachineSide DecideMachineSide(const PackageRecord& pkg, const char* machineId, c
   StatusRowState& rs = gContext.rows;
   MachineSide m;
   UserPackageRecord row;
-  bool site = siteName[0] &&
-              FindTargetRow(kKindSite, pkg, [&](const UserPackageRecord& r) { return SameName(r.TargetName, siteName); }, row);
+  Lookup site = Lookup::kNone, everyone = Lookup::kNone;
+  if (siteName[0])
+    site = FindTargetRow(kKindSite, pkg, [&](const UserPackageRecord& r) { return SameName(r.TargetName, siteName); }, row);
   // Packages of no server take no group or everyone rows.
-  bool everyone = pkg.ServerId != 0 &&
-                  FindTargetRow(kKindGroup, pkg, [](const UserPackageRecord& r) { return SameName(r.TargetName, kEveryone); }, row);
-  if (everyone) rs.nPendingSourceRef = row.SourceRef;
-  bool machineRow = FindMachineRow(pkg.ServerId, pkg.PackageId, machineId, row);
+  if (site != Lookup::kFailed && pkg.ServerId != 0)
+    everyone = FindTargetRow(kKindGroup, pkg, [](const UserPackageRecord& r) { return SameName(r.TargetName, kEveryone); }, row);
+  if (everyone == Lookup::kFound) rs.nPendingSourceRef = row.SourceRef;
+  Lookup machine = site == Lookup::kFailed || everyone == Lookup::kFailed
+                       ? Lookup::kFailed
+                       : FindMachineRow(pkg.ServerId, pkg.PackageId, machineId, row);
+  if (machine == Lookup::kFailed) {
+    m.failed = true;
+    return m;
+  }
+  const bool machineRow = machine == Lookup::kFound;
+  const bool targeted = site == Lookup::kFound || everyone == Lookup::kFound;
   if (machineRow) {
     rs.MachineRowId = int32_t(row.RecordId);
     rs.RefusalCount = row.RefusalCount;
     rs.FailureCount = row.FailureCount;
     if (row.SourceRef) rs.nPendingSourceRef = row.SourceRef;
   }
-  m.applies = site || everyone || machineRow;
+  m.applies = targeted || machineRow;
   if (machineRow && !Eligible(row.PackageStatus)) {
     m.done = true;
     m.doneStatus = row.PackageStatus;
     m.applies = false;
   }
-  if ((site || everyone) && !machineRow) {
+  if (targeted && !machineRow) {
     rs.MachineRowId = InsertStatusRow(pkg.PackageId, kKindMachine, machineId, gContext.szLoginName, nullptr,
                                       kStatusPending, 0, 0);
     if (rs.MachineRowId < 0) m.applies = false;
@@ -139,6 +164,7 @@ MachineSide DecideMachineSide(const PackageRecord& pkg, const char* machineId, c
 }
 
 struct UserSide {
+  bool failed = false;  // a read failed: nothing may be decided
   bool applies = false;
   bool done = false;
   bool hasStatus = false;  // done because of this machine's own row
@@ -149,23 +175,28 @@ UserSide DecideUserSide(const PackageRecord& pkg, const char* machineId, const c
   StatusRowState& rs = gContext.rows;
   UserSide u;
   UserPackageRecord row;
-  bool group = pkg.ServerId != 0 && FindTargetRow(kKindGroup, pkg, [&](const UserPackageRecord& r) {
-    return !SameName(r.TargetName, kEveryone) && IsUserInGroup(r.TargetName, userName, gContext.szServerName);
-  }, row);
-  if (group) rs.nPendingSourceRef = row.SourceRef;
+  Lookup group = Lookup::kNone;
+  if (pkg.ServerId != 0)
+    group = FindTargetRow(kKindGroup, pkg, [&](const UserPackageRecord& r) {
+      return !SameName(r.TargetName, kEveryone) && IsUserInGroup(r.TargetName, userName, gContext.szServerName);
+    }, row);
+  if (group == Lookup::kFound) rs.nPendingSourceRef = row.SourceRef;
   bool user = false;
-  ForEachNamedRow(pkg.ServerId, pkg.PackageId, kKindUser, userName, 210, [&](const UserPackageRecord& r) {
-    if (pkg.ServerId == 0 && r.SourceRef != 0) return true;
-    if (r.Scheduled == 1) user = true;
-    return !user;
-  });
-  if (!group && !user) return u;
+  u.failed = group == Lookup::kFailed ||
+             !ForEachNamedRow(pkg.ServerId, pkg.PackageId, kKindUser, userName, kTargetNameChars,
+                              [&](const UserPackageRecord& r) {
+                                if (pkg.ServerId == 0 && r.SourceRef != 0) return true;
+                                if (r.Scheduled == 1) user = true;
+                                return !user;
+                              });
+  if (u.failed || (group != Lookup::kFound && !user)) return u;
   u.applies = true;
 
   // A row still naming this workstation by its node address now names it by its id.
-  char node[13];
-  if (NodeAddressText(node)) {
-    ForEachNamedRow(pkg.ServerId, pkg.PackageId, kKindUser, userName, 210, [&](const UserPackageRecord& r) {
+  char node[kNodeTextSize];
+  if (NodeAddressText(node, sizeof node)) {
+    u.failed = !ForEachNamedRow(pkg.ServerId, pkg.PackageId, kKindUser, userName, kTargetNameChars,
+                                [&](const UserPackageRecord& r) {
       if (!node[0] || strcmp(r.Counterpart, node) != 0) return true;
       if (!UpdateStatusRow(int32_t(r.RecordId), kKindUser, machineId, r.PackageStatus, r.FailureCount,
                            r.RefusalCount))
@@ -180,7 +211,8 @@ UserSide DecideUserSide(const PackageRecord& pkg, const char* machineId, const c
   bool mine = false, endedAnywhere = false;
   UserPackageRecord own, blank;
   bool haveBlank = false;
-  ForEachNamedRow(pkg.ServerId, pkg.PackageId, kKindUser, userName, 210, [&](const UserPackageRecord& r) {
+  u.failed = u.failed || !ForEachNamedRow(pkg.ServerId, pkg.PackageId, kKindUser, userName, kTargetNameChars,
+                                          [&](const UserPackageRecord& r) {
     if (!mine && SameName(r.Counterpart, machineId)) {
       mine = true;
       own = r;
@@ -191,6 +223,10 @@ UserSide DecideUserSide(const PackageRecord& pkg, const char* machineId, const c
     if (Ends(r.PackageStatus)) endedAnywhere = true;
     return true;
   });
+  if (u.failed) {
+    u.applies = false;
+    return u;
+  }
   if (mine) {
     rs.UserRowId = int32_t(own.RecordId);
     rs.RefusalCount = own.RefusalCount;
@@ -216,31 +252,31 @@ UserSide DecideUserSide(const PackageRecord& pkg, const char* machineId, const c
 }
 
 // The user row of a package for this user on this machine (for the dependency check).
-bool FindUserRow(uint32_t serverId, uint32_t packageId, const char* userName, const char* machineId,
-                 UserPackageRecord& out) {
+Lookup FindUserRow(uint32_t serverId, uint32_t packageId, const char* userName, const char* machineId,
+                   UserPackageRecord& out) {
   bool found = false;
-  ForEachNamedRow(serverId, packageId, kKindUser, userName, 210, [&](const UserPackageRecord& r) {
+  bool read = ForEachNamedRow(serverId, packageId, kKindUser, userName, kTargetNameChars, [&](const UserPackageRecord& r) {
     if (!SameName(r.Counterpart, machineId)) return true;
     out = r;
     found = true;
     return false;
   });
-  return found;
+  return !read ? Lookup::kFailed : found ? Lookup::kFound : Lookup::kNone;
 }
 
 // Stores a status on this package's row of one kind: the row is rewritten, or inserted
-// when there is none. Returns the row's id (-1 when an insert failed). User rows name this
-// machine; machine rows name the user.
-int32_t StoreStatus(uint32_t kind, int32_t rowId, uint32_t packageId, const char* machineId, const char* userName,
-                    uint16_t status) {
+// when there is none; rowId gets the row's id (-1 when an insert failed). User rows name
+// this machine; machine rows name the user. False when the status could not be stored
+// (reported by the write that failed).
+bool StoreStatus(uint32_t kind, int32_t& rowId, uint32_t packageId, const char* machineId, const char* userName,
+                 uint16_t status) {
   const StatusRowState& rs = gContext.rows;
-  if (rowId != -1) {
-    UpdateStatusRow(rowId, kind, kind == kKindUser ? machineId : userName, status, rs.FailureCount,
-                    rs.RefusalCount);
-    return rowId;
-  }
-  return InsertStatusRow(packageId, kind, machineId, userName, kind == kKindUser ? machineId : nullptr, status,
-                         rs.FailureCount, rs.RefusalCount);
+  if (rowId != -1)
+    return UpdateStatusRow(rowId, kind, kind == kKindUser ? machineId : userName, status, rs.FailureCount,
+                           rs.RefusalCount);
+  rowId = InsertStatusRow(packageId, kind, machineId, userName, kind == kKindUser ? machineId : nullptr, status,
+                          rs.FailureCount, rs.RefusalCount);
+  return rowId != -1;
 }
 
 }  // namespace
@@ -290,15 +326,15 @@ int GetPackageByKey(uint32_t connection, uint32_t serverId, uint32_t packageId, 
 }
 
 uint32_t FindServerId(uint32_t connection, const char* serverName) {
-  std::vector<uint8_t> key(48, 0), buf;
-  memcpy(key.data(), serverName, strnlen(serverName, 48));
+  std::vector<uint8_t> key(kServerNameChars, 0), buf;
+  memcpy(key.data(), serverName, strnlen(serverName, kServerNameChars));
   if (ReadRecord(connection, plx::kTableServer, plx::kOpGetEqual, kKeyServerName, key, buf) != 0) return 0;
   plx::ServerRecord server;
   plx::Decode(buf.data(), server);
   return server.ServerId;
 }
 
-int GetPackageName(uint32_t serverId, uint32_t packageId, char* nameOut) {
+int GetPackageName(uint32_t serverId, uint32_t packageId, char* nameOut, size_t size) {
   uint32_t connection = 0;
   if (int32_t st = DBConnectEx(gContext.hSession, gContext.szServerName, "", "", "KVR610", 0, &connection)) {
     Trace("DBConnectEx failed trying to get package name\n");
@@ -306,8 +342,11 @@ int GetPackageName(uint32_t serverId, uint32_t packageId, char* nameOut) {
     return -1;
   }
   PackageRecord pkg;
-  int found = GetPackageByKey(connection, serverId, packageId, pkg) == 1 ? 1 : 0;
-  if (found) plx::CopyText(nameOut, sizeof pkg.Name, pkg.Name);
+  int read = GetPackageByKey(connection, serverId, packageId, pkg);
+  // A read that failed counts as not found; it is reported, as no name was learnt from it.
+  if (read != 0 && read != 1) ReadFailed(read, kPackageTable);
+  int found = read == 1 ? 1 : 0;
+  if (found) plx::CopyText(nameOut, size, pkg.Name);
   DBDisconnectEx(connection);
   return found;
 }
@@ -323,10 +362,7 @@ int NextTargetRow(uint32_t kind, uint32_t packageId, uint32_t serverId, int32_t&
     st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, kKeyRecordId, key0, buf);
     if (st == 0) st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetNext, kKeyTargeting, key6, buf);
   }
-  if (st != 0) {
-    ReportMinusOne(st, "PUD.DBF");
-    return -1;
-  }
+  if (st != 0) return ReadFailed(st, kUsersTable) ? st : -1;
   plx::Decode(buf.data(), rec);
   if (rec.PackageId != packageId || rec.ServerId != serverId || rec.TargetKind != kind || rec.Scheduled != 1)
     return -1;
@@ -358,35 +394,39 @@ int32_t InsertStatusRow(uint32_t packageId, uint32_t kind, const char* machineId
   plx::Encode(row, buf.data());
   int32_t st = WriteRecord(plx::kTableUserPackage, plx::kClassInsert, plx::kOpInsert, 0, buf);
   if (st != 0) {
-    if (st == plx::kDbLocked) ReportMessage(0, 162);
+    if (st == plx::kDbLocked)
+      ReportMessage(0, 162);
+    else
+      ReportDatabaseError(0, st, kUsersTable);  // the row may or may not be there: say so
     return -1;
   }
   plx::Decode(buf.data(), row);
   return int32_t(row.RecordId);
 }
 
-bool ReadStatusRow(int32_t rowId, UserPackageRecord& rec) {
+int32_t ReadStatusRow(int32_t rowId, UserPackageRecord& rec) {
   std::vector<uint8_t> key = NumberKey({uint32_t(rowId)}), buf;
   int32_t st = ReadRecord(gContext.hConnection, plx::kTableUserPackage, plx::kOpGetEqual, kKeyRecordId, key, buf);
-  if (st != 0) {
-    ReportMinusOne(st, "PUD.DBF");
-    return false;
-  }
-  plx::Decode(buf.data(), rec);
-  return true;
+  if (st == 0) plx::Decode(buf.data(), rec);
+  return st;
 }
 
 bool UpdateStatusRow(int32_t rowId, uint32_t kind, const char* counterpart, uint16_t status, uint32_t failures,
                      uint32_t refusals) {
   UserPackageRecord row;
-  if (!ReadStatusRow(rowId, row)) return false;
+  if (int32_t st = ReadStatusRow(rowId, row)) {
+    ReportDatabaseError(0, st, kUsersTable);  // the outcome cannot be stored on a row not read
+    return false;
+  }
   row.RefusalCount = refusals;
   row.FailureCount = failures;
   row.PackageStatus = status;
   PutCounterpart(row.Counterpart, counterpart, kind == kKindUser ? kCounterpartWritten : kMachineIdLength);
   std::vector<uint8_t> buf(plx::RecordLength(plx::kTableUserPackage));
   plx::Encode(row, buf.data());
-  return WriteRecord(plx::kTableUserPackage, plx::kClassRewrite, plx::kOpGetEqual, uint32_t(rowId), buf) == 0;
+  int32_t st = WriteRecord(plx::kTableUserPackage, plx::kClassRewrite, plx::kOpGetEqual, uint32_t(rowId), buf);
+  if (st != 0) ReportDatabaseError(0, st, kUsersTable);  // the outcome was not stored
+  return st == 0;
 }
 
 bool IsPackageForUserOrMachine(uint32_t packageId, uint32_t serverId, const char* machineId, const char* userName,
@@ -394,7 +434,9 @@ bool IsPackageForUserOrMachine(uint32_t packageId, uint32_t serverId, const char
   gContext.rows = StatusRowState{};
   const PackageRecord& pkg = gContext.currentPackage;
   MachineSide m = DecideMachineSide(pkg, machineId, siteName);
+  if (m.failed) return false;  // reported; a package is never taken on rows that were not read
   UserSide u = DecideUserSide(pkg, machineId, userName);
+  if (u.failed) return false;
   StatusRowState& rs = gContext.rows;
   rs.bMachineApplies = m.applies;
   rs.bUserApplies = u.applies;
@@ -420,28 +462,28 @@ bool CheckDependencies(uint32_t packageId, uint32_t serverId, const char* machin
   for (; st == 0; st = ReadRecord(gContext.hConnection, plx::kTableDependency, plx::kOpGetNext, kKeyOfPackage, key, buf)) {
     DependencyRecord dep;
     plx::Decode(buf.data(), dep);
-    if (dep.PackageId != packageId || dep.RequiredServerId != serverId) break;
-    char required[81] = {};
-    if (GetPackageName(dep.RequiredServerId, dep.RequiredPackageId, required) != 1) return false;
+    if (dep.PackageId != packageId || dep.RequiredServerId != serverId) return true;
+    char required[sizeof(PackageRecord::Name)] = {};
+    if (GetPackageName(dep.RequiredServerId, dep.RequiredPackageId, required, sizeof required) != 1) return false;
     UserPackageRecord machineRow, userRow;
-    bool hasMachine = FindMachineRow(serverId, dep.RequiredPackageId, machineId, machineRow);
-    bool hasUser = FindUserRow(dep.RequiredServerId, dep.RequiredPackageId, userName, machineId, userRow);
-    bool completed = (hasMachine && machineRow.PackageStatus == kStatusCompleted) ||
-                     (hasUser && userRow.PackageStatus == kStatusCompleted);
+    Lookup machine = FindMachineRow(serverId, dep.RequiredPackageId, machineId, machineRow);
+    if (machine == Lookup::kFailed) return false;
+    Lookup user = FindUserRow(dep.RequiredServerId, dep.RequiredPackageId, userName, machineId, userRow);
+    if (user == Lookup::kFailed) return false;
+    bool completed = (machine == Lookup::kFound && machineRow.PackageStatus == kStatusCompleted) ||
+                     (user == Lookup::kFound && userRow.PackageStatus == kStatusCompleted);
     if (completed) continue;
-    char dependent[81] = {};
-    GetPackageName(serverId, packageId, dependent);
-    ReportMessage(1, hasMachine || hasUser ? 230 : 231, dependent, required);
+    char dependent[sizeof(PackageRecord::Name)] = {};
+    GetPackageName(serverId, packageId, dependent, sizeof dependent);
+    bool scheduled = machine == Lookup::kFound || user == Lookup::kFound;
+    ReportMessage(1, scheduled ? 230 : 231, dependent, required);
     return false;
   }
-  if (st == -1) {
-    ReportDatabaseError(0, st, "PDD.DBF");
-    return false;
-  }
-  return true;
+  // The end of the index: every dependency held. Anything else is a walk that broke off.
+  return !ReadFailed(st, kDependencyTable);
 }
 
-void WritePackageStatus(const char* machineId, const char* userName, uint16_t status) {
+bool WritePackageStatus(const char* machineId, const char* userName, uint16_t status) {
   const PackageRecord& pkg = gContext.currentPackage;
   StatusRowState& rs = gContext.rows;
   if (status == kStatusCompleted && (pkg.Options & kOptionRepeating)) status = kStatusPending;
@@ -450,7 +492,9 @@ void WritePackageStatus(const char* machineId, const char* userName, uint16_t st
   if (status == kStatusFailed && (pkg.Options & kOptionRetryFailures) &&
       (rs.FailureCount < pkg.MaxFailures || pkg.MaxFailures == 0))
     status = kStatusFailedRetry;
-  if (rs.bUserApplies) rs.UserRowId = StoreStatus(kKindUser, rs.UserRowId, pkg.PackageId, machineId, userName, status);
+  bool stored = true;
+  if (rs.bUserApplies) stored = StoreStatus(kKindUser, rs.UserRowId, pkg.PackageId, machineId, userName, status);
   if (rs.bMachineApplies)
-    rs.MachineRowId = StoreStatus(kKindMachine, rs.MachineRowId, pkg.PackageId, machineId, userName, status);
+    stored = StoreStatus(kKindMachine, rs.MachineRowId, pkg.PackageId, machineId, userName, status) && stored;
+  return stored;
 }

@@ -12,6 +12,7 @@ Environment (CTest sets the first two; scripts/wine-env.sh the rest):
                             svc.start() (same ports), svc.stop(), svc.kill(), svc.pause()/resume()
   px = h.proxy(port, cut_at=n, forward=False, refuse=True)
                             frame-aware TCP proxy: px.port, px.requests (frames of all links),
+                            px.log ((call, table, class) of each of them, in order),
                             px.connections, px.cut; at request n it closes both sides, without
                             forwarding that request (forward=False) or after the service has
                             answered it (forward=True); then refuses new links (refuse=True) or
@@ -248,6 +249,7 @@ class FaultProxy:
     def __init__(self, target_port, cut_at=None, forward=False, refuse=True):
         self.target, self.cut_at, self.forward, self.refuse = target_port, cut_at, forward, refuse
         self.requests = self.connections = 0
+        self.log = []
         self.cut = self.refusing = self.closed = False
         self.lock = threading.Lock()
         self.links = set()
@@ -292,6 +294,8 @@ class FaultProxy:
                     break
                 with self.lock:
                     self.requests += 1
+                    call, _, table, cls = struct.unpack_from("<HHII", request, 4)
+                    self.log.append((call, table, cls))
                     cut_here = self.requests == self.cut_at
                 if cut_here and not self.forward:
                     break

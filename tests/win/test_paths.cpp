@@ -2,96 +2,88 @@
 
 #include <string.h>
 
+#include <string>
+
+#include "bounded_text.h"
 #include "paths.h"
 #include "window.h"
 
 namespace {
 
-std::string Append(const char* dir, const char* name) {
-  char buf[260];
-  strcpy(buf, dir);
-  EXPECT_TRUE(AppendPath(buf, name));
-  return buf;
+struct PathCase {
+  const char* in;
+  const char* arg;
+  const char* out;  // null: refused, buffer unchanged
+};
+
+TEST(Paths, AppendPathJoinsWithOneBackslashOrRefuses) {
+  const std::string a250(250, 'a');
+  const struct {
+    std::string in, arg, out;  // out empty: refused, the buffer keeps in
+  } cases[] = {
+      {"C:\\X", "\\\\Y", "C:\\X\\Y"},
+      {"C:\\A\\", "\\B", "C:\\A\\B"},
+      {"C:\\A", "B", "C:\\A\\B"},
+      {"C:\\A", "", "C:\\A\\"},
+      {"C:\\A\\", "", "C:\\A\\"},
+      {"", "B", "B"},  // an empty directory stays relative
+      {a250, "12345678", a250 + "\\12345678"},  // 259 characters: the last that fits
+      {a250, "123456789", ""},
+  };
+  for (const auto& c : cases) {
+    char buf[260];
+    CopyText(buf, c.in.c_str());
+    EXPECT_EQ(AppendPath(buf, c.arg.c_str()), !c.out.empty()) << c.arg;
+    EXPECT_EQ(std::string(buf), c.out.empty() ? c.in : c.out) << c.arg;
+  }
 }
 
-std::string Parent(const char* path) {
-  char buf[260];
-  strcpy(buf, path);
-  CutToParent(buf);
-  return buf;
+TEST(Paths, ParentAndUncForms) {
+  const PathCase parents[] = {
+      {"\\\\SRV\\SYS\\APPS\\PLIVEX", "", "\\\\SRV\\SYS\\APPS\\"},
+      {"\\\\SRV\\SYS\\APPS\\PLIVEX\\", "", "\\\\SRV\\SYS\\APPS\\"},
+      {"\\\\SRV\\SYS\\APPS\\", "", "\\\\SRV\\SYS\\"},
+      {"NOSLASH", "", ""},
+  };
+  for (const PathCase& c : parents) {
+    char buf[260];
+    CopyText(buf, c.in);
+    CutToParent(buf);
+    EXPECT_STREQ(buf, c.out) << c.in;
+  }
+  const PathCase uncs[] = {
+      {"SRV", "SYS:\\APPS\\PLIVEX", "\\\\SRV\\SYS\\APPS\\PLIVEX"},
+      {"SRV", "SYS:\\APPS\\PLIVEX\\", "\\\\SRV\\SYS\\APPS\\PLIVEX"},
+      {"SRV", "SYS:APPS", "\\\\SRV\\SYS\\APPS"},
+      {"SRV", "\\APPS\\PLIVEX", "\\\\SRV\\APPS\\PLIVEX"},
+  };
+  for (const PathCase& c : uncs) {
+    char buf[256];
+    EXPECT_TRUE(ToUncPath(c.in, c.arg, buf));
+    EXPECT_STREQ(buf, c.out) << c.arg;
+  }
+  char small[12] = "unchanged";
+  EXPECT_FALSE(ToUncPath("SRV", "SYS:\\APPS\\PLIVEX", small));
 }
 
-std::string Unc(const char* server, const char* path) {
-  char buf[256];
-  ToUncPath(server, path, buf, sizeof buf);
-  return buf;
-}
-
-std::string Compact(const char* path, int n) {
-  char buf[260];
-  CompactPath(path, n, buf, sizeof buf);
-  return buf;
+TEST(Paths, CompactKeepsRootAndTail) {
+  const struct {
+    const char* in;
+    int width;
+    const char* out;
+  } cases[] = {
+      {"\\\\SRV\\SYS\\APPS\\PLIVEX\\PACKAGES\\OFFICE\\SETUP.EXE", 30, "\\\\SRV\\SYS\\...\\OFFICE\\SETUP.EXE"},
+      {"\\\\SRV\\SYS\\APPS\\PLIVEX\\PACKAGES\\OFFICE\\SETUP.EXE", 200,
+       "\\\\SRV\\SYS\\APPS\\PLIVEX\\PACKAGES\\OFFICE\\SETUP.EXE"},
+      {"C:\\WINDOWS\\SYSTEM\\DRIVERS\\X.SYS", 15, "C:\\...ERS\\X.SYS"},
+      {"APPS\\PLIVEX\\PACKAGES\\SETUP.EXE", 14, "\\...\\SETUP.EXE"},
+      {"\\\\SERVERONLY", 5, "\\\\\\..."},  // root and dots already too long
+  };
+  for (const auto& c : cases) {
+    char buf[260];
+    CompactPath(c.in, c.width, buf, sizeof buf);
+    EXPECT_STREQ(buf, c.out) << c.in << " " << c.width;
+  }
 }
 
 }  // namespace
-
-TEST(AppendPath, JoinsWithExactlyOneBackslash) {
-  EXPECT_EQ(Append("C:\\X", "\\\\Y"), "C:\\X\\Y");
-  EXPECT_EQ(Append("C:\\A\\", "\\B"), "C:\\A\\B");
-  EXPECT_EQ(Append("C:\\A", "B"), "C:\\A\\B");
-  EXPECT_EQ(Append("C:\\A", ""), "C:\\A\\");
-  EXPECT_EQ(Append("C:\\A\\", ""), "C:\\A\\");
-  EXPECT_EQ(Append("", "B"), "B");  // an empty directory stays relative
-}
-
-TEST(AppendPath, RefusesAPathThatDoesNotFit) {
-  char buf[260];
-  memset(buf, 'a', 250);
-  buf[250] = '\0';
-  EXPECT_FALSE(AppendPath(buf, "0123456789012345678901234567890123456789"));
-  EXPECT_EQ(strlen(buf), 250u);
-  EXPECT_TRUE(AppendPath(buf, "12345678"));  // 250 + backslash + 8 = 259: the last that fits
-  EXPECT_EQ(strlen(buf), 259u);
-}
-
-TEST(ParentCut, KeepsTheTrailingBackslash) {
-  EXPECT_EQ(Parent("\\\\SRV\\SYS\\APPS\\PLIVEX"), "\\\\SRV\\SYS\\APPS\\");
-  EXPECT_EQ(Parent("\\\\SRV\\SYS\\APPS\\PLIVEX\\"), "\\\\SRV\\SYS\\APPS\\");
-  EXPECT_EQ(Parent("\\\\SRV\\SYS\\APPS\\"), "\\\\SRV\\SYS\\");
-  EXPECT_EQ(Parent("NOSLASH"), "");
-}
-
-TEST(ToUncPath, VolumeFormBecomesUnc) {
-  EXPECT_EQ(Unc("SRV", "SYS:\\APPS\\PLIVEX"), "\\\\SRV\\SYS\\APPS\\PLIVEX");
-  EXPECT_EQ(Unc("SRV", "SYS:\\APPS\\PLIVEX\\"), "\\\\SRV\\SYS\\APPS\\PLIVEX");
-  EXPECT_EQ(Unc("SRV", "SYS:APPS"), "\\\\SRV\\SYS\\APPS");
-  EXPECT_EQ(Unc("SRV", "\\APPS\\PLIVEX"), "\\\\SRV\\APPS\\PLIVEX");
-}
-
-TEST(ToUncPath, DerivedServerDirectories) {
-  // The run's own derivation: package, Tessel and console directories.
-  char pkg[256];
-  ToUncPath("SRV", "SYS:\\APPS\\PLIVEX", pkg, sizeof pkg);
-  CutToParent(pkg);
-  EXPECT_STREQ(pkg, "\\\\SRV\\SYS\\APPS\\");
-  char tessel[256], console[256];
-  strcpy(tessel, pkg);
-  AppendPath(pkg, "PLIVEX\\PACKAGES");
-  CutToParent(tessel);
-  strcpy(console, tessel);
-  AppendPath(tessel, "TESSEL");
-  AppendPath(console, "CONSOLE");
-  EXPECT_STREQ(pkg, "\\\\SRV\\SYS\\APPS\\PLIVEX\\PACKAGES");
-  EXPECT_STREQ(tessel, "\\\\SRV\\SYS\\TESSEL");
-  EXPECT_STREQ(console, "\\\\SRV\\SYS\\CONSOLE");
-}
-
-TEST(CompactPath, KeepsRootAndTail) {
-  const char* p = "\\\\SRV\\SYS\\APPS\\PLIVEX\\PACKAGES\\OFFICE\\SETUP.EXE";
-  EXPECT_EQ(Compact(p, 30), "\\\\SRV\\SYS\\...\\OFFICE\\SETUP.EXE");
-  EXPECT_EQ(Compact(p, 30).size(), 30u);
-  EXPECT_EQ(Compact(p, 200), p);
-  EXPECT_EQ(Compact("C:\\WINDOWS\\SYSTEM\\DRIVERS\\X.SYS", 15), "C:\\...ERS\\X.SYS");
-  EXPECT_EQ(Compact("APPS\\PLIVEX\\PACKAGES\\SETUP.EXE", 14), "\\...\\SETUP.EXE");
-  EXPECT_EQ(Compact("\\\\SERVERONLY", 5), "\\\\\\...");  // root and dots already too long
-}
