@@ -85,7 +85,7 @@ CASES = {
         doc=on_site(package(1, ForceDate="1995-06-01", Options=0x0002 | 0x0008),
                     package(2, ForceDate="1995-06-01", Options=0x0002),
                     package(3, ForceDate=NOW.strftime("%Y-%m-%d"), Options=0x0002 | 0x0008)),
-        answered=[], statuses={1: [[1]], 2: [[3]], 3: [[1]]}, history={2: ["User refused package permanently."]}),
+        answers=["Accept Package=no"], answered=[], statuses={1: [[1]], 2: [[3]], 3: [[1]]}, history={2: ["User refused package permanently."]}),
     "refusal limit reached on the third no": dict(
         doc=document([package(1, "Office", Options=0x0004, MaxRefusals=3)], [target(1, 6, "ALICE")]), runs=3,
         answers=["Accept Package=no"],
