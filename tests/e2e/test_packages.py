@@ -1,5 +1,6 @@
 """The package engine end to end: targeting, status rows, history, prompts, tasks, on-demand."""
 import datetime
+import json
 import os
 import shutil
 import stat
@@ -9,7 +10,17 @@ from agentcase import ID, NODE, SITE, AgentCase, document, machine_id, new_works
 from plxharness import BIN_DIR, DRIVE_C, read
 
 NOW = datetime.datetime.now()
-EARLIER = (NOW - datetime.timedelta(minutes=10)).strftime("%H:%M:%S")
+
+
+def passed_with_minutes(now):
+    """A time of today already past, whose minutes weigh: counted as 100 seconds each, they
+    would put it 12 minutes or more after now (all day long but for 00:00-00:19)."""
+    if now.minute >= 20 or now.hour == 0:
+        return (now - datetime.timedelta(seconds=1)).strftime("%H:%M:%S")
+    return "%02d:59:59" % (now.hour - 1)
+
+
+EARLIER = passed_with_minutes(NOW)
 EXITWITH = read(os.path.join(BIN_DIR, "exitwith.exe")) if BIN_DIR else b""
 OS2_APP = bytearray(0x80 + 64)  # an NE header that names OS/2 as its system
 OS2_APP[0:2], OS2_APP[24], OS2_APP[60], OS2_APP[0x80:0x82], OS2_APP[0x80 + 54] = b"MZ", 0x40, 0x80, b"NE", 1
@@ -17,7 +28,8 @@ INSTALLED = "Package installed successfully."
 ACCEPT = "Accept Package: Do you want to install this package now?(Y/N) (%s) -> no"
 DEPENDENT = ('ERROR %s: Unable to install package "Addon".  \nThis package is dependent on package:\n'
              '"Base" but you %s')
-ON_SITE = [target(p, 7, SITE) for p in range(1, 8)]
+ON_SITE = [target(p, 7, SITE) for p in range(1, 9)]
+OTHER = "ZZZZZZZZZZZZ"  # a workstation id after every id of the tests
 
 
 def on_site(*packages, **doc):
@@ -32,8 +44,19 @@ def installed(*pids):
 # what every run leaves: statuses (PackageStatus of each package's rows, per run), and after
 # the last run: rows, text lines, absent lines, history, files under C:\.
 CASES = {
+    # First: its window is cut from the time the module started.
+    "time window, target system, status and flags": dict(
+        doc=on_site(package(1, Flags=0x0200, TimeFrom="00:00:00", TimeTo="23:59:59"),
+                    package(2, Flags=0x0200, TimeFrom="00:00:00", TimeTo=EARLIER),
+                    package(3, TargetOs=0), package(4, Status="a"), package(5, Flags=0x0800),
+                    package(6, StartDate=(NOW + datetime.timedelta(days=1)).strftime("%Y-%m-%d")),
+                    package(7, StartDate=NOW.strftime("%Y-%m-%d")), package(8, Flags=0x0002)),
+        lines=installed(1, 7), absent=installed(3, 4, 5, 6, 8) + installed(2) * (EARLIER < NOW.strftime("%H:%M:%S"))),
+    # Another workstation, whose id sorts after this one's, has finished the package.
     "site row gives a machine row and no user row": dict(
-        doc=on_site(package(1)), rows={1: [(8, 1, ID, "ALICE")]},
+        doc=document([package(1)], [target(1, 7, SITE), target(1, 8, OTHER, Scheduled=0, PackageStatus=1,
+                                                              Counterpart="BOB")]),
+        rows={1: [(8, 1, OTHER, "BOB"), (8, 1, ID, "ALICE")]},
         lines=installed(1) + [INSTALLED, "No more packages scheduled."], history={1: [INSTALLED]}),
     "group and everyone": dict(
         doc=document([package(1), package(2), package(3)],
@@ -43,29 +66,31 @@ CASES = {
         doc=document([package(1)], [target(1, 6, "ALICE"),
                                     target(1, 6, "ALICE", Scheduled=0, Counterpart=NODE, PackageStatus=2)]),
         rows={1: [(6, 1, "ALICE", ID)]}),
+    # Package 2 needs 1, done just before it; the next rows are Addon's own.
     "dependency not scheduled": dict(
-        doc=document([package(1, "Base"), package(2, "Addon")], [target(2, 7, SITE)], dependencies=[(2, 1)]),
-        lines=[DEPENDENT % ("0231", "are not scheduled to run that package.")], absent=['"Addon"...'],
-        history={2: [DEPENDENT % ("0231", "are not scheduled to run that package.")]}),
+        doc=document([package(1), package(2), package(3, "Base"), package(4, "Addon")],
+                     [target(p, 7, SITE) for p in (1, 2, 4)], dependencies=[(2, 1), (4, 3)]),
+        lines=installed(1, 2) + [DEPENDENT % ("0231", "are not scheduled to run that package.")],
+        absent=['"Addon"...'], history={4: [DEPENDENT % ("0231", "are not scheduled to run that package.")]}),
+    # Finished on this machine by another user: the user's row takes the machine's status.
+    "finished on this machine for another user": dict(
+        doc=document([package(1)], [target(1, 7, SITE), target(1, 6, "ALICE"),
+                                    target(1, 8, ID, Scheduled=0, PackageStatus=1, Counterpart="BOB")]),
+        absent=installed(1), rows={1: [(8, 1, ID, "BOB"), (6, 1, "ALICE", ID)]}),
     "dependency refused": dict(
         doc=on_site(package(1, "Base", Options=0), package(2, "Addon"), dependencies=[(2, 1)]),
         answers=["Accept Package=no"], rows={1: [(8, 2, ID, "ALICE")]},
         lines=[DEPENDENT % ("0230", "have not completed that package successfully yet.")]),
-    "force date past": dict(
+    "force date past or today": dict(
         doc=on_site(package(1, ForceDate="1995-06-01", Options=0x0002 | 0x0008),
-                    package(2, ForceDate="1995-06-01", Options=0x0002)),
-        answered=[], statuses={1: [[1]], 2: [[3]]}, history={2: ["User refused package permanently."]}),
+                    package(2, ForceDate="1995-06-01", Options=0x0002),
+                    package(3, ForceDate=NOW.strftime("%Y-%m-%d"), Options=0x0002 | 0x0008)),
+        answers=["Accept Package=no"], answered=[], statuses={1: [[1]], 2: [[3]], 3: [[1]]}, history={2: ["User refused package permanently."]}),
     "refusal limit reached on the third no": dict(
-        doc=on_site(package(1, "Office", Options=0x0004, MaxRefusals=3)), runs=3, answers=["Accept Package=no"],
+        doc=document([package(1, "Office", Options=0x0004, MaxRefusals=3)], [target(1, 6, "ALICE")]), runs=3,
+        answers=["Accept Package=no"],
         answered=[ACCEPT % "Office"], statuses={1: [[2], [2], [3]]}, fields=("RefusalCount",), rows={1: [(3,)]},
         history={1: ["User refused package.", "User refused package.", "User refused package permanently."]}),
-    "time window, target system, status and flags": dict(
-        doc=on_site(package(1, Flags=0x0200, TimeFrom="00:00:00", TimeTo="23:59:59"),
-                    package(2, Flags=0x0200, TimeFrom="00:00:00", TimeTo=EARLIER),
-                    package(3, TargetOs=0), package(4, Status="a"), package(5, Flags=0x0800),
-                    package(6, StartDate=(NOW + datetime.timedelta(days=1)).strftime("%Y-%m-%d")),
-                    package(7, StartDate=NOW.strftime("%Y-%m-%d"))),
-        lines=installed(1, 7), absent=installed(3, 4, 5, 6) + installed(2) * (EARLIER < NOW.strftime("%H:%M:%S"))),
     "repeating package is stored pending and offered again": dict(
         doc=on_site(package(1, Options=0x0200)), runs=2, statuses={1: [[0], [0]]}, history={1: [INSTALLED] * 2}),
     "failures retried until the limit": dict(
@@ -73,6 +98,9 @@ CASES = {
         runs=3, statuses={1: [[5], [5], [4]]}, fields=("FailureCount",), rows={1: [(3,)]}),
     "package id of a missing package": dict(
         doc=on_site(package(1)), args=["/PKGID=99"], lines=["No packages scheduled for today!"], rows={1: []}),
+    "package id runs that package alone": dict(
+        doc=on_site(package(1), package(2), package(3)), args=["/PKGID=2"], lines=installed(2),
+        absent=installed(1, 3)),
     "program task: the exit code decides": dict(
         doc=on_site(package(1), package(2), tasks=[task(1, 3, "SETUP1.EXE", TaskArgs="0", TaskFlags=1),
                                                    task(2, 3, "SETUP2.EXE", TaskArgs="3", TaskFlags=1)]),
@@ -82,8 +110,10 @@ CASES = {
         # Both ran from their target with the task's arguments; the failed one's folder stays.
         after={"PLXTEST/P1/RAN.TXT": b"0", "PLXTEST/P2/RAN.TXT": b"3"}),
     "failed package keeps a target folder that existed": dict(
-        doc=on_site(package(1), package(2), tasks=[task(p, 4, "MISSING.DAT") for p in (1, 2)]),
-        existing=["PLXTEST/P1"], lines=["Created target path."], statuses={1: [[4]], 2: [[4]]},
+        doc=on_site(package(1), package(2), package(3, InstallPath=""),
+                    tasks=[task(p, 4, "MISSING.DAT") for p in (1, 2)]),
+        existing=["PLXTEST/P1"], statuses={1: [[4]], 2: [[4]], 3: [[4]]},
+        lines=["Created target path.", "ERROR 0111: There is no drive letter specified in default path:"],
         after={"PLXTEST/P1": "folder", "PLXTEST/P2": None}),
     "copy task": dict(
         doc=on_site(package(1), tasks=[task(1, 4, "README.TXT")]), files={"README.TXT": b"hello\n"},
@@ -110,12 +140,14 @@ class PackageTest(AgentCase):
             self.assertLessEqual(stamp, datetime.datetime.now())
 
     def test_cases(self):
-        for name, case in CASES.items():
+        chosen = os.environ.get("PLX_CASES")  # titles separated by |, to run only those rows
+        for name in chosen.split("|") if chosen else CASES:
+            case = CASES[name]
             with self.subTest(name):
                 shutil.rmtree(os.path.join(DRIVE_C, "PLXTEST"), ignore_errors=True)
                 new_workstation()
                 start = datetime.datetime.now()
-                self.serve(case["doc"])
+                self.serve(json.loads(json.dumps(case["doc"]).replace(ID, machine_id())))
                 for folder in case.get("existing", ()):
                     os.makedirs(os.path.join(DRIVE_C, folder))
                 for file, data in case.get("files", {}).items():

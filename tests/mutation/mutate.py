@@ -20,6 +20,7 @@ import argparse
 import fnmatch
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -55,7 +56,8 @@ def on_signal(signum, frame):
 
 class Step:
     """One test step: preset:ctest-name[:filter]. The filter narrows a gtest program
-    (--gtest_filter) or a Python unittest module (dotted test names, comma separated)."""
+    (--gtest_filter) or a Python unittest module (dotted test names, comma separated; a name
+    may end in [title|title] to run only those rows of a table-driven test, through PLX_CASES)."""
 
     def __init__(self, text):
         parts = text.split(":", 2)
@@ -161,14 +163,20 @@ def ctest_entry(preset, name):
 
 def command_for(step):
     """The entry's own command with fail-fast on, narrowed by the step's filter."""
-    e = ctest_entry(step.preset, step.name)
+    e = dict(ctest_entry(step.preset, step.name))
     cmd = list(e["command"])
     if "-m" in cmd and "unittest" in cmd:
         at = cmd.index("unittest") + 1
         cmd.insert(at, "-f")
         if step.filter:
             module = cmd[-1]
-            cmd[-1:] = [t if t.startswith(module + ".") else module + "." + t for t in step.filter.split(",")]
+            # Test.method[title|title] runs only those rows of a table-driven test.
+            names = re.findall(r"[^,\[]+(?:\[[^\]]*\])?", step.filter)
+            rows = [n[n.index("[") + 1:-1] for n in names if "[" in n]
+            if rows:
+                e["env"] = dict(e["env"], PLX_CASES="|".join(rows))
+            names = [n.split("[")[0] for n in names]
+            cmd[-1:] = [t if t.startswith(module + ".") else module + "." + t for t in names]
     elif any("gtest" in c or c.endswith(("_tests", "_tests.exe")) for c in cmd):
         cmd.append("--gtest_fail_fast")
         if step.filter:

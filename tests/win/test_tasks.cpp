@@ -323,6 +323,12 @@ TEST_F(Files, DirectoryAndFileCallsStoreTheClassicNumber) {
   EXPECT_EQ(MakeDirectory(Path("d").c_str()), kClassicExists);
   EXPECT_EQ(nRunTimeError, kClassicExists);
   WriteBytes(Path("d\\f.txt"), {'x'});
+  EXPECT_TRUE(IsDirectory(Path("d").c_str()));
+  EXPECT_FALSE(IsDirectory(Path("d\\f.txt").c_str()));  // a file where a folder should be
+  uint32_t freeBytes = 0;
+  EXPECT_EQ(FreeBytesOnDrive(26, &freeBytes), 0);  // Z:, the last drive letter
+  EXPECT_EQ(FreeBytesOnDrive(27, &freeBytes), ERROR_INVALID_DRIVE);
+  EXPECT_EQ(FreeBytesOnDrive(0, &freeBytes), ERROR_INVALID_DRIVE);
   EXPECT_EQ(RemoveDirectoryPath(Path("d").c_str()), kClassicNotEmpty);
   EXPECT_EQ(RenamePath(Path("d\\f.txt").c_str(), Path("g.txt").c_str()), 0);
   EXPECT_EQ(DeleteFilePath(Path("d\\f.txt").c_str()), kClassicNotFound);
@@ -347,6 +353,10 @@ TEST(Eligibility, DatesAndTimeWindows) {
   EXPECT_TRUE(IsInTimeWindowAt(from, to, 8 * 3600));
   EXPECT_FALSE(IsInTimeWindowAt(from, to, 8 * 3600 - 1));
   EXPECT_FALSE(IsInTimeWindowAt(to, from, 12 * 3600));  // an end before the start never matches
+  const uint8_t t0830[3] = {8, 30, 0}, t0845[3] = {8, 45, 30};
+  EXPECT_TRUE(IsInTimeWindowAt(t0830, t0845, 8 * 3600 + 45 * 60 + 30));
+  EXPECT_FALSE(IsInTimeWindowAt(t0830, t0845, 8 * 3600 + 29 * 60 + 59));
+  EXPECT_FALSE(IsInTimeWindowAt(t0830, t0845, 8 * 3600 + 45 * 60 + 31));
 
   EXPECT_FALSE(IsTargetOs(0));
   EXPECT_TRUE(IsTargetOs(7));

@@ -9,7 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "agent_codes.h"
 #include "bounded_text.h"
+#include "eligibility.h"
 #include "run_state.h"
 #include "system_vars.h"
 #include "variable_store.h"
@@ -163,6 +165,10 @@ TEST_F(SystemVariables, NtServerByProductType) {
     char os[32];
     GetOsName(os, sizeof os);
     EXPECT_STREQ(os, c.second) << (c.first ? c.first : "(none)");
+    // A package names server or workstation by its own bit.
+    const bool server = strcmp(c.second, "Windows NT Server") == 0;
+    EXPECT_EQ(IsTargetOs(kOsNtServer) != 0, server);
+    EXPECT_EQ(IsTargetOs(kOsNtWorkstation) != 0, !server);
   }
   // A product type of another type, or longer than the 128 bytes read, is no server.
   plxwin::RegKey key;
