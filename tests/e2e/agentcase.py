@@ -79,10 +79,14 @@ class AgentCase(HarnessCase):
     def agent(self, *args, **kw):
         return run_agent(kw.pop("exe", AGENT), args, **kw)
 
-    def rows(self, pid, fields=("TargetKind", "PackageStatus", "TargetName", "Counterpart")):
-        """The package's status rows as tuples of fields; ID stands for this machine's id."""
+    def rows(self, pid, fields=("TargetKind", "PackageStatus", "TargetName", "Counterpart"), targeting=None):
+        """The package's status rows as tuples of fields; ID stands for this machine's id.
+        targeting: instead, the administrator's rows of that kind, where the agent keeps the
+        status of a user it finds targeted by name."""
         mine = machine_id()
-        return [tuple(ID if r[f] == mine else r[f] for f in fields) for r in self.svc.status(pid)]
+        rows = self.svc.status(pid) if targeting is None else \
+            [r for r in self.svc.status(pid, targeting=True) if r["TargetKind"] == targeting]
+        return [tuple(ID if r[f] == mine else r[f] for f in fields) for r in rows]
 
     def history(self, pid):
         return [r["Text"] for r in self.svc.history(pid)]

@@ -76,7 +76,7 @@ CASES = {
     "finished on this machine for another user": dict(
         doc=document([package(1)], [target(1, 7, SITE), target(1, 6, "ALICE"),
                                     target(1, 8, ID, Scheduled=0, PackageStatus=1, Counterpart="BOB")]),
-        absent=installed(1), rows={1: [(8, 1, ID, "BOB"), (6, 1, "ALICE", ID)]}),
+        absent=installed(1), rows={1: [(8, 1, ID, "BOB")]}, user_rows={1: [(6, 1, "ALICE", ID)]}),
     "dependency refused": dict(
         doc=on_site(package(1, "Base", Options=0), package(2, "Addon"), dependencies=[(2, 1)]),
         answers=["Accept Package=no"], rows={1: [(8, 2, ID, "ALICE")]},
@@ -89,7 +89,7 @@ CASES = {
     "refusal limit reached on the third no": dict(
         doc=document([package(1, "Office", Options=0x0004, MaxRefusals=3)], [target(1, 6, "ALICE")]), runs=3,
         answers=["Accept Package=no"],
-        answered=[ACCEPT % "Office"], statuses={1: [[2], [2], [3]]}, fields=("RefusalCount",), rows={1: [(3,)]},
+        answered=[ACCEPT % "Office"], targeting=6, statuses={1: [[2], [2], [3]]}, fields=("RefusalCount",), rows={1: [(3,)]},
         history={1: ["User refused package.", "User refused package.", "User refused package permanently."]}),
     "repeating package is stored pending and offered again": dict(
         doc=on_site(package(1, Options=0x0200)), runs=2, statuses={1: [[0], [0]]}, history={1: [INSTALLED] * 2}),
@@ -159,9 +159,13 @@ class PackageTest(AgentCase):
                     if "answered" in case:
                         self.assertEqual(report["answered"], case["answered"])
                     for pid, statuses in case.get("statuses", {}).items():
-                        self.assertEqual([r[0] for r in self.rows(pid, ("PackageStatus",))], statuses[run], run)
+                        self.assertEqual([r[0] for r in self.rows(pid, ("PackageStatus",), case.get("targeting"))],
+                                         statuses[run], run)
                 for pid, rows in case.get("rows", {}).items():
-                    self.assertEqual(self.rows(pid, *[case["fields"]] if "fields" in case else ()), rows)
+                    fields = case.get("fields", ("TargetKind", "PackageStatus", "TargetName", "Counterpart"))
+                    self.assertEqual(self.rows(pid, fields, case.get("targeting")), rows)
+                for pid, rows in case.get("user_rows", {}).items():
+                    self.assertEqual(self.rows(pid, targeting=6), rows)
                 for line in case.get("lines", ()):
                     self.assertIn(line, report["text"])
                 for line in case.get("absent", ()):
