@@ -107,8 +107,8 @@ struct Step {
 };
 
 TEST_F(Currency, GetNextGoesOnFromTheRowReadLastInTheIndexNamed) {
-  const uint32_t P = plx::kTablePackage, G = plx::kOpGetEqual, N = plx::kOpGetNext;
-  const std::string k6 = NumberKey({1, 10, 1, 5}), none = NumberKey({0});
+  const uint32_t P = plx::kTablePackage, T = plx::kTableTask, G = plx::kOpGetEqual, N = plx::kOpGetNext;
+  const std::string k6 = NumberKey({1, 10, 1, 5}), k8 = NumberKey({1, 10}), none = NumberKey({0});
   const std::vector<std::vector<Step>> cases = {
       // Back to a held row by id, then on in key 6 from there, not from where the walk was.
       {{kUsers, G, 6, k6, 1}, {kUsers, G, 0, NumberKey({3}), 3}, {kUsers, N, 6, k6, 5}},
@@ -122,6 +122,9 @@ TEST_F(Currency, GetNextGoesOnFromTheRowReadLastInTheIndexNamed) {
       // No row read yet on this table, and a search that found nothing leaves no position.
       {{P, N, 4, none, 10606}, {kUsers, G, 0, NumberKey({1}), 1}, {P, N, 4, none, 10606}},
       {{P, plx::kOpGetFirst, 4, none, 2}, {P, G, 5, NumberKey({1, 11}), 10612}, {P, N, 4, none, 10606}},
+      // Walks side by side, each on its own table.
+      {{P, plx::kOpGetFirst, 4, none, 2}, {T, G, 8, k8, 1}, {P, N, 4, none, 10}, {T, N, 8, k8, 2},
+       {P, N, 4, none, 11}, {T, N, 8, k8, 4}, {T, N, 8, k8, 10612}, {P, N, 4, none, 3000000000u}},
   };
   for (size_t i = 0; i < cases.size(); ++i)
     for (size_t s = 0; s < cases[i].size(); ++s) {
@@ -130,25 +133,11 @@ TEST_F(Currency, GetNextGoesOnFromTheRowReadLastInTheIndexNamed) {
     }
 }
 
-TEST_F(Currency, PositionsAndHeldRowsBelongToTheirTableAndConnection) {
-  // Two walks side by side, each on its own table.
-  Ids packages{Id(plx::kTablePackage, plx::kOpGetFirst, 4, NumberKey({0}))};
-  Ids tasks{Id(plx::kTableTask, plx::kOpGetEqual, 8, NumberKey({1, 10}))};
-  for (int guard = 0; guard < 10; ++guard) {
-    uint32_t p = Id(plx::kTablePackage, plx::kOpGetNext, 4, NumberKey({0}));
-    uint32_t t = Id(plx::kTableTask, plx::kOpGetNext, 8, NumberKey({1, 10}));
-    if (p != 10612) packages.push_back(p);
-    if (t != 10612) tasks.push_back(t);
-    if (p == 10612 && t == 10612) break;
-  }
-  EXPECT_EQ(packages, (Ids{2, 10, 11, 3000000000u}));
-  EXPECT_EQ(tasks, (Ids{1, 2, 4}));
-
-  // Another connection has neither the position nor the rows of this one.
+TEST_F(Currency, PositionsAndHeldRowsBelongToTheirConnection) {
   ASSERT_EQ(Id(kUsers, plx::kOpGetEqual, 6, NumberKey({1, 10, 1, 5})), 1u);  // holds 1 2 7 3 5
+  ASSERT_EQ(Id(plx::kTablePackage, plx::kOpGetFirst, 4, NumberKey({0})), 2u);
   uint32_t other = 0;
   ASSERT_EQ(DBConnectEx(c.session, "SRV", "", "", "KVR610", 0, &other), 0);
-  ASSERT_EQ(Id(plx::kTablePackage, plx::kOpGetFirst, 4, NumberKey({0})), 2u);
   EXPECT_EQ(Read(other, plx::kTablePackage, plx::kOpGetNext, 4, NumberKey({0})).status, 10606);
   long before = Served("MAIN");
   EXPECT_EQ(Read(other, kUsers, plx::kOpGetEqual, 0, NumberKey({2})).U32("RecordId", kUsers), 2u);
@@ -195,12 +184,7 @@ class HeldRowsAndWrites : public ::testing::Test {
       plx::PutU16(reinterpret_cast<uint8_t*>(&r.record[0]) + plx::FindTable(kUsers)->Field("PackageStatus")->offset, next);
       return Op(conn, kUsers, plx::kClassRewrite, plx::kOpGetEqual, 0, NumberKey({4}), &r.record).status;
     }
-    plx::HistoryTextRecord t;
-    t.ServerId = 1;
-    plx::CopyText(t.Text, sizeof t.Text, "held rows");
-    std::string text(plx::RecordLength(plx::kTableHistoryText), '\0');
-    plx::Encode(t, reinterpret_cast<uint8_t*>(&text[0]));
-    return Op(conn, plx::kTableHistoryText, plx::kClassInsert, plx::kOpInsert, 0, NumberKey({0}), &text).status;
+    return InsertText(conn, "held rows").status;
   }
 };
 
@@ -224,7 +208,7 @@ TEST_F(HeldRowsAndWrites, AnyWriteDropsTheRowsHeldOnEveryConnection) {
 }
 
 TEST_F(HeldRowsAndWrites, ALongWalkAsksForMoreRowsEachTime) {
-  for (int i = 0; i < 40; ++i) ASSERT_EQ(Write(c.conn, false), 0);
+  for (int i = 0; i < 40; ++i) ASSERT_EQ(InsertText(c.conn, "walk").status, 0);
   long before = Served("SCRATCH");
   long rows = 0;
   Result r = Read(c.conn, plx::kTableHistoryText, plx::kOpGetFirst, 0, NumberKey({0}));
