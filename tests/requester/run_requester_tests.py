@@ -37,15 +37,9 @@ def act(services, proxies, words):
     if len(words) != 2 or words[1] not in services:
         return "unknown request %r" % words
     action, svc = words[0], services[words[1]]
-    if action == "served":
-        return served(svc)
-    if action == "frames":
-        return str(proxies[words[1]].requests)
-    actions = {"stop": svc.pause, "cont": svc.resume, "restart": lambda: (svc.stop(), svc.start())}
-    if action not in actions:
-        return "unknown action %r" % action
-    actions[action]()
-    return "done"
+    actions = {"stop": svc.pause, "cont": svc.resume, "restart": lambda: svc.stop() or (svc.start() and None),
+               "served": lambda: served(svc), "frames": lambda: str(proxies[words[1]].requests)}
+    return (actions[action]() or "done") if action in actions else "unknown action %r" % action
 
 
 def control(folder, services, proxies, halt):
@@ -78,8 +72,7 @@ def main(scenario_path):
                      HUNG=proxies["HUNG"].port, DOWN=ph.free_port())
         folder = h.install(h.folder("requester"), files=("plx_requester_tests.exe", "Dblinkr32.dll", "CORVNET.dll"),
                            dblinkr32={"Servers": {n: "127.0.0.1:%d" % p for n, p in ports.items()}})
-        folder_control = h.folder("control")
-        halt = threading.Event()
+        folder_control, halt = h.folder("control"), threading.Event()
         thread = threading.Thread(target=control, args=(folder_control, services, proxies, halt), daemon=True)
         thread.start()
         h.undo.append(lambda: (halt.set(), thread.join()))
