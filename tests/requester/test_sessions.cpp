@@ -52,6 +52,8 @@ TEST(Sessions, HandlesAreDistinctAndOfTheirKind) {
   for (size_t i = 0; i < all.size(); ++i)
     for (size_t j = i + 1; j < all.size(); ++j) EXPECT_NE(all[i], all[j]);
   EXPECT_EQ(ReadServer(s1), 10202) << "a session is no connection";
+  EXPECT_EQ(DBDisconnectEx(s2), 10202);
+  EXPECT_EQ(DBTerminateSessionEx(c3), 10201) << "nor a connection a session";
   const struct { uint32_t session; const char *server, *product; uint32_t* out; int32_t status; } cases[] = {{c1, "SRV", "KVR610", &c, 10201}, {0, "SRV", "KVR610", &c, 10201}, {s1, "SRV", "KVR610", nullptr, 10204},
                {s1, nullptr, "KVR610", &c, 10204}, {s1, "", "KVR610", &c, 10206}, {s1, "SRV", "", &c, 10207}};
   for (const auto& k : cases) EXPECT_EQ(DBConnectEx(k.session, k.server, "", "", k.product, 0, k.out), k.status);
