@@ -1,5 +1,5 @@
-// Test harness: runs the real dblinkd (and pkgadmin) as child processes on loopback, with a
-// temporary directory, and talks the requester protocol over a plain blocking socket.
+// Test harness: the real dblinkd (and pkgadmin) as child processes on loopback, each in a
+// temporary directory, and the requester protocol over a plain blocking socket.
 #pragma once
 #include <sys/types.h>
 
@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "plx/bytes.h"
 #include "plx/proto.h"
 #include "plx/records.h"
 
@@ -16,60 +17,50 @@ namespace harness {
 
 using Json = nlohmann::ordered_json;
 
-std::string MakeTempDir();
-void RemoveTree(const std::string& dir);
-bool WriteFile(const std::string& path, const std::string& text);
+std::string TempDir();  // removed by the test program's end
+void WriteFile(const std::string& path, const std::string& text);
 std::string ReadFile(const std::string& path);
+// Runs a program to its end: its exit status (-1 when it could not run or was killed).
+int RunProgram(const std::vector<std::string>& argv, std::string* out = nullptr, std::string* err = nullptr);
 
-// Runs a program to its end; returns its exit status (-1 when it could not run), with its
-// standard output and error.
-int RunProgram(const std::vector<std::string>& argv, std::string* out, std::string* err,
-               int timeoutMs = 20000);
-
-class Daemon {
- public:
+struct Daemon {
   static const char kToken[];
   Daemon();
   ~Daemon();
-  // Starts dblinkd on 127.0.0.1 port 0 with a database in its own directory, importing
-  // seed when it is not null, and waits for the port file. extra: more arguments.
-  bool Start(const Json* seed, bool admin = true, std::vector<std::string> extra = {});
-  // Starts again on the same database (after a stop or kill).
-  bool Restart(bool admin = true);
+  // Starts dblinkd on 127.0.0.1 port 0 (a restart: on the same database, seed null) and
+  // waits for its port file.
+  bool Start(const Json* seed = nullptr, bool admin = true, std::vector<std::string> extra = {});
   void Signal(int sig);
-  // Waits for the process; returns its exit status, or -1 when it ended by a signal or
-  // did not end within the time given.
+  // The exit status; -1 when it ended by a signal or did not end in time.
   int Wait(int timeoutMs = 15000);
   bool Alive();
+  std::string Log() const { return ReadFile(dir + "/dblinkd.log"); }
 
   uint16_t port = 0, adminPort = 0;
-  std::string dir, db, log;
+  std::string dir, db;
   pid_t pid = -1;
-
- private:
-  bool Launch(bool seed, bool admin);
-  std::vector<std::string> extra_;
 };
 
-class Client {
- public:
-  ~Client();
-  // from: the local loopback address to connect from ("127.0.0.2"), empty for any.
-  bool Connect(uint16_t port, int timeoutMs = 5000, const char* from = nullptr);
+struct Client {
+  ~Client() { Close(); }
+  // from: the loopback address to connect from; wait false: a non-blocking connect.
+  bool Connect(uint16_t port, const char* from = nullptr, bool wait = true);
   void Close();
   bool Send(const std::string& bytes);
   bool ReadReply(plx::proto::Reply& r);
-  // True when the peer has closed the connection (reads 0 bytes within the time-out).
-  bool PeerClosed(int timeoutMs = 3000);
+  bool PeerClosed(int timeoutMs = 3000);  // closed or reset within the time
   bool Call(const plx::proto::Request& q, plx::proto::Reply& r);
-  // DBOperationEx. data empty for reads. Returns the status, -1 on a transport failure.
+  // DBOperationEx; the status, -1 on a transport failure.
   int32_t Op(uint32_t table, uint32_t cls, uint32_t op, uint32_t keyNo, const std::string& key,
-             const std::string& data, std::string* record = nullptr, uint32_t* rowId = nullptr,
+             const std::string& data = "", std::string* record = nullptr, uint32_t* rowId = nullptr,
              uint32_t posRowId = 0, int32_t recordLength = -1);
+  int32_t Read(uint32_t table, uint32_t op, uint32_t keyNo, const std::string& key, std::string* record = nullptr,
+               uint32_t* rowId = nullptr) {
+    return Op(table, plx::kClassRead, op, keyNo, key, "", record, rowId);
+  }
   int fd = -1;
 };
 
-// Record bytes and key values built from the shared record structs.
 template <class R> std::string Bytes(const R& r, uint32_t table) {
   std::string b(plx::RecordLength(table), '\0');
   plx::Encode(r, reinterpret_cast<uint8_t*>(&b[0]));
@@ -80,23 +71,24 @@ template <class R> R Rec(const std::string& bytes) {
   plx::Decode(reinterpret_cast<const uint8_t*>(bytes.data()), r);
   return r;
 }
-std::string KeyBytes(uint32_t table, uint32_t keyNo, const std::string& record);
-std::string U32(uint32_t v);
+// Key bytes: little-endian numbers, then a text padded with zeros to `width`.
+std::string Key(std::initializer_list<uint32_t> numbers, const std::string& text = "", size_t width = 0);
+inline std::string U32(uint32_t v) { return Key({v}); }
 
-// A small package database: servers SRV (1) and OTHER (2), packages on both with an id
-// above 2^31 to catch signed ordering, targeting rows whose names differ only in case,
-// dependencies, tasks and installed paths.
+// The sample database (seed.json): servers SRV (1) and OTHER (2), packages on both with an
+// id above 2^31, targeting rows whose names differ only in case, dependencies, tasks and
+// installed paths.
 Json SampleSeed();
 
-// Counts rows straight from the database file (read-only, beside the running service).
-int64_t CountRows(const std::string& db, const std::string& table, const std::string& where = "");
-// The rows of a query, one line each, columns ended by '|'.
+// Read-only queries on the database file beside the running service: rows one a line,
+// columns ended by '|'.
 std::string Query(const std::string& db, const std::string& sql);
-// A digest of every row of every table, to prove that nothing changed.
+int64_t CountRows(const std::string& db, const std::string& table, const std::string& where = "");
+// Every row of every table, to prove that nothing changed.
 std::string DatabaseDigest(const std::string& db);
 
-// HTTP GET/POST to the admin API; returns the HTTP status, -1 when no connection.
-int AdminRequest(uint16_t port, const std::string& method, const std::string& path,
-                 const std::string& token, const std::string& body, std::string& reply);
+// HTTP to the admin API: the status, -1 when no connection.
+int AdminRequest(uint16_t port, const std::string& method, const std::string& path, const std::string& token,
+                 const std::string& body, std::string& reply);
 
 }  // namespace harness

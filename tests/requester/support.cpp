@@ -7,20 +7,13 @@
 
 namespace rt {
 
-std::string NumberKey(std::initializer_list<uint32_t> values) {
+std::string NumberKey(std::initializer_list<uint32_t> values, const char* text, size_t width) {
   std::string key(values.size() * 4, '\0');
   size_t at = 0;
-  for (uint32_t v : values) {
-    plx::PutU32(reinterpret_cast<uint8_t*>(&key[at]), v);
-    at += 4;
-  }
-  return key;
-}
-
-std::string NameKey(std::initializer_list<uint32_t> values, const char* name, size_t width) {
+  for (uint32_t v : values) plx::PutU32(reinterpret_cast<uint8_t*>(&key[(at += 4) - 4]), v);
   std::string field(width, '\0');
-  memcpy(&field[0], name, strnlen(name, width));
-  return NumberKey(values) + field;
+  memcpy(&field[0], text, strnlen(text, width));
+  return key + field;
 }
 
 uint32_t Result::U32(const char* field, uint32_t table) const {
@@ -32,20 +25,42 @@ uint32_t Result::U32(const char* field, uint32_t table) const {
 Result Op(uint32_t connection, uint32_t table, uint32_t cls, uint32_t op, uint32_t keyNo, std::string key,
           const std::string* write) {
   Result r;
-  r.record.assign(plx::RecordLength(table), '\0');
-  if (write) r.record = *write;
+  r.record = write ? *write : std::string(plx::RecordLength(table), '\0');
   if (key.empty()) key.assign(1, '\0');  // never a null pointer: the call refuses those
   r.status = DBOperationEx(connection, table, cls, op, keyNo, uint32_t(key.size()), uint32_t(r.record.size()),
                            &key[0], &r.record[0]);
   return r;
 }
 
+int32_t ReadServer(uint32_t conn) {
+  return Read(conn, plx::kTableServer, plx::kOpGetEqual, 3, NumberKey({}, "SRV", 48)).status;
+}
+
+Result InsertText(uint32_t conn, const std::string& text) {
+  plx::HistoryTextRecord r;
+  r.ServerId = 1;
+  plx::CopyText(r.Text, sizeof r.Text, text.c_str());
+  std::string bytes(plx::RecordLength(plx::kTableHistoryText), '\0');
+  plx::Encode(r, reinterpret_cast<uint8_t*>(&bytes[0]));
+  return Op(conn, plx::kTableHistoryText, plx::kClassInsert, plx::kOpInsert, 0, NumberKey({0}), &bytes);
+}
+
+int CountTexts(uint32_t conn, const std::string& text) {
+  int n = 0;
+  Result r = Read(conn, plx::kTableHistoryText, plx::kOpGetFirst, 0, NumberKey({0}));
+  for (; r.status == 0; r = Read(conn, plx::kTableHistoryText, plx::kOpGetNext, 0, NumberKey({0}))) {
+    plx::HistoryTextRecord t;
+    plx::Decode(reinterpret_cast<const uint8_t*>(r.record.data()), t);
+    n += text == t.Text;
+  }
+  return r.status == plx::kDbNotFound ? n : -1;
+}
+
 std::string Control(const std::string& command) {
   std::string dir = Env("PLX_CONTROL");
-  if (dir.empty()) return "";
   std::string tmp = dir + "\\request.tmp", request = dir + "\\request.txt", done = dir + "\\done.txt";
   DeleteFileA(done.c_str());
-  FILE* f = fopen(tmp.c_str(), "w");
+  FILE* f = dir.empty() ? nullptr : fopen(tmp.c_str(), "w");
   if (!f) return "";
   fputs(command.c_str(), f);
   fclose(f);
@@ -62,8 +77,8 @@ std::string Control(const std::string& command) {
   return "";
 }
 
-long Served(const char* service) {
-  std::string answer = Control(std::string("served ") + service);
+long Count(const char* what, const char* service) {
+  std::string answer = Control(std::string(what) + " " + service);
   char* end = nullptr;
   long n = strtol(answer.c_str(), &end, 10);
   return end != answer.c_str() ? n : -1;

@@ -1,6 +1,6 @@
 // What the requester tests share: key values, one DBOperationEx with a zeroed buffer, the
-// runner's control channel (service pauses and restarts, and the service's request count,
-// by which a test sees what went over the wire) and a stopwatch for time-outs.
+// runner's control channel (service pauses and restarts, and counts of the requests a
+// service answered or the frames sent to it, by which a test sees what went over the wire).
 #pragma once
 #include <windows.h>
 
@@ -15,8 +15,8 @@
 
 namespace rt {
 
-std::string NumberKey(std::initializer_list<uint32_t> values);
-std::string NameKey(std::initializer_list<uint32_t> values, const char* name, size_t width);
+// Little-endian numbers, then a text padded with zeros to `width`.
+std::string NumberKey(std::initializer_list<uint32_t> values, const char* text = "", size_t width = 0);
 
 struct Result {
   int32_t status = -1;
@@ -28,12 +28,18 @@ Result Op(uint32_t connection, uint32_t table, uint32_t cls, uint32_t op, uint32
 inline Result Read(uint32_t connection, uint32_t table, uint32_t op, uint32_t keyNo, const std::string& key) {
   return Op(connection, table, plx::kClassRead, op, keyNo, key);
 }
+int32_t ReadServer(uint32_t connection);  // server SRV by key 3
+Result InsertText(uint32_t connection, const std::string& text);
+// How many history texts read exactly `text`; -1 when the table cannot be read.
+int CountTexts(uint32_t connection, const std::string& text);
 
-// Asks the runner to act on a service ("stop HUNG", "cont HUNG", "restart SCRATCH",
-// "served MAIN") and waits until it has; the runner's answer, or "" when none came.
+// Asks the runner to act on a service ("stop HUNG", "cont HUNG", "restart SCRATCH") and
+// waits until it has; the runner's answer, or "" when none came.
 std::string Control(const std::string& command);
-// Requests the service has answered since it started; -1 when the runner did not say.
-long Served(const char* service);
+// "served MAIN": requests the service answered since it started; "frames HUNG": frames
+// sent to it. -1 when the runner did not say.
+long Count(const char* what, const char* service);
+inline long Served(const char* service) { return Count("served", service); }
 
 // The three parameter words of DBInitRequesterEx.
 struct Params {
@@ -50,20 +56,7 @@ struct Connection {
   const char* server;
 };
 
-class Stopwatch {
- public:
-  Stopwatch() { QueryPerformanceCounter(&start_); }
-  double Seconds() const {
-    LARGE_INTEGER now, freq;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&freq);
-    return double(now.QuadPart - start_.QuadPart) / double(freq.QuadPart);
-  }
-
- private:
-  LARGE_INTEGER start_;
-};
-
+inline double Seconds(ULONGLONG sinceTick) { return double(GetTickCount64() - sinceTick) / 1000.0; }
 std::string Env(const char* name);
 
 }  // namespace rt

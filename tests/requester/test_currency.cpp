@@ -24,24 +24,14 @@ const char* IdField(uint32_t table) { return table == plx::kTablePackage ? "Pack
 class Currency : public ::testing::Test {
  protected:
   Connection c{"SRV"};
-  uint32_t conn() const { return c.conn; }
-
-  Result R(uint32_t table, uint32_t op, uint32_t keyNo, const std::string& key) {
-    return Read(c.conn, table, op, keyNo, key);
-  }
+  Result R(uint32_t table, uint32_t op, uint32_t keyNo, const std::string& key) { return Read(c.conn, table, op, keyNo, key); }
   uint32_t Id(uint32_t table, uint32_t op, uint32_t keyNo, const std::string& key) {
     Result r = R(table, op, keyNo, key);
     return r.status ? r.status : r.U32(IdField(table), table);
   }
 };
 
-struct WalkCase {
-  const char* what;
-  uint32_t table, keyNo, first;
-  std::string key;
-  Ids ids;
-  long frames;  // at most, for the whole walk and its 10612
-};
+struct WalkCase { const char* what; uint32_t table, keyNo, first; std::string key; Ids ids; long frames; };  // frames at most
 
 TEST_F(Currency, WalksTakeFewFramesAndEndWith10612) {
   const WalkCase cases[] = {
@@ -84,11 +74,7 @@ TEST_F(Currency, TheAgentsWayThroughTargetingRowsCostsOneFramePerKind) {
 
 TEST_F(Currency, AReReadOfARowNotHeldAsksTheService) {
   ASSERT_EQ(Id(kUsers, plx::kOpGetEqual, 6, NumberKey({1, 10, 1, 5})), 1u);  // holds 1 2 7 3 5
-  struct {
-    uint32_t id;
-    int32_t status;
-    uint32_t package;
-  } cases[] = {{6, 0, 2}, {4, 0, 10}, {999, 10612, 0}, {2, 0, 10}};
+  struct { uint32_t id; int32_t status; uint32_t package; } cases[] = {{6, 0, 2}, {4, 0, 10}, {999, 10612, 0}, {2, 0, 10}};
   for (const auto& k : cases) {
     long before = Served("MAIN");
     Result r = R(kUsers, plx::kOpGetEqual, 0, NumberKey({k.id}));
@@ -100,15 +86,11 @@ TEST_F(Currency, AReReadOfARowNotHeldAsksTheService) {
 }
 
 // Each step reads and names the id it must give (or the status).
-struct Step {
-  uint32_t table, op, keyNo;
-  std::string key;
-  uint32_t want;
-};
+struct Step { uint32_t table, op, keyNo; std::string key; uint32_t want; };
 
 TEST_F(Currency, GetNextGoesOnFromTheRowReadLastInTheIndexNamed) {
-  const uint32_t P = plx::kTablePackage, G = plx::kOpGetEqual, N = plx::kOpGetNext;
-  const std::string k6 = NumberKey({1, 10, 1, 5}), none = NumberKey({0});
+  const uint32_t P = plx::kTablePackage, T = plx::kTableTask, G = plx::kOpGetEqual, N = plx::kOpGetNext;
+  const std::string k6 = NumberKey({1, 10, 1, 5}), k8 = NumberKey({1, 10}), none = NumberKey({0});
   const std::vector<std::vector<Step>> cases = {
       // Back to a held row by id, then on in key 6 from there, not from where the walk was.
       {{kUsers, G, 6, k6, 1}, {kUsers, G, 0, NumberKey({3}), 3}, {kUsers, N, 6, k6, 5}},
@@ -122,6 +104,9 @@ TEST_F(Currency, GetNextGoesOnFromTheRowReadLastInTheIndexNamed) {
       // No row read yet on this table, and a search that found nothing leaves no position.
       {{P, N, 4, none, 10606}, {kUsers, G, 0, NumberKey({1}), 1}, {P, N, 4, none, 10606}},
       {{P, plx::kOpGetFirst, 4, none, 2}, {P, G, 5, NumberKey({1, 11}), 10612}, {P, N, 4, none, 10606}},
+      // Walks side by side, each on its own table.
+      {{P, plx::kOpGetFirst, 4, none, 2}, {T, G, 8, k8, 1}, {P, N, 4, none, 10}, {T, N, 8, k8, 2},
+       {P, N, 4, none, 11}, {T, N, 8, k8, 4}, {T, N, 8, k8, 10612}, {P, N, 4, none, 3000000000u}},
   };
   for (size_t i = 0; i < cases.size(); ++i)
     for (size_t s = 0; s < cases[i].size(); ++s) {
@@ -130,25 +115,11 @@ TEST_F(Currency, GetNextGoesOnFromTheRowReadLastInTheIndexNamed) {
     }
 }
 
-TEST_F(Currency, PositionsAndHeldRowsBelongToTheirTableAndConnection) {
-  // Two walks side by side, each on its own table.
-  Ids packages{Id(plx::kTablePackage, plx::kOpGetFirst, 4, NumberKey({0}))};
-  Ids tasks{Id(plx::kTableTask, plx::kOpGetEqual, 8, NumberKey({1, 10}))};
-  for (int guard = 0; guard < 10; ++guard) {
-    uint32_t p = Id(plx::kTablePackage, plx::kOpGetNext, 4, NumberKey({0}));
-    uint32_t t = Id(plx::kTableTask, plx::kOpGetNext, 8, NumberKey({1, 10}));
-    if (p != 10612) packages.push_back(p);
-    if (t != 10612) tasks.push_back(t);
-    if (p == 10612 && t == 10612) break;
-  }
-  EXPECT_EQ(packages, (Ids{2, 10, 11, 3000000000u}));
-  EXPECT_EQ(tasks, (Ids{1, 2, 4}));
-
-  // Another connection has neither the position nor the rows of this one.
+TEST_F(Currency, PositionsAndHeldRowsBelongToTheirConnection) {
   ASSERT_EQ(Id(kUsers, plx::kOpGetEqual, 6, NumberKey({1, 10, 1, 5})), 1u);  // holds 1 2 7 3 5
+  ASSERT_EQ(Id(plx::kTablePackage, plx::kOpGetFirst, 4, NumberKey({0})), 2u);
   uint32_t other = 0;
   ASSERT_EQ(DBConnectEx(c.session, "SRV", "", "", "KVR610", 0, &other), 0);
-  ASSERT_EQ(Id(plx::kTablePackage, plx::kOpGetFirst, 4, NumberKey({0})), 2u);
   EXPECT_EQ(Read(other, plx::kTablePackage, plx::kOpGetNext, 4, NumberKey({0})).status, 10606);
   long before = Served("MAIN");
   EXPECT_EQ(Read(other, kUsers, plx::kOpGetEqual, 0, NumberKey({2})).U32("RecordId", kUsers), 2u);
@@ -184,23 +155,13 @@ class HeldRowsAndWrites : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(DBConnectEx(c.session, "SCRATCH", "", "", "KVR610", 0, &other), 0); }
 
   Result Row4(uint32_t conn) { return Read(conn, kUsers, plx::kOpGetEqual, 0, NumberKey({4})); }
-  static uint16_t Status(const Result& r) {
-    return plx::GetU16(reinterpret_cast<const uint8_t*>(r.record.data()) + plx::FindTable(kUsers)->Field("PackageStatus")->offset);
-  }
+  static uint8_t* Status(Result& r) { return reinterpret_cast<uint8_t*>(&r.record[0]) + plx::FindTable(kUsers)->Field("PackageStatus")->offset; }
   // A write on `conn`: row 4 with the next status, or a new history text.
   int32_t Write(uint32_t conn, bool rewrite) {
-    if (rewrite) {
-      Result r = Row4(conn);
-      uint16_t next = uint16_t((Status(r) + 1) % 6);
-      plx::PutU16(reinterpret_cast<uint8_t*>(&r.record[0]) + plx::FindTable(kUsers)->Field("PackageStatus")->offset, next);
-      return Op(conn, kUsers, plx::kClassRewrite, plx::kOpGetEqual, 0, NumberKey({4}), &r.record).status;
-    }
-    plx::HistoryTextRecord t;
-    t.ServerId = 1;
-    plx::CopyText(t.Text, sizeof t.Text, "held rows");
-    std::string text(plx::RecordLength(plx::kTableHistoryText), '\0');
-    plx::Encode(t, reinterpret_cast<uint8_t*>(&text[0]));
-    return Op(conn, plx::kTableHistoryText, plx::kClassInsert, plx::kOpInsert, 0, NumberKey({0}), &text).status;
+    Result r = Row4(conn);
+    plx::PutU16(Status(r), uint16_t((plx::GetU16(Status(r)) + 1) % 6));
+    return rewrite ? Op(conn, kUsers, plx::kClassRewrite, plx::kOpGetEqual, 0, NumberKey({4}), &r.record).status
+                   : InsertText(conn, "held rows").status;
   }
 };
 
@@ -211,29 +172,27 @@ TEST_F(HeldRowsAndWrites, AnyWriteDropsTheRowsHeldOnEveryConnection) {
       // Key 7 from (1, 10, 6) holds rows 3, 4 and 5; row 4 again costs nothing.
       ASSERT_EQ(Read(c.conn, kUsers, plx::kOpGetGreaterEq, 7, NumberKey({1, 10, 6})).U32("RecordId", kUsers), 3u);
       long before = Served("SCRATCH");
-      uint16_t was = Status(Row4(c.conn));
+      Result row = Row4(c.conn);
+      uint16_t was = plx::GetU16(Status(row));
       EXPECT_EQ(Served("SCRATCH") - before, 0);
 
       ASSERT_EQ(Write(sameConnection ? c.conn : other, rewrite), 0);
       before = Served("SCRATCH");
-      Result after = Row4(c.conn);
+      row = Row4(c.conn);
       EXPECT_EQ(Served("SCRATCH") - before, 1) << "the re-read after a write asks the service";
-      EXPECT_EQ(Status(after), rewrite ? (was + 1) % 6 : was);
+      EXPECT_EQ(plx::GetU16(Status(row)), rewrite ? (was + 1) % 6 : was);
       EXPECT_EQ(Read(c.conn, kUsers, plx::kOpGetNext, 7, NumberKey({0})).U32("RecordId", kUsers), 5u);
     }
 }
 
 TEST_F(HeldRowsAndWrites, ALongWalkAsksForMoreRowsEachTime) {
-  for (int i = 0; i < 40; ++i) ASSERT_EQ(Write(c.conn, false), 0);
+  for (int i = 0; i < 40; ++i) ASSERT_EQ(InsertText(c.conn, "walk").status, 0);
   long before = Served("SCRATCH");
   long rows = 0;
   Result r = Read(c.conn, plx::kTableHistoryText, plx::kOpGetFirst, 0, NumberKey({0}));
-  uint32_t last = 0;
-  for (; r.status == 0 && rows < 10000; ++rows) {
-    uint32_t id = r.U32("TextId", plx::kTableHistoryText);
-    EXPECT_GT(id, last) << "row " << rows;
-    last = id;
-    r = Read(c.conn, plx::kTableHistoryText, plx::kOpGetNext, 0, NumberKey({0}));
+  for (uint32_t last = 0; r.status == 0 && rows < 1000; ++rows, r = Read(c.conn, plx::kTableHistoryText, plx::kOpGetNext, 0, NumberKey({0}))) {
+    EXPECT_GT(r.U32("TextId", plx::kTableHistoryText), last) << "row " << rows;
+    last = r.U32("TextId", plx::kTableHistoryText);
   }
   EXPECT_EQ(r.status, 10612);
   EXPECT_GE(rows, 40);
