@@ -4,35 +4,31 @@ results printed. Run through scripts/demo.sh, which builds everything and prepar
 import json
 import os
 import shutil
-import subprocess
+import sqlite3
 import sys
-import tempfile
-import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "harness"))
 os.environ.setdefault("PLX_BIN_DIR", os.path.join(ROOT, "build", "win64", "bin"))
 os.environ.setdefault("PLX_DBLINKD", os.path.join(ROOT, "build", "host", "dblinkd", "dblinkd"))
 
-import plxenv  # noqa: E402
+import plxharness  # noqa: E402
 
 
 def main():
     out_dir = os.path.join(ROOT, "demo-out")
     os.makedirs(out_dir, exist_ok=True)
-    work = tempfile.mkdtemp(prefix="plx-demo-")
-    seed = json.load(open(os.path.join(ROOT, "samples", "demo.json")))
-    service = plxenv.Dblinkd(work, seed).start()
-    share = plxenv.Share(work)
+    h = plxharness.Harness()
     try:
-        sys_dir = share.volume("SRV", "SYS")
+        service = h.service(json.load(open(os.path.join(ROOT, "samples", "demo.json"))))
+        sys_dir = h.unc("SRV", "SYS")
         public = os.path.join(sys_dir, "PUBLIC")
         packages = os.path.join(sys_dir, "APPS", "PLIVEX", "PACKAGES")
         os.makedirs(packages, exist_ok=True)
         with open(os.path.join(packages, "HANDBOOK.TXT"), "w") as f:
             f.write("Welcome to the company.\n")
-        shutil.copy(os.path.join(plxenv.BIN_DIR, "exitwith.exe"), os.path.join(packages, "SCANNER.EXE"))
-        plxenv.install_agent(
+        shutil.copy(os.path.join(plxharness.BIN_DIR, "exitwith.exe"), os.path.join(packages, "SCANNER.EXE"))
+        h.install(
             public,
             corvnet={"Network": {"NetNumber": "0000ABCD", "NodeAddress": "00A0C9123456"},
                      "Workstation": {"UserName": "ALICE"},
@@ -40,38 +36,30 @@ def main():
                                     "Groups": "STAFF"}},
             dblinkr32={"Servers": {"SRV": "127.0.0.1:%d" % service.port,
                                    "SRV2": "127.0.0.1:%d" % service.port}})
+        db = os.path.join(service.dir, "packages.db")
         print("dblinkd: requester on 127.0.0.1:%d, admin API on 127.0.0.1:%d, database %s"
-              % (service.port, service.admin_port, service.db))
+              % (service.port, service.admin_port, db))
         print("agent:   \\\\SRV\\SYS\\PUBLIC\\PLXWIN32.EXE /LOG")
-        probe = [os.path.join(plxenv.BIN_DIR, "winprobe.exe"), "--timeout", "120", "--hold", "3",
-                 "--answer", "Accept Package=yes",
-                 "--close", "--", r"\\SRV\SYS\PUBLIC\PLXWIN32.EXE", "/LOG"]
-        proc = subprocess.Popen(["wine"] + probe, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                                text=True)
-        first = proc.stdout.readline()
         shot = os.path.join(out_dir, "plxwin32.png")
-        if first.startswith("{"):
-            time.sleep(0.5)
-            xwd = subprocess.run(["xwd", "-root", "-silent"], capture_output=True)
-            subprocess.run(["convert", "xwd:-", shot], input=xwd.stdout, check=True)
-        rest = proc.stdout.read()
-        proc.wait()
-        report = json.loads(first if first.startswith("{") else rest.strip().splitlines()[-1])
+        report = plxharness.run_agent(r"\\SRV\SYS\PUBLIC\PLXWIN32.EXE", ["/LOG"], timeout=120,
+                                      answers=["Accept Package=yes"], screenshot=shot)
         print("\n--- results box " + "-" * 60)
-        print(report.get("controls", {}).get("101", "").replace("\r\n", "\n"))
+        print(report["text"])
         print("-" * 76)
         print("node address: %s  server: %s  login: %s" % tuple(
             report.get("controls", {}).get(k, "") for k in ("202", "203", "204")))
+        con = sqlite3.connect("file:%s?mode=ro" % db, uri=True)
         print("\nstatus rows in the package database (TargetKind 6 user, 8 machine):")
-        for row in service.sql("SELECT p.Name, u.TargetKind, u.TargetName, u.Counterpart, u.PackageStatus "
+        for row in con.execute("SELECT p.Name, u.TargetKind, u.TargetName, u.Counterpart, u.PackageStatus "
                                "FROM package_users u JOIN packages p USING (ServerId, PackageId) "
                                "WHERE u.Scheduled = 0 ORDER BY u.RecordId"):
             print("  %-20s kind %d  %-14s %-14s status %d" % row)
         print("history:")
-        for row in service.sql("SELECT h.Date, h.Time, p.Name, t.Text FROM history h "
+        for row in con.execute("SELECT h.Date, h.Time, p.Name, t.Text FROM history h "
                                "JOIN history_texts t ON t.TextId = h.TextId "
                                "JOIN packages p ON p.PackageId = h.PackageId ORDER BY h.rowid"):
             print("  %s %s  %-20s %s" % row)
+        con.close()
         log = os.path.join(public, "CORVSD.LOG")
         if os.path.exists(log):
             shutil.copy(log, os.path.join(out_dir, "CORVSD.LOG"))
@@ -79,9 +67,7 @@ def main():
         print("screenshot: demo-out/plxwin32.png" if os.path.exists(shot) else "no screenshot taken")
         return 0 if report.get("finished") else 1
     finally:
-        service.stop()
-        share.remove()
-        shutil.rmtree(work, ignore_errors=True)
+        h.close()
 
 
 if __name__ == "__main__":
