@@ -14,16 +14,16 @@ import argparse
 import os
 import re
 import shutil
+import sqlite3
 import sys
-import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "harness"))
 os.environ.setdefault("PLX_BIN_DIR", os.path.join(ROOT, "build", "win64", "bin"))
 os.environ.setdefault("PLX_DBLINKD", os.path.join(ROOT, "build", "host", "dblinkd", "dblinkd"))
 
-import plxenv  # noqa: E402
+import plxharness  # noqa: E402
 
 PACKAGES = 2000
 ROWS_PER_PACKAGE = 5
@@ -48,11 +48,19 @@ def scenario(mixed):
             "packages": packages, "package_users": users}
 
 
+def sql(service, query):
+    con = sqlite3.connect(os.path.join(service.dir, "packages.db"))
+    try:
+        return con.execute(query).fetchall()
+    finally:
+        con.close()
+
+
 def record(out, report, public, service):
     """What the run showed and left, without what differs from run to run by nature (the
     times, the generated machine id)."""
     os.makedirs(out, exist_ok=True)
-    machine = service.sql("SELECT TargetName FROM package_users WHERE Scheduled=0 AND TargetKind=8 LIMIT 1")
+    machine = sql(service, "SELECT TargetName FROM package_users WHERE Scheduled=0 AND TargetKind=8 LIMIT 1")
     machine = machine[0][0] if machine else None
 
     def plain(text):
@@ -62,13 +70,13 @@ def record(out, report, public, service):
         return text.replace(machine, "<machine>") if machine else text
 
     with open(os.path.join(out, "results.txt"), "w") as f:
-        f.write(plain(plxenv.results_text(report)))
+        f.write(plain(report["text"]))
     log = os.path.join(public, "CORVSD.LOG")
     with open(os.path.join(out, "CORVSD.LOG"), "w") as f:
         f.write(plain(open(log, errors="replace").read()) if os.path.exists(log) else "(no log file)\n")
     with open(os.path.join(out, "rows.txt"), "w") as f:
         for table in ("package_users", "history", "history_texts"):
-            for row in service.sql("SELECT * FROM %s ORDER BY rowid" % table):
+            for row in sql(service, "SELECT * FROM %s ORDER BY rowid" % table):
                 f.write(plain("%s %r\n" % (table, row)))
 
 
@@ -83,27 +91,25 @@ def main():
 
     # Target folders of an earlier run would change what the run shows.
     shutil.rmtree(os.path.join(os.environ["WINEPREFIX"], "drive_c", "BENCH"), ignore_errors=True)
-    work = tempfile.mkdtemp(prefix="plx-bench-")
-    service = plxenv.Dblinkd(work, scenario(args.mixed)).start()
-    share = plxenv.Share(work)
+    h = plxharness.Harness()
     try:
-        public = os.path.join(share.volume("SRV", "SYS"), "PUBLIC")
-        plxenv.install_agent(public,
-                             corvnet={"Network": {"NodeAddress": "00A0C9123456"},
-                                      "Workstation": {"UserName": "ALICE"},
-                                      "User.ALICE": {"PackageServers": "SRV", "Groups": "STAFF"}},
-                             dblinkr32={"Servers": {"SRV": "127.0.0.1:%d" % service.port}})
+        service = h.service(scenario(args.mixed))
+        public = os.path.join(h.unc("SRV", "SYS"), "PUBLIC")
+        h.install(public,
+                  corvnet={"Network": {"NodeAddress": "00A0C9123456"},
+                           "Workstation": {"UserName": "ALICE"},
+                           "User.ALICE": {"PackageServers": "SRV", "Groups": "STAFF"}},
+                  dblinkr32={"Servers": {"SRV": "127.0.0.1:%d" % service.port}})
         start = time.monotonic()
-        report = plxenv.run_agent(r"\\SRV\SYS\PUBLIC\PLXWIN32.EXE", args=["/LOG"] if args.record else [],
-                                  timeout=900)
+        report = plxharness.run_agent(r"\\SRV\SYS\PUBLIC\PLXWIN32.EXE", args=["/LOG"] if args.record else [],
+                                      timeout=900)
         wall = time.monotonic() - start
         if args.record:
             record(args.record, report, public, service)
-    finally:
         service.stop()
-        share.remove()
-    text = open(os.path.join(service.dir, "dblinkd.log")).read()
-    shutil.rmtree(work, ignore_errors=True)
+        text = open(os.path.join(service.dir, "dblinkd.log")).read()
+    finally:
+        h.close()
     frames = int(re.findall(r"stopped after (\d+) requester requests", text)[-1])
     results = report["controls"]["101"]
     if not args.mixed:
