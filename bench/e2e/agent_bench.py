@@ -9,9 +9,9 @@ and writes status rows. --record DIR runs the agent with /LOG and keeps what the
 and leaves (results box, log file, the rows it wrote) in DIR, so that two builds can be
 compared file by file. PLX_BIN_DIR and PLX_DBLINKD choose the builds.
 
-The Wine desktop is kept up during the run, as a workstation's is while someone is logged on;
-otherwise every run would also time Wine starting and closing its desktop (about a second
-here). --cold-desktop leaves that out and times it too.
+The Wine desktop is kept up during the run (by a Notepad beside it), as a workstation's is
+while someone is logged on; otherwise every run would also time Wine starting and closing its
+desktop (about a second here). --cold-desktop leaves that out and times it too.
 
 Run through scripts/bench-agent.sh (it builds and prepares Wine)."""
 import argparse
@@ -102,7 +102,7 @@ def main():
     desktop = None
     try:
         if not args.cold_desktop:
-            desktop = subprocess.Popen(["wine", "explorer.exe", "/desktop"], **plxharness.QUIET)
+            desktop = subprocess.Popen(["wine", "notepad.exe"], **plxharness.QUIET)
             time.sleep(DESKTOP_START_S)
         service = h.service(scenario(args.mixed))
         public = os.path.join(h.unc("SRV", "SYS"), "PUBLIC")
