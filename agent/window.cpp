@@ -126,7 +126,16 @@ INT_PTR CALLBACK MainDialogProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam
 
 namespace {
 
+// Waiting input is taken in at most this often: each look into the queue costs a round trip
+// to the window system and gives the processor away, which over a long package walk would
+// cost more than the walk itself.
+constexpr DWORD kPumpIntervalMillis = 50;
+
 void DialogPumpMessages() {
+  static DWORD lastPump = GetTickCount() - kPumpIntervalMillis;
+  DWORD now = GetTickCount();
+  if (now - lastPump < kPumpIntervalMillis) return;
+  lastPump = now;
   MSG msg;
   while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {  // leave it for the dialog's own loop

@@ -25,8 +25,9 @@
 //   PackageServers=SRV,SRV2     ; the user's package servers, in order
 //   Groups=STAFF,ACCOUNTS
 //
-// Every call reads the file afresh (GetPrivateProfileString keeps it cached), so a changed
-// file counts from the next call on. Names compare without regard to case.
+// A changed file counts from the next call on. Answers read from the file are kept until its
+// write time or size changes, so that a run asking the same question for every package does
+// not open the file each time. Names compare without regard to case.
 #include "corvnet.h"
 
 #include <winsock2.h>
@@ -52,12 +53,71 @@ std::string IniPath() {
   return path;
 }
 
-// The value of a key, or "" when the file, the section or the key is missing.
-std::string IniText(const std::string& section, const char* key) {
-  std::string ini = IniPath();
-  if (ini.empty()) return std::string();
+std::string ReadIniValue(const std::string& ini, const std::string& section, const char* key) {
   char value[1024];
   GetPrivateProfileStringA(section.c_str(), key, "", value, sizeof value, ini.c_str());
+  return value;
+}
+
+uint64_t FileTimeValue(const FILETIME& t) { return uint64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime; }
+
+// A file written this recently may be written again within the same tick of its file system's
+// clock (two seconds on FAT) without its time or size changing: its answers are not kept.
+constexpr uint64_t kSettledFileTime = 2ull * 10000000ull;  // 100 ns units
+// More distinct questions than a run asks: the kept answers start over.
+constexpr size_t kMaxKeptAnswers = 64;
+
+struct KeptAnswer {
+  std::string section, key, value;
+};
+
+// What was read from the file as it was at writeTime with size bytes; callers may be on any
+// thread.
+struct IniAnswers {
+  SRWLOCK lock = SRWLOCK_INIT;
+  uint64_t writeTime = 0, size = 0;
+  std::vector<KeptAnswer> answers;
+};
+
+IniAnswers& Kept() {
+  static IniAnswers kept;
+  return kept;
+}
+
+class Exclusive {
+ public:
+  explicit Exclusive(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+  ~Exclusive() { ReleaseSRWLockExclusive(&lock_); }
+  Exclusive(const Exclusive&) = delete;
+  Exclusive& operator=(const Exclusive&) = delete;
+
+ private:
+  SRWLOCK& lock_;
+};
+
+// The value of a key, or "" when the file, the section or the key is missing.
+std::string IniText(const std::string& section, const char* key) {
+  static const std::string ini = IniPath();
+  if (ini.empty()) return std::string();
+  WIN32_FILE_ATTRIBUTE_DATA file;
+  if (!GetFileAttributesExA(ini.c_str(), GetFileExInfoStandard, &file)) return ReadIniValue(ini, section, key);
+  IniAnswers& kept = Kept();
+  Exclusive hold(kept.lock);
+  uint64_t written = FileTimeValue(file.ftLastWriteTime);
+  uint64_t size = uint64_t(file.nFileSizeHigh) << 32 | file.nFileSizeLow;
+  if (written != kept.writeTime || size != kept.size) {
+    kept.answers.clear();
+    kept.writeTime = written;
+    kept.size = size;
+  }
+  for (const KeptAnswer& a : kept.answers)
+    if (_stricmp(a.section.c_str(), section.c_str()) == 0 && _stricmp(a.key.c_str(), key) == 0) return a.value;
+  std::string value = ReadIniValue(ini, section, key);
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  if (FileTimeValue(now) < written + kSettledFileTime) return value;
+  if (kept.answers.size() >= kMaxKeptAnswers) kept.answers.clear();
+  kept.answers.push_back({section, key, value});
   return value;
 }
 

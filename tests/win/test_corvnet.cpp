@@ -197,6 +197,39 @@ TEST_F(Corvnet, PackageServersGroupsAndNetworkLayer) {
   EXPECT_EQ(NWDeInit(), 0);
 }
 
+// Answers kept between calls follow the file: a new write time or a new size, and a file
+// rewritten within the same instant as its last read.
+TEST_F(Corvnet, AnswersFollowTheFileOnDisk) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const ULONGLONG hourAgo = (ULONGLONG(now.dwHighDateTime) << 32 | now.dwLowDateTime) - 3600ull * 10000000ull;
+  struct {
+    const char* alice;  // ALICE's groups; BOB is always in PLANT
+    int writtenAfterHourAgo;  // seconds; -1: left as written now
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"STAFF", 0, "staff", "SALES"},  {"SALES", 1, "SALES", "STAFF"},  // same size, other time
+      {"SALES,AB", 1, "AB", "STAFF"},                                   // same time, other size
+      {"STAFF", -1, "STAFF", "SALES"}, {"SALES", -1, "SALES", "STAFF"},  // same size, just written
+  };
+  for (const auto& c : cases) {
+    ini.Write(("[User.ALICE]\r\nGroups=" + std::string(c.alice) + "\r\n[User.BOB]\r\nGroups=PLANT\r\n").c_str());
+    if (c.writtenAfterHourAgo >= 0) {
+      ULONGLONG t = hourAgo + ULONGLONG(c.writtenAfterHourAgo) * 10000000ull;
+      FILETIME ft{DWORD(t), DWORD(t >> 32)};
+      plxwin::Handle f(CreateFileA(ini.Path().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(f.Valid() && SetFileTime(f.Get(), nullptr, nullptr, &ft)) << c.alice;
+    }
+    for (int again = 0; again < 2; ++again) {
+      EXPECT_EQ(IsUserInGroup(c.in, "ALICE", "SRV"), 1) << c.alice << again;
+      EXPECT_EQ(IsUserInGroup(c.out, "ALICE", "SRV"), 0) << c.alice << again;
+      EXPECT_EQ(IsUserInGroup("PLANT", "BOB", "SRV"), 1) << c.alice << again;
+    }
+  }
+}
+
 TEST_F(Corvnet, FileShareableAnswersWhetherOthersCanWriteIt) {
   char tmp[MAX_PATH];
   GetTempPathA(sizeof tmp, tmp);
