@@ -25,9 +25,10 @@ int CompareDate(const SYSTEMTIME& today, const uint8_t d[3]) {
 }
 
 bool IsTargetOs(uint32_t targetOs) {
-  // The system's kind does not change while the agent runs: asked once, not for every package.
-  static const uint32_t thisOs = !IsWindowsNt() ? kOsWindows95 : IsNtServer() ? kOsNtServer : kOsNtWorkstation;
-  return targetOs & thisOs;
+  // Asked for every package: a process-wide cache would hide a change of the system's kind
+  // from a long-lived caller, and the check costs a few registry reads.
+  if (!IsWindowsNt()) return targetOs & kOsWindows95;
+  return targetOs & (IsNtServer() ? kOsNtServer : kOsNtWorkstation);
 }
 
 bool IsInTimeWindowAt(const uint8_t from[3], const uint8_t to[3], long now) {
