@@ -1,0 +1,394 @@
+#include "text_engine.h"
+
+#include <string.h>
+
+#include <memory>
+
+#include "bounded_text.h"
+
+namespace {
+
+// A line holds at most this many characters, its newline included.
+constexpr size_t kMaxLineChars = kTextLineSize - 1;
+constexpr size_t kMaxKey = kMaxLineChars;
+// "[" + section + "]" must fit in a line.
+constexpr size_t kMaxSection = kMaxLineChars - 2;
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+bool IsAlnumAscii(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Whether the n characters at s equal those at t, ignoring case.
+bool SameNoCase(const char* s, const char* t, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (LowerAscii(s[i]) != LowerAscii(t[i])) return false;
+  return true;
+}
+
+bool StartsNoCase(const char* s, const char* prefix) {
+  size_t n = strlen(prefix);
+  return strnlen(s, n) == n && SameNoCase(s, prefix, n);
+}
+
+bool EqualsNoCase(const char* s, const char* t) {
+  size_t n = strlen(s);
+  return n == strlen(t) && SameNoCase(s, t, n);
+}
+
+bool HasSection(const char* section) { return section && *section; }
+
+// A line an editor writes, built in one line buffer. Text that would not fit marks it as
+// overflowing instead of being cut; Emit then refuses it.
+struct OutLine {
+  TextLine text = {};
+  size_t len = 0;
+  bool overflow = false;
+
+  void Add(const char* s, size_t n) {
+    if (overflow || len + n > kMaxLineChars) {
+      overflow = true;
+      return;
+    }
+    memcpy(text + len, s, n);
+    len += n;
+    text[len] = '\0';
+  }
+  void Add(const char* s) { Add(s, strlen(s)); }
+};
+
+// Writes the line with its newline; kScanLineTooLong if it did not fit.
+int Emit(TextFile& out, OutLine& line) {
+  line.Add("\n", 1);
+  return line.overflow ? kScanLineTooLong : WriteText(out, line.text);
+}
+
+bool EndsWithNewline(const char* s) {
+  size_t n = strlen(s);
+  return n > 0 && s[n - 1] == '\n';
+}
+
+// Copies every line that is left; 0 at the end, or the error of a failed read or write.
+int CopyRest(TextFile& in, TextFile& out) {
+  TextLine line;
+  for (;;) {
+    int r = ReadTextLine(in, line);
+    if (r == kEndOfText) return 0;
+    if (r != 0) return r;
+    if (int e = WriteText(out, line)) return e;
+  }
+}
+
+// The value follows the key, past any run of white space and "=", and has no trailing
+// white space.
+void TakeValue(const char* afterKey, TextLine& value) {
+  while (IsTextSpace(*afterKey) || *afterKey == '=') ++afterKey;
+  // The text comes from a line buffer of the same size: it fits.
+  size_t n = strnlen(afterKey, kMaxLineChars);
+  memcpy(value, afterKey, n);
+  value[n] = '\0';
+  TrimRight(value);
+}
+
+struct ScanBuffers {
+  TextLine line;
+  TextLine pattern;
+};
+
+// Reads up to and including the section's header line, copying every line read. 0 once
+// the header is read, kScanNoSection at the end, or the error of a failed read or write.
+int FindSection(TextFile& in, TextFile* out, ScanBuffers& b) {
+  for (;;) {
+    int r = ReadTextLine(in, b.line);
+    if (r == kEndOfText) return kScanNoSection;
+    if (r != 0) return r;
+    if (out)
+      if (int e = WriteText(*out, b.line)) return e;
+    // Anything may follow the "]" of a header.
+    if (b.line[0] == '[' && StartsNoCase(b.line, b.pattern)) return 0;
+  }
+}
+
+// Reads up to the found line, copying the lines before it. 0 with the key's position in the
+// found line, kScanNoKey, or the error of a failed read or write.
+int FindKey(TextFile& in, TextFile* out, const ScanArgs& args, TextLine& line, const char*& at) {
+  const bool inSection = HasSection(args.section);
+  for (;;) {
+    int r = ReadTextLine(in, line);
+    if (r == kEndOfText) return kScanNoKey;
+    if (r != 0) return r;
+    // The next header ends the section; it is not copied, as the scan stops here.
+    if (inSection && line[0] == '[') return kScanNoKey;
+    at = FindNoCase(line, args.key);
+    if (at && !IsCommentLine(line) && KeyNameMatches(args.section, line, args.key)) return 0;
+    if (out)
+      if (int e = WriteText(*out, line)) return e;
+  }
+}
+
+// Writes the found line as it was read; a missing newline is supplied when a line is to
+// follow it, so that the two do not join.
+int WriteFoundLine(TextFile& out, const char* line, bool lineFollows) {
+  if (int e = WriteText(out, line)) return e;
+  return lineFollows && !EndsWithNewline(line) ? WriteText(out, "\n") : 0;
+}
+
+// Moves the finished temporary file over path. The new file keeps the old one's hidden and
+// system attributes (an edit does not unhide a file) and is marked for archiving, as any
+// changed file is; read-only never reaches here.
+int PutInPlace(TextFile& in, TextFile& out, const char* temp, const char* path) {
+  if (int e = CommitText(out)) return e;
+  if (int e = CloseText(out)) return e;
+  // The file cannot be replaced while it is still open for reading.
+  if (int e = CloseText(in)) return e;
+  DWORD old = 0;
+  if (int e = GetPathAttributes(path, old)) return e;
+  DWORD kept = old & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  if (kept)
+    if (int e = SetPathAttributes(temp, kept | FILE_ATTRIBUTE_ARCHIVE)) return e;
+  return ReplaceWriteThrough(temp, path);
+}
+
+// Gives up an edit: the incomplete temporary file goes, the file itself was never touched.
+void Discard(TextFile& in, TextFile& out, const char* temp) {
+  AbandonText(out);
+  AbandonText(in);
+  RemoveFilePath(temp);
+}
+
+// Opens path for reading and a new temporary file beside it for writing.
+int OpenPair(const char* path, TextFile& in, TextFile& out, char (&temp)[MAX_PATH]) {
+  if (int e = OpenTextForRead(path, in)) return e;
+  if (int e = MakeTempPathBeside(path, temp)) return e;
+  return CreateTextExclusive(temp, out);
+}
+
+int AddLineThroughTemp(const char* path, const char* line, int where) {
+  TextFile in, out;
+  char temp[MAX_PATH];
+  if (int e = OpenPair(path, in, out, temp)) return e;
+  DWORD attributes = 0;
+  int r = QueryTextAttributes(in, attributes);
+  if (r == 0 && (attributes & FILE_ATTRIBUTE_READONLY)) r = kScanReadOnly;
+  if (r == 0 && where == kAtStart) r = WriteText(out, line);
+  if (r == 0 && where == kAtStart) r = WriteText(out, "\n");
+  if (r == 0) r = CopyRest(in, out);
+  // A last line without a newline gets one, so that the new line does not join it.
+  if (r == 0 && where == kAtEnd && !in.lastLineEnded) r = WriteText(out, "\n");
+  if (r == 0 && where == kAtEnd) r = WriteText(out, line);
+  if (r == 0 && where == kAtEnd) r = WriteText(out, "\n");
+  if (r == 0) r = PutInPlace(in, out, temp, path);
+  if (r != 0) Discard(in, out, temp);
+  return r;
+}
+
+}  // namespace
+
+bool IsTextSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+void TrimRight(char* s) {
+  size_t n = strlen(s);
+  while (n > 0 && IsTextSpace(s[n - 1])) s[--n] = '\0';
+}
+
+const char* FindNoCase(const char* s, const char* t) {
+  size_t n = strlen(t);
+  for (const char* p = s;; ++p) {
+    if (strnlen(p, n) < n) return nullptr;
+    if (SameNoCase(p, t, n)) return p;
+  }
+}
+
+char* FindNoCase(char* s, const char* t) { return const_cast<char*>(FindNoCase(static_cast<const char*>(s), t)); }
+
+const char* FindLastNoCase(const char* s, const char* t) {
+  size_t ls = strlen(s), lt = strlen(t);
+  if (lt > ls) return nullptr;
+  for (size_t i = ls - lt + 1; i-- > 0;)
+    if (SameNoCase(s + i, t, lt)) return s + i;
+  return nullptr;
+}
+
+char* FindLastNoCase(char* s, const char* t) {
+  return const_cast<char*>(FindLastNoCase(static_cast<const char*>(s), t));
+}
+
+bool IsCommentLine(const char* line) {
+  if (line[0] == ';') return true;
+  if (!StartsNoCase(line, "REM")) return false;
+  return StartsNoCase(line, "REMARK") || IsTextSpace(line[3]);
+}
+
+bool KeyNameMatches(const char* section, const char* line, const char* key) {
+  if (!HasSection(section)) return true;
+  const char* eq = strchr(line, '=');
+  if (!eq) return true;
+  // Only trailing white space goes: an indented name is not the key.
+  size_t n = size_t(eq - line);
+  while (n > 0 && IsTextSpace(line[n - 1])) --n;
+  return n == strlen(key) && SameNoCase(line, key, n);
+}
+
+int ScanTextFile(TextFile& in, TextFile* out, ScanArgs& args) {
+  args.value[0] = '\0';
+  const bool inSection = HasSection(args.section);
+  if (strlen(args.key) > kMaxKey || (inSection && strlen(args.section) > kMaxSection)) return kScanLineTooLong;
+  std::unique_ptr<ScanBuffers> b(new (std::nothrow) ScanBuffers);
+  if (!b) return kScanNoMemory;
+
+  if (out) {
+    DWORD attributes = 0;
+    if (int e = QueryTextAttributes(in, attributes)) return e;
+    if (attributes & FILE_ATTRIBUTE_READONLY) return kScanReadOnly;
+  }
+  if (inSection) {
+    b->pattern[0] = '[';
+    memcpy(b->pattern + 1, args.section, strlen(args.section) + 1);
+    AppendText(b->pattern, "]");
+    if (int r = FindSection(in, out, *b)) return r;
+  }
+  const char* at = nullptr;
+  if (int r = FindKey(in, out, args, b->line, at)) return r;
+  TakeValue(at + strlen(args.key), args.value);
+  if (!out) return kScanFound;
+
+  if (args.mode == kValueFilter && !FindNoCase(args.value, args.textA)) {
+    // Found, but not with that value: left as it is.
+    if (int e = WriteText(*out, b->line)) return e;
+  } else if (args.editor) {
+    if (int e = args.editor(in, *out, b->line, args.value, args.textA, args.textB, args.mode)) return e;
+  } else {
+    // Without an editor the scan changes nothing: the line stays.
+    if (int e = WriteText(*out, b->line)) return e;
+  }
+  return CopyRest(in, *out);
+}
+
+int RewriteThroughTemp(const char* path, ScanArgs& args) {
+  args.value[0] = '\0';
+  TextFile in, out;
+  char temp[MAX_PATH];
+  if (int e = OpenPair(path, in, out, temp)) return e;
+  int r = ScanTextFile(in, &out, args);
+  if (r == kScanFound) r = PutInPlace(in, out, temp, path);
+  if (r != kScanFound) Discard(in, out, temp);
+  return r;
+}
+
+int AddLineToFile(const char* path, char* line, size_t size, int where) {
+  if (!memchr(line, '\0', size)) return EINVAL;
+  // The line and its newline are written separately, so the caller's buffer needs no room
+  // for the newline; it is trimmed afterwards all the same, on every path.
+  int r = AddLineThroughTemp(path, line, where);
+  TrimRight(line);
+  return r;
+}
+
+int EditSetValue(TextFile&, TextFile& out, TextLine& line, const char* value, const char*, const char* b, int) {
+  TrimRight(line);
+  if (*value)
+    if (char* cut = FindLastNoCase(line, value)) *cut = '\0';
+  OutLine o;
+  o.Add(line);
+  o.Add(b);
+  return Emit(out, o);
+}
+
+int EditReplaceLine(TextFile&, TextFile& out, TextLine&, const char*, const char*, const char* b, int) {
+  if (!*b) return 0;
+  OutLine o;
+  o.Add(b);
+  return Emit(out, o);
+}
+
+int EditReplaceToken(TextFile&, TextFile& out, TextLine& line, const char*, const char* a, const char* b, int) {
+  TrimRight(line);
+  const bool deletes = strlen(b) < 2;
+  OutLine o;
+  const char* at = FindLastNoCase(line, a);
+  if (!at) {
+    o.Add(line);
+    if (!deletes && !FindNoCase(line, b)) {
+      o.Add(" ");
+      o.Add(b);
+    }
+    return Emit(out, o);
+  }
+  TextLine head;
+  size_t headLen = size_t(at - line);
+  memcpy(head, line, headLen);
+  head[headLen] = '\0';
+  const char* tail = at + strlen(a);
+  o.Add(head);
+  if (deletes || FindNoCase(head, b)) {
+    while (*tail == ' ') ++tail;
+  } else {
+    o.Add(b);
+  }
+  o.Add(tail);
+  return Emit(out, o);
+}
+
+int EditInsertLine(TextFile&, TextFile& out, TextLine& line, const char*, const char*, const char* b, int mode) {
+  OutLine added;
+  added.Add(b);
+  if (mode == kPlaceBefore) {
+    if (int e = Emit(out, added)) return e;
+    return WriteFoundLine(out, line, false);
+  }
+  if (int e = WriteFoundLine(out, line, true)) return e;
+  return Emit(out, added);
+}
+
+int EditAddPathEntry(TextFile& in, TextFile& out, TextLine& line, const char* value, const char* a, const char* b,
+                     int mode) {
+  OutLine list;
+  const char* at = *a ? FindNoCase(value, a) : nullptr;
+  if (at) {
+    list.Add(value, size_t(at - value));
+    if (mode == kPlaceBefore) {
+      list.Add(b);
+      list.Add(";");
+      list.Add(at);
+    } else {
+      // The entry that held the anchor becomes the anchor itself.
+      list.Add(a);
+      list.Add(";");
+      list.Add(b);
+      if (const char* next = strchr(at, ';')) list.Add(next);
+    }
+  } else if (mode == kPlaceBefore) {
+    list.Add(b);
+    list.Add(";");
+    list.Add(value);
+  } else {
+    list.Add(value);
+    size_t n = strlen(value);
+    if (n == 0 || value[n - 1] != ';') list.Add(";");
+    list.Add(b);
+  }
+  if (list.overflow) return kScanLineTooLong;
+  return EditSetValue(in, out, line, value, a, list.text, mode);
+}
+
+int EditRemoveListItem(TextFile&, TextFile& out, TextLine& line, const char* value, const char* a, const char*, int) {
+  TrimRight(line);
+  if (EqualsNoCase(value, a)) return 0;
+  // The item is looked for in the value only, which ends the line: an item whose text also
+  // occurs in the key name must not cut the key.
+  size_t n = strlen(line), v = strlen(value);
+  char* from = line + (v <= n ? n - v : 0);
+  OutLine o;
+  const char* at = FindNoCase(from, a);
+  if (!at) {
+    o.Add(line);
+    return Emit(out, o);
+  }
+  o.Add(line, size_t(at - line));
+  // Separators after the item go with it.
+  const char* rest = at + strlen(a);
+  while (*rest && !IsAlnumAscii(*rest)) ++rest;
+  o.Add(rest);
+  return Emit(out, o);
+}
