@@ -265,6 +265,13 @@ int ScanTextFile(TextFile& in, TextFile* out, ScanArgs& args) {
   return CopyRest(in, *out);
 }
 
+int ScanTextFileAt(const char* path, ScanArgs& args) {
+  args.value[0] = '\0';
+  TextFile in;
+  if (int e = OpenTextForRead(path, in)) return e;
+  return ScanTextFile(in, nullptr, args);
+}
+
 int RewriteThroughTemp(const char* path, ScanArgs& args) {
   args.value[0] = '\0';
   TextFile in, out;

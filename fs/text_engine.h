@@ -59,6 +59,9 @@ struct ScanArgs {
 
 // Scans in, copying to out if out is open; see ScanResult.
 int ScanTextFile(TextFile& in, TextFile* out, ScanArgs& args);
+// Opens path and scans it without an output: a lookup. The open's error number, or the
+// scan's result.
+int ScanTextFileAt(const char* path, ScanArgs& args);
 // Edits the file at path through a temporary file beside it.
 int RewriteThroughTemp(const char* path, ScanArgs& args);
 // Puts line (followed by a newline) before the first line (kAtStart) or after the last

@@ -59,14 +59,12 @@ class Folder {
 
 // A lookup: the scan without an output.
 int Look(const std::string& path, const char* section, const char* key, int mode, const char* a, std::string& value) {
-  TextFile in;
-  if (int e = OpenTextForRead(path.c_str(), in)) return e;
   ScanArgs args;
   args.section = section;
   args.key = key;
   args.mode = mode;
   args.textA = a;
-  int r = ScanTextFile(in, nullptr, args);
+  int r = ScanTextFileAt(path.c_str(), args);
   value = args.value;
   return r;
 }
@@ -155,6 +153,8 @@ TEST(TextEngine, LookupFindsTheFirstMatchingLine) {
     EXPECT_EQ(Look(path, c.section, c.key, c.mode, c.a, value), c.result) << c.text;
     EXPECT_EQ(value, c.value) << c.text;
   }
+  std::string value;
+  EXPECT_EQ(Look(folder.Path("NONE.INI"), nullptr, "key", 0, "", value), ENOENT);
 }
 
 struct EditCase {
