@@ -65,7 +65,8 @@ int ScanTextFileAt(const char* path, ScanArgs& args);
 // Edits the file at path through a temporary file beside it.
 int RewriteThroughTemp(const char* path, ScanArgs& args);
 // Puts line (followed by a newline) before the first line (kAtStart) or after the last
-// (kAtEnd). Afterwards line holds its text with trailing white space removed.
+// (kAtEnd, or any other where). Afterwards line holds its text with trailing white space
+// removed.
 int AddLineToFile(const char* path, char* line, size_t size, int where);
 template <size_t N>
 int AddLineToFile(const char* path, char (&line)[N], int where) {
