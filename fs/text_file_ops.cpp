@@ -157,3 +157,19 @@ int RemoveFilePath(const char* path) {
   if (int e = Injected(EACCES)) return e;
   return DeleteFileA(path) ? 0 : LastSystemError();
 }
+
+int MakeDirectoryAt(const char* path) {
+  if (int e = Injected(EACCES)) return e;
+  return CreateDirectoryA(path, nullptr) ? 0 : LastSystemError();
+}
+
+int RemoveDirectoryAt(const char* path) {
+  if (int e = Injected(EACCES)) return e;
+  return RemoveDirectoryA(path) ? 0 : LastSystemError();
+}
+
+int CopyFileThrough(const char* destination, const char* source) {
+  // The copy answers in system error codes: a refused copy is access denied.
+  if (int e = Injected(int(ERROR_ACCESS_DENIED))) return e;
+  return CopyFileWithProgress(destination, source, false);
+}

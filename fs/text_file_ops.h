@@ -70,3 +70,9 @@ int RemoveFilePath(const char* path);
 void ArmTextOpFault(int nth, int error = 0);
 // Clears the armed fault; says whether it fired.
 bool DisarmTextOpFault();
+
+// Directories and whole-file copies, for the undo journal's saved copies.
+int MakeDirectoryAt(const char* path);    // EEXIST when something is there already
+int RemoveDirectoryAt(const char* path);  // only an empty one
+// CopyFileWithProgress without progress: 0 or its result (a system error code, 415, 499).
+int CopyFileThrough(const char* destination, const char* source);

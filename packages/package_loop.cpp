@@ -21,6 +21,7 @@
 #include "system_vars.h"
 #include "tables.h"
 #include "tasks.h"
+#include "undo_journal.h"
 #include "variable_store.h"
 
 namespace {
@@ -103,9 +104,19 @@ int InstallPackage(const plx::PackageRecord& pkg, int* lastResult) {
   }
   *lastResult = rc;
   bool completed = false;
+  const bool journalled = (pkg.Options & kOptionJournal) != 0;
   if (rc != 0) {
     if (rc != kResultReported) ReportMessage(1, rc, path);
   } else {
+    if (journalled) {
+      Trace("initializing UNDO\n");
+      if (int r = UndoInit()) {
+        ReportMessage(1, r);
+        WritePackageStatus(gContext.szMachineId, gContext.szLoginName, kStatusFailed);
+        Trace("package aborted since undo init failed\n");
+        return 0;
+      }
+    }
     OnDemandStatus("Performing package tasks for package %s", pkg.Name);
     Trace("performing package tasks\n");
     rc = PerformPackageTasks(path, pkg.PackageId, pkg.ServerId);
@@ -122,10 +133,20 @@ int InstallPackage(const plx::PackageRecord& pkg, int* lastResult) {
   }
 
   if (completed) {
+    if (journalled) {
+      Trace("committing UNDO for completed package\n");
+      UndoCommit();
+    }
     PrintResults("\nPackage installed successfully.\n\n");
     AddHistoryEntry(pkg.PackageId, gContext.szMachineId, "Package installed successfully.");
     OnDemandStatus("Completed package %s", pkg.Name);
   } else {
+    // Also when the target path failed and no journal of this package was opened: a journal
+    // left by an interrupted run is undone here.
+    if (journalled) {
+      Trace("undoing failed package\n");
+      UndoRollback();
+    }
     char target[kVarValueSize] = {};
     VariableStore::GetString("[TARGET]", target);
     if (created && strlen(target) > 3) {
