@@ -177,6 +177,14 @@ TEST_F(UndoTest, LinesAndSavedCopyNames) {
   EXPECT_EQ(Record({UndoKind::DeleteFile, In("NONE.INI"), ""}, buffer), 0);
   EXPECT_EQ(Record({UndoKind::SetAttributes, In("NONE.INI"), ""}, buffer), int(kMsgUndoAttributes));
   EXPECT_EQ(Journal().find("NONE"), std::string::npos);
+  // With all 1,000 names of a base name taken, nothing is overwritten: the record fails.
+  for (int n = 0; n < 1000; ++n) Put(std::string(kSave) + "\\FULL." + std::to_string(1000 + n).substr(1), "");
+  Put(In("FULL.INI"), "full");
+  const std::string journal = Journal();
+  EXPECT_EQ(Record({UndoKind::ModifyFile, In("FULL.INI"), ""}, buffer), int(kMsgUndoBackup));
+  EXPECT_EQ(Record({UndoKind::AddFile, In("FULL.INI"), ""}, buffer), int(kMsgUndoMove));
+  EXPECT_EQ(Journal(), journal);
+  EXPECT_EQ(ReadWholeFile(In("FULL.INI")), "full");
 }
 
 TEST_F(UndoTest, ParsingALine) {
