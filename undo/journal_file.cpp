@@ -7,12 +7,15 @@
 #include <string.h>
 
 #include "bounded_text.h"
+#include "filesys.h"
 #include "system_vars.h"
 #include "text_engine.h"
 
 namespace {
 
 constexpr int kSavedCopyNames = 1000;  // .000 to .999
+constexpr size_t kTempNameChars = 7;    // "$" and six characters, as the text engine makes them
+constexpr size_t kRootChars = 3;        // "C:\"
 
 bool OnBootDrive(const char* name, char* out, size_t size) {
   int drive = BootDriveNumber();
@@ -125,4 +128,23 @@ int MakeSavedCopyName(const char* path, char* out, size_t size) {
   // Left to us: with all 1,000 names of this base name taken, the change is not journalled
   // and the caller fails, rather than overwrite a copy that another line still restores.
   return EEXIST;
+}
+
+void RemoveJournalLeftovers(const char* journal) {
+  char pattern[MAX_PATH];
+  if (!FormatText(pattern, "%.*s$*", int(kRootChars), journal)) return;
+  std::vector<std::string> names;
+  FileSearchRecord search;
+  for (int r = StartFileSearch(pattern, 0, search); r == 0; r = NextFileSearch(search))
+    if (strlen(search.name) == kTempNameChars) names.push_back(search.name);
+  EndFileSearch(search);
+  for (const std::string& name : names) {
+    char path[MAX_PATH];
+    if (!FormatText(path, "%.*s%s", int(kRootChars), journal, name.c_str())) continue;
+    std::vector<std::string> lines;
+    UndoEntry entry;
+    // Only a file that reads as a journal (or holds nothing yet) is taken for one.
+    if (ReadJournalLines(path, lines) == 0 && (lines.empty() || ParseUndoLine(lines[0].c_str(), entry)))
+      RemoveFilePath(path);
+  }
 }

@@ -22,3 +22,7 @@ template <size_t N>
 int MakeSavedCopyName(const char* path, char (&out)[N]) {
   return MakeSavedCopyName(path, out, N);
 }
+// A stop while the journal was being rewritten leaves the new journal's temporary file
+// beside it ("$" and six characters in the root). Such files, recognised by their name and by
+// reading as a journal (or being empty), are removed.
+void RemoveJournalLeftovers(const char* journal);

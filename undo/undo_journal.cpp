@@ -18,6 +18,8 @@
 //   a repeat could spoil is dropped from the journal once done: a restored copy (kind 0, its
 //   copy is gone), and an added file whose path an older line restores, which a repeat would
 //   delete again after that restore.
+// - A stop while the journal itself was rewritten leaves its temporary file in the root;
+//   init, commit and rollback remove such files.
 // - Commit takes the journal away before the copies: a kill in between leaves unnamed copies,
 //   never a journal that would undo part of a completed package.
 #include "undo_journal.h"
@@ -247,6 +249,7 @@ void RemoveSaveDirectory() {
 int UndoInit() {
   char journal[MAX_PATH];
   if (!UndoJournalPath(journal)) return kMsgNoBootDrive;
+  RemoveJournalLeftovers(journal);
   int e = RemoveAnyFile(journal);
   if (e != 0 && e != ENOENT) return kMsgUndoInit;
   TextFile file;
@@ -291,6 +294,7 @@ int UndoRecord(UndoKind kind, char* buffer, size_t size) {
 void UndoCommit() {
   char journal[MAX_PATH];
   std::vector<std::string> lines;
+  if (UndoJournalPath(journal)) RemoveJournalLeftovers(journal);
   if (!UndoJournalPath(journal) || ReadJournalLines(journal, lines) != 0) {
     ReportMessage(1, kMsgUndoCommit);
     return;
@@ -311,6 +315,7 @@ void UndoCommit() {
 int UndoRollback() {
   char journal[MAX_PATH];
   if (!UndoJournalPath(journal)) return kMsgNoBootDrive;
+  RemoveJournalLeftovers(journal);
   std::vector<std::string> lines;
   if (ReadJournalLines(journal, lines) != 0) return kMsgUndoInit;
   std::vector<UndoEntry> entries;

@@ -265,8 +265,16 @@ TEST_F(UndoTest, CommitAndRollbackOfGivenJournals) {
     EXPECT_FALSE(Exists(kJournal));
     EXPECT_EQ(Exists(std::string(kSave) + "\\ASIDE.000"), !c.asideGone);
   }
-  // Without a journal there is nothing to open.
+  // Without a journal there is nothing to open; what a stopped rewrite of the journal left
+  // in the root goes, anything else stays.
+  Put("C:\\$a01234", "1=C:\\PLXUNDOTEST\\X.TXT\r\n6=C:\\PLXUND");
+  Put("C:\\$b01234", "");
+  Put("C:\\$c01234", "not a journal\r\n");
   EXPECT_EQ(UndoRollback(), int(kMsgUndoInit));
+  EXPECT_FALSE(Exists("C:\\$a01234"));
+  EXPECT_FALSE(Exists("C:\\$b01234"));
+  EXPECT_EQ(ReadWholeFile("C:\\$c01234"), "not a journal\r\n");
+  DeleteFileA("C:\\$c01234");
   results.Clear();
   UndoCommit();
   EXPECT_NE(results.Shown().find("WARNING 0135: "), std::string::npos) << results.Shown();
