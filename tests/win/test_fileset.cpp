@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "cvfset32.h"
+#include "tasks.h"
+#include "win_test_support.h"
 
 namespace {
 
@@ -418,3 +420,61 @@ TEST_F(Fileset, BiggerThanTheDrive) {
 }
 
 }  // namespace
+
+namespace {
+
+// The status window as the fileset task drives it, one line per call.
+std::vector<std::string> gEvents;
+struct BarRecorder {
+  StatusWindow services{};
+  const StatusWindow* previous = CurrentStatusWindow();
+  BarRecorder() {
+    gEvents.clear();
+    services.appendResults = [](const char* text) { gEvents.push_back("text " + std::string(text)); };
+    services.progressStart = [] { gEvents.push_back("start"); };
+    services.progressReset = [] { gEvents.push_back("reset"); };
+    services.progressSet = [](int p) { gEvents.push_back("set " + std::to_string(p)); };
+    services.showFileStatus = [](const char* action, const char* from, const char* to) {
+      gEvents.push_back(std::string("file ") + (action ? action : "-") + "|" + (from ? from : "-") + "|" + (to ? to : "-"));
+    };
+    SetStatusWindow(&services);
+  }
+  ~BarRecorder() { SetStatusWindow(previous); }
+};
+
+}  // namespace
+
+TEST_F(Fileset, TheTaskDrivesTheBarAndReports) {
+  testsupport::SavedRun saved;
+  gContext.currentPackage.Options = 0;
+  Archive(Zip({{"a.txt", std::string(1000, 'a'), 0}, {"sub/b.txt", std::string(3000, 'b'), 0}}), "TWO.ZIP");
+  Archive(Zip({{"zero.txt", "", 0}}), "ZERO.ZIP");
+  BarRecorder bar;
+  const std::string separator = "text \r\n\r\n";
+  ASSERT_EQ(decompressFileset("TWO.ZIP", target.c_str(), dir.c_str()), 0);
+  // Shown only when the percent changes: nothing for the first file's 0.
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"start", "file Decompressing:|a.txt|" + target + "\\a.txt", "set 25",
+                                               "file Decompressing:|sub/b.txt|" + target + "\\sub\\b.txt", "set 100",
+                                               separator, "reset", "file -|-|-"}));
+  // Nothing to count shows 0 percent, here after the 100 of the fileset before.
+  gEvents.clear();
+  ASSERT_EQ(decompressFileset("ZERO.ZIP", target.c_str(), dir.c_str()), 0);
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"start", "file Decompressing:|zero.txt|" + target + "\\zero.txt",
+                                               "set 0", separator, "reset", "file -|-|-"}));
+  // A space check that fails: the separator, the message, and no decompression at all.
+  gEvents.clear();
+  EXPECT_EQ(decompressFileset("NONE.ZIP", target.c_str(), dir.c_str()), -1);
+  ASSERT_EQ(gEvents.size(), 2u);
+  EXPECT_EQ(gEvents[0], separator);
+  EXPECT_NE(gEvents[1].find("ERROR 0121: Unable to open Fileset: " + dir + "\\NONE.ZIP"), std::string::npos);
+  // A failed decompression: its message, then the separator and the bar put back.
+  Archive(Zip({{"a.txt", "a"}}, "PLXFSET 9"), "NEW.ZIP");
+  gEvents.clear();
+  EXPECT_EQ(decompressFileset("NEW.ZIP", target.c_str(), dir.c_str()), -1);
+  ASSERT_EQ(gEvents.size(), 5u);
+  EXPECT_EQ(gEvents[0], "start");
+  EXPECT_NE(gEvents[1].find("ERROR 0132: Unable to decompress " + dir + "\\NEW.ZIP because format is newer"),
+            std::string::npos);
+  EXPECT_EQ(std::vector<std::string>(gEvents.begin() + 2, gEvents.end()),
+            (std::vector<std::string>{separator, "reset", "file -|-|-"}));
+}
