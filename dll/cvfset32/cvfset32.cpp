@@ -57,9 +57,19 @@ bool ReadAt(HANDLE file, uint64_t offset, void* buffer, DWORD n) {
   return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && ReadExactly(file, buffer, n);
 }
 
+// A drive that fills up may take part of a block first; the rest then fails with the reason.
 bool WriteAll(HANDLE file, const uint8_t* data, DWORD n) {
-  DWORD put = 0;
-  return WriteFile(file, data, n, &put, nullptr) && put == n;
+  while (n > 0) {
+    DWORD put = 0;
+    if (!WriteFile(file, data, n, &put, nullptr)) return false;
+    if (put == 0) {
+      SetLastError(ERROR_DISK_FULL);
+      return false;
+    }
+    data += put;
+    n -= put;
+  }
+  return true;
 }
 
 struct Archive {
@@ -274,7 +284,7 @@ uint16_t WriteMember(Archive& a, const fset::Member& m, const std::string& path,
     return st;
   }
   uint8_t bits = m.dosAttributes & fset::kDosRestored;
-  if (bits && !SetFileAttributesA(path.c_str(), bits)) return kFsetCreateFailed;
+  if (!SetFileAttributesA(path.c_str(), bits ? DWORD(bits) : DWORD(FILE_ATTRIBUTE_NORMAL))) return kFsetCreateFailed;
   return kFsetOk;
 }
 
