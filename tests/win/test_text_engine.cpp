@@ -116,6 +116,7 @@ TEST(TextEngine, StringOperations) {
 }
 
 TEST(TextEngine, LookupFindsTheFirstMatchingLine) {
+  const std::string key256(256, 'k'), section254(254, 's');
   struct Case {
     std::string text;
     const char *section, *key;
@@ -146,6 +147,9 @@ TEST(TextEngine, LookupFindsTheFirstMatchingLine) {
       {std::string(250, 'x') + "KEY=abc\r\n", nullptr, "KEY", 0, "", kScanFound, "a"},
       // The second piece of a long line is a line of its own: here it holds the key.
       {kLong + "K=1\r\n", nullptr, "K=", 0, "", kScanFound, "1"},
+      // A key of 256 characters, a section whose header would be 256: no line can hold them.
+      {"A=1\r\n", nullptr, key256.c_str(), 0, "", kScanLineTooLong, ""},
+      {"A=1\r\n", section254.c_str(), "A", 0, "", kScanLineTooLong, ""},
   };
   Folder folder;
   for (const Case& c : cases) {
