@@ -6,7 +6,8 @@
 // An edit never changes the file in place: the new content is written to a "$XXXXXX" file
 // beside it, committed to disk, and moved over the file with a write-through replace. A
 // failure at any step removes that temporary file and leaves the file as it was, so the
-// file is never seen half-written under its own name.
+// file is never seen half-written under its own name. A crash leaves the file whole, old or
+// new, and at most a "$" file beside it.
 //
 // Results: 0 found (and edited), kScanNoSection, kScanNoKey, kScanReadOnly, kScanNoMemory,
 // or the error number (errno) of the read, write, open or rename that failed.

@@ -46,6 +46,7 @@ class Folder {
   }
   std::string Write(const std::string& name, const std::string& bytes) const {
     std::string p = Path(name);
+    SetFileAttributesA(p.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (FILE* f = fopen(p.c_str(), "wb")) {
       fwrite(bytes.data(), 1, bytes.size(), f);
       fclose(f);
@@ -115,6 +116,7 @@ TEST(TextEngine, StringOperations) {
 }
 
 TEST(TextEngine, LookupFindsTheFirstMatchingLine) {
+  const std::string key256(256, 'k'), section254(254, 's');
   struct Case {
     std::string text;
     const char *section, *key;
@@ -145,6 +147,9 @@ TEST(TextEngine, LookupFindsTheFirstMatchingLine) {
       {std::string(250, 'x') + "KEY=abc\r\n", nullptr, "KEY", 0, "", kScanFound, "a"},
       // The second piece of a long line is a line of its own: here it holds the key.
       {kLong + "K=1\r\n", nullptr, "K=", 0, "", kScanFound, "1"},
+      // A key of 256 characters, a section whose header would be 256: no line can hold them.
+      {"A=1\r\n", nullptr, key256.c_str(), 0, "", kScanLineTooLong, ""},
+      {"A=1\r\n", section254.c_str(), "A", 0, "", kScanLineTooLong, ""},
   };
   Folder folder;
   for (const Case& c : cases) {
@@ -299,19 +304,9 @@ TEST(TextEngine, ReadOnlyIsRefusedBeforeAnythingIsWritten) {
   EXPECT_EQ(value, "1");
 }
 
-TEST(TextEngine, HiddenAndSystemSurviveAnEdit) {
-  Folder folder;
-  std::string path = folder.Write("SYS.INI", "A=1\r\n");
-  ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
-  char line[kTextLineSize] = "B=2";
-  ASSERT_EQ(AddLineToFile(path.c_str(), line, kAtEnd), 0);
-  EXPECT_EQ(ReadWholeFile(path), "A=1\r\nB=2\r\n");
-  DWORD a = GetFileAttributesA(path.c_str());
-  EXPECT_EQ(a & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), DWORD(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
-}
-
 // Every edit is failed at its first, second, ... file operation until one runs clean; each
-// failed attempt must leave the file byte for byte as it was and no temporary file behind.
+// failed attempt must leave the file byte for byte as it was, its attributes too, and no
+// temporary file behind. The file is hidden and a system file: a clean edit keeps that.
 TEST(TextEngine, AFailureAtAnyOperationLeavesTheFileAsItWas) {
   const std::string before = "; start-up\r\n[boot]\r\n" + kLong + "\r\nkey=a.386,b.386\r\nPATH=C:\\DOS\r\n[x]\r\nz=1\r\n";
   struct Edit {
@@ -330,12 +325,15 @@ TEST(TextEngine, AFailureAtAnyOperationLeavesTheFileAsItWas) {
       {"add line first", nullptr, "", "", "FIRST", kAtStart},
       {"add line last", nullptr, "", "", "LAST", kAtEnd},
   };
+  const DWORD kHiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   Folder folder;
   int points = 0;
   for (const Edit& e : edits) {
     for (int n = 1;; ++n) {
       ASSERT_LT(n, 200) << e.name << ": never ran clean";
       std::string path = folder.Write("CONFIG.SYS", before);
+      ASSERT_TRUE(SetFileAttributesA(path.c_str(), kHiddenSystem));
+      const DWORD original = GetFileAttributesA(path.c_str());
       ScanArgs args;
       args.section = "boot";
       args.key = e.key;
@@ -350,14 +348,17 @@ TEST(TextEngine, AFailureAtAnyOperationLeavesTheFileAsItWas) {
       int r = e.editor ? RewriteThroughTemp(path.c_str(), args) : AddLineToFile(path.c_str(), line, e.mode);
       bool fired = DisarmTextOpFault();
       EXPECT_EQ(folder.Names(), std::vector<std::string>{"CONFIG.SYS"}) << e.name << " failing operation " << n;
+      DWORD attributes = GetFileAttributesA(path.c_str());
       if (!fired) {
         EXPECT_EQ(r, 0) << e.name;
         EXPECT_NE(ReadWholeFile(path), before) << e.name;
+        EXPECT_EQ(attributes & kHiddenSystem, kHiddenSystem) << e.name;
         break;
       }
       ++points;
       EXPECT_EQ(r, EDOM) << e.name << " failing operation " << n;
       EXPECT_EQ(ReadWholeFile(path), before) << e.name << " failing operation " << n;
+      EXPECT_EQ(attributes, original) << e.name << " failing operation " << n;
     }
   }
   printf("text engine: %d injection points tried\n", points);
