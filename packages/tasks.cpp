@@ -19,6 +19,7 @@
 #include "run_state.h"
 #include "status_window.h"
 #include "tables.h"
+#include "undo_journal.h"
 #include "variable_store.h"
 #include "win_handle.h"
 
@@ -166,12 +167,7 @@ void ResultsSeparator() { PrintResults("\n\n"); }
 
 }  // namespace
 
-int JournalFilesetFile(char (&path)[kJournalPathSize]) {
-  // The journal is not part of this agent yet: a file that cannot be recorded must not be
-  // written, so a journalled fileset fails in the open until the journal records it here.
-  Trace("no journal for '%s'\n", path);
-  return 1;
-}
+int JournalFilesetFile(char (&path)[kJournalPathSize]) { return UndoRecord(UndoKind::AddFile, path); }
 
 int decompressFileset(const char* name, const char* targetPath, const char* packagePath) {
   char filesetPath[MAX_PATH];
