@@ -133,15 +133,15 @@ class KilledInstallTest(UndoCase):
                            [task(2, 1, "APP.ZIP"), task(2, 3, "MISSING.EXE", TaskFlags=1)], members)
 
         def install(kill_after=None):
-            """Runs package 2 to its end, or kills it kill_after s after its journal appeared;
-            says whether the kill landed during the install."""
+            """Runs package 2 to its end, or kills it kill_after s after its journal appeared.
+            Without a kill: how long the journal lived; with one: whether it was still there."""
             new_workstation()
             agent = self.start_agent(2)
             try:
                 wait_for(lambda: os.path.exists(JOURNAL) or agent.poll() is not None, "the journal", 120)
                 opened = time.monotonic()
                 if kill_after is None:
-                    agent.wait(300)
+                    wait_for(lambda: not os.path.exists(JOURNAL), "the journal to go", 300)
                     return time.monotonic() - opened
                 time.sleep(kill_after)
                 landed = agent.poll() is None and os.path.exists(JOURNAL)
@@ -149,6 +149,8 @@ class KilledInstallTest(UndoCase):
                 agent.wait(60)
                 return landed
             finally:
+                if agent.poll() is None and kill_after is None:
+                    agent.wait(300)
                 if agent.poll() is None:
                     agent.kill()
                     agent.wait()
@@ -162,22 +164,25 @@ class KilledInstallTest(UndoCase):
             return (snapshot(self.TARGET) == before and not os.path.exists(JOURNAL) and not os.path.exists(SAVE_DIR)
                     and not temps)
 
-        duration = install()  # a whole install rolled back by itself measures the span
+        duration = install()  # the journal's life in a whole install, rolled back by itself
         self.assertTrue(recover())
-        landed = restored = 0
+        restored = 0
         for k in range(self.KILLS):
             with self.subTest(kill=k):
-                if not install(duration * (k + 0.5) / self.KILLS):
+                # An instant that fell after the journal went (a run faster than the first)
+                # is tried again earlier.
+                for scale in (1.0, 0.7, 0.4):
+                    landed = install(duration * scale * (k + 0.5) / self.KILLS)
+                    if landed:
+                        break
                     self.assertTrue(recover())
-                    continue
-                landed += 1
-                self.assertTrue(os.path.exists(JOURNAL))
+                self.assertTrue(landed)
                 restored += recover()
                 self.assertEqual(snapshot(self.TARGET), before)
-        print("killed install: %d/%d kills rolled back exactly (install and rollback %.1f s)"
-              % (restored, landed, duration))
-        self.assertEqual(restored, landed)
-        self.assertGreaterEqual(landed, self.KILLS * 4 // 5)
+        print("killed install: %d/%d kills rolled back exactly (journal lived %.1f s)"
+              % (restored, self.KILLS, duration))
+        self.assertEqual(restored, self.KILLS)
+
 
 if __name__ == "__main__":
     import unittest
