@@ -109,8 +109,9 @@ class RollbackAndCommitTest(UndoCase):
 
 class KilledInstallTest(UndoCase):
     """A fileset of 200 files over existing ones, the agent killed at 50 instants of the
-    install (and of the rollback it ends with, since its last task fails); each time the
-    next run's package that fails at its target path rolls the leftover journal back."""
+    install and of the rollback it ends with (its last task fails), placed by the number of
+    files in the save directory; each time the next run's package that fails at its target
+    path rolls the leftover journal back."""
     FILES, KILLS = 200, 50
     TARGET = os.path.join(DRIVE_C, "PLXTEST", "P2")
 
@@ -132,25 +133,30 @@ class KilledInstallTest(UndoCase):
         self.serve_package([package(1, Options=JOURNALLED, InstallPath=""), package(2, Options=JOURNALLED)],
                            [task(2, 1, "APP.ZIP"), task(2, 3, "MISSING.EXE", TaskFlags=1)], members)
 
-        def install(kill_after=None):
-            """Runs package 2 to its end, or kills it kill_after s after its journal appeared.
-            Without a kill: how long the journal lived; with one: whether it was still there."""
+        def saved():
+            try:
+                return len(os.listdir(SAVE_DIR))
+            except OSError:
+                return 0
+
+        def install(kill_at):
+            """Runs package 2 and kills it once kill_at(count of saved files, most seen) holds;
+            says whether the journal was still there then."""
             new_workstation()
             agent = self.start_agent(2)
             try:
-                wait_for(lambda: os.path.exists(JOURNAL) or agent.poll() is not None, "the journal", 120)
-                opened = time.monotonic()
-                if kill_after is None:
-                    wait_for(lambda: not os.path.exists(JOURNAL), "the journal to go", 300)
-                    return time.monotonic() - opened
-                time.sleep(kill_after)
-                landed = agent.poll() is None and os.path.exists(JOURNAL)
-                agent.send_signal(signal.SIGKILL)
-                agent.wait(60)
-                return landed
+                most = 0
+                while agent.poll() is None:
+                    count = saved()
+                    most = max(most, count)
+                    if kill_at(count, most):
+                        landed = os.path.exists(JOURNAL)
+                        agent.send_signal(signal.SIGKILL)
+                        agent.wait(60)
+                        return landed
+                    time.sleep(0.0005)
+                return False
             finally:
-                if agent.poll() is None and kill_after is None:
-                    agent.wait(300)
                 if agent.poll() is None:
                     agent.kill()
                     agent.wait()
@@ -164,23 +170,22 @@ class KilledInstallTest(UndoCase):
             return (snapshot(self.TARGET) == before and not os.path.exists(JOURNAL) and not os.path.exists(SAVE_DIR)
                     and not temps)
 
-        duration = install()  # the journal's life in a whole install, rolled back by itself
+        # Half the instants while files are moved aside and written, half while the rollback
+        # the failed program task brings moves them back.
+        step = 2 * self.FILES // self.KILLS
+        instants = [lambda count, most, j=j: count >= j for j in range(step // 2, self.FILES, step)]
+        instants += [lambda count, most, j=j: most == self.FILES and count <= self.FILES - j
+                     for j in range(step // 2, self.FILES, step)]
+        self.assertFalse(install(lambda count, most: False))  # a whole run, rolled back by itself
         self.assertTrue(recover())
         restored = 0
-        for k in range(self.KILLS):
+        for k, kill_at in enumerate(instants):
             with self.subTest(kill=k):
-                # An instant that fell after the journal went (a run faster than the first)
-                # is tried again earlier.
-                for scale in (1.0, 0.7, 0.4):
-                    landed = install(duration * scale * (k + 0.5) / self.KILLS)
-                    if landed:
-                        break
-                    self.assertTrue(recover())
-                self.assertTrue(landed)
+                self.assertTrue(install(kill_at))
+                self.assertTrue(os.path.exists(JOURNAL))
                 restored += recover()
                 self.assertEqual(snapshot(self.TARGET), before)
-        print("killed install: %d/%d kills rolled back exactly (journal lived %.1f s)"
-              % (restored, self.KILLS, duration))
+        print("killed install: %d/%d kills rolled back exactly" % (restored, len(instants)))
         self.assertEqual(restored, self.KILLS)
 
 
