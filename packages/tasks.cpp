@@ -171,16 +171,16 @@ int JournalFilesetFile(char (&path)[kJournalPathSize]) { return UndoRecord(UndoK
 
 int decompressFileset(const char* name, const char* targetPath, const char* packagePath) {
   char filesetPath[MAX_PATH];
+  // A fileset path that does not fit is refused as a path the agent cannot work with.
   if (!CopyText(filesetPath, packagePath) || !AppendPath(filesetPath, name)) {
     ReportMessage(1, kBadPathMessage, name);
     return kResultReported;
   }
   Trace("decompressFileset: '%s'\n", filesetPath);
   Trace("target path: '%s'\n", targetPath);
-  // The library lives beside the agent. Without it no fileset can be looked at: that is
-  // reported as an error in the fileset, the word the library itself has for what it does
-  // not otherwise name.
-  char libraryPath[MAX_PATH];
+  // The library lives beside the agent. Without it no fileset can be read: reported as
+  // "Error in Fileset", the message for what the library's statuses do not name.
+  char libraryPath[MAX_PATH] = {};
   plxwin::Module library;
   if (plxdll::FileBesideModule(reinterpret_cast<const void*>(&FilesetTask), kFsetLibraryName, libraryPath,
                                sizeof libraryPath))
