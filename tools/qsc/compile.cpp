@@ -253,7 +253,6 @@ bool LineParser::Parse(std::vector<uint8_t>& file, std::vector<IfOpen>& ifs) {
   if (!AtEnd() && text_[pos_] != kComment) {
     for (;;) {
       SkipBlanks();
-      if (noSeparator) return Fail(noSeparatorAt, "a parameter marked '~' must be the last");
       if (At(pos_) == uint8_t(kNoSeparatorMark) && !AtEnd()) {
         noSeparator = true;
         noSeparatorAt = pos_++;
@@ -262,13 +261,16 @@ bool LineParser::Parse(std::vector<uint8_t>& file, std::vector<IfOpen>& ifs) {
       }
       if (!ParseParam(param)) return false;
       block += param;
+      bool more = !AtEnd() && text_[pos_] == kParamDelimiter;
       if (!noSeparator) {
         block += char(kScriptParamSeparator);
         ++count;
+      } else if (more) {
+        return Fail(noSeparatorAt, "a parameter marked '~' must be the last");
       } else if (!param.empty()) {
         Warn(noSeparatorAt, "the last parameter has no separator: the agent never reads it");
       }
-      if (AtEnd() || text_[pos_] != kParamDelimiter) break;
+      if (!more) break;
       ++pos_;
     }
   }
