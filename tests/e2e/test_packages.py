@@ -121,7 +121,7 @@ CASES = {
     "fileset and quickscript tasks fail in the open": dict(
         doc=on_site(package(1), package(2), tasks=[task(1, 1, "BASE.FST"), task(2, 2, "SETUP.QS")]),
         lines=["ERROR 0203: Function decompressFileset is not implemented yet.",
-               "ERROR 0203: Function RunScript is not implemented yet."],
+               "ERROR 0205: Unable to locate script data file: "],
         absent=[INSTALLED], statuses={1: [[4]], 2: [[4]]}),
     "OS/2 program cannot run here": dict(
         doc=on_site(package(1), tasks=[task(1, 3, "OS2APP.EXE", TaskFlags=1)]), files={"OS2APP.EXE": bytes(OS2_APP)},
