@@ -28,15 +28,15 @@ std::string Quoted(size_t n, char c) { return "\"" + std::string(n, c); }
 }  // namespace
 
 TEST(ScriptFunctions, VariablesStringsAndFlow) {
-  const std::string long254 = "STRCOPY [R], " + Quoted(254, 'x') + "\n";
-  const std::string long253 = "STRCOPY [R], " + Quoted(253, 'x') + "\n";
+  // The longest literal: 252 characters between its quotes.
+  const std::string long253 = "STRCOPY [R], " + Quoted(252, 'x') + "\"\n";
   const Case cases[] = {
       // Parameter forms.
       {"STRCOPY [R], NULL\n", 0, 0, "", nullptr},
       {"STRCOPY [R], nUlL\n", 0, 0, "", nullptr},
       {"STRCOPY [R], \"NULL\"\n", 0, 0, "NULL", nullptr},
-      {"STRCOPY [R], \"open\n", 0, 0, "open", nullptr},
-      {"STRCOPY [R], \"a\"b\"\n", 0, 0, "a\"b", nullptr},
+      {"STRCOPY [R], `\"open`\n", 0, 0, "open", nullptr},
+      {"STRCOPY [R], `\"a\"b\"`\n", 0, 0, "a\"b", nullptr},
       {"STRCOPY [R], [S]\n", 0, 0, "abc", nullptr},
       {"STRCOPY [R], [N]\n", -1, 209, "", "ERROR 0209: Invalid string passed in function: STRCOPY.", 1},
       {"STRCOPY [R], [s]\n", -1, 209, "", nullptr, 1},  // names are case-sensitive
@@ -49,7 +49,7 @@ TEST(ScriptFunctions, VariablesStringsAndFlow) {
       {"NUMTOSTR [R], [N]\n", 0, 0, "5", nullptr},
       {"NUMTOSTR [R], 12a\n", -1, 212, "", "ERROR 0212: Invalid integer passed in function: NUMTOSTR.", 1},
       {"NUMTOSTR [R], +1\n", -1, 212, "", nullptr, 1},
-      {"NUMTOSTR [R], 1 \n", -1, 212, "", nullptr, 1},
+      {"NUMTOSTR [R], `1 `\n", -1, 212, "", nullptr, 1},
       {"NUMTOSTR [R]\n", -1, 207, "", "ERROR 0207: Invalid number of parameters passed to function: NUMTOSTR.", 1},
       {"WRITELN [N]\n", -1, 208, nullptr, "ERROR 0208: Variable not defined in function: WRITELN.", 1},
       {"WRITELN \"shown\"\n", 0, 0, nullptr, "shown\r\n"},
@@ -70,11 +70,10 @@ TEST(ScriptFunctions, VariablesStringsAndFlow) {
       {"STRCOPY [R], \"C:\\A\\\"\nAPPENDPATH [R], \"\\B\"\n", 0, 0, "C:\\A\\B", nullptr},
       {"STRCOPY [R], \"C:\\X\"\nAPPENDPATH [R], \"\\\\Y\"\n", 0, 0, "C:\\X\\Y", nullptr},
       {"STRCOPY [R], \"C:\\X\"\nAPPENDPATH [R], NULL\n", 0, 0, "C:\\X\\", nullptr},
-      {long254, -1, 209, "", nullptr, 1},  // a parameter text over 254 characters
-      {long253 + "STRCAT [R], \"y\"\n", 0, 0, nullptr, nullptr},
+      {long253 + "STRCAT [R], \"yy\"\n", 0, 0, nullptr, nullptr},
       // Over 254 characters: refused, the variable as it was.
-      {long253 + "STRCAT [R], \"y\"\nSTRCAT [R], \"y\"\n", -1, 209, nullptr, nullptr, 3},
-      {long253 + "APPENDPATH [R], \"y\"\n", -1, 209, nullptr, nullptr, 2},
+      {long253 + "STRCAT [R], \"yy\"\nSTRCAT [R], \"y\"\n", -1, 209, nullptr, nullptr, 3},
+      {long253 + "APPENDPATH [R], \"yz\"\n", -1, 209, nullptr, nullptr, 2},
       {"STRCOMPARE [S], \"abd\"\n", 0, -1, nullptr, nullptr},
       {"STRCOMPARE [S], \"abc\"\n", 0, 0, nullptr, nullptr},
       {"STRCOPY [R], \"b\"\nSTRCOMPARE [R], \"a\"\n", 0, 1, nullptr, nullptr},
