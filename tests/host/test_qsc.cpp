@@ -2,6 +2,7 @@
 // positions, the round trips on generated scripts, and the command-line tool.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <random>
 #include <string>

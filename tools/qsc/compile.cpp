@@ -1,7 +1,6 @@
 // Text form to compiled records. Each line is parsed on its own; an error ends that line's
 // parsing and the next line is read, so that one run names every broken line.
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -15,7 +14,7 @@ namespace {
 
 using namespace qsc;
 
-// The interpreter stops with 214 at the IF that opens level 51.
+// The agent stops with 214 at the IF that opens level 51.
 constexpr int kMaxIfDepth = 50;
 constexpr uint8_t kZeroByte = 0x00;
 
@@ -111,9 +110,7 @@ bool LineParser::ParsePad() {
   size_t digits = pos_;
   int value = 0;
   for (; !AtEnd(); ++pos_) {
-    int d = IsDigit(At(pos_)) ? At(pos_) - '0'
-            : base == 16 && std::isxdigit(At(pos_)) ? (std::tolower(At(pos_)) - 'a' + 10)
-                                                    : -1;
+    int d = base == 16 ? HexValue(At(pos_)) : IsDigit(At(pos_)) ? At(pos_) - '0' : -1;
     if (d < 0) break;
     value = std::min(value * base + d, 256);
   }
@@ -140,8 +137,8 @@ bool LineParser::ParseRaw(std::string& param) {
     if (e == kEscape || e == kRawQuote) {
       param += e;
       pos_ += 2;
-    } else if (e == 'x' && std::isxdigit(At(pos_ + 2)) && std::isxdigit(At(pos_ + 3))) {
-      uint8_t b = uint8_t(std::stoi(std::string(text_.substr(pos_ + 2, 2)), nullptr, 16));
+    } else if (e == 'x' && HexValue(At(pos_ + 2)) >= 0 && HexValue(At(pos_ + 3)) >= 0) {
+      uint8_t b = uint8_t(HexValue(At(pos_ + 2)) * 16 + HexValue(At(pos_ + 3)));
       if (!CheckByte(b, pos_)) return false;
       param += char(b);
       pos_ += 4;

@@ -21,7 +21,8 @@ constexpr size_t kScriptMaxParamBlock = kScriptRecordMaxLength - kScriptRecordHe
 constexpr uint8_t kScriptParamSeparator = 0x05;
 // The interpreter reads a parameter into 255 bytes with its terminator.
 constexpr size_t kScriptMaxParamLength = 254;
-// The discarded byte qsc writes unless told otherwise.
+// The discarded byte qsc writes unless told otherwise: zero, so that the byte says nothing
+// and a file made by hand reads the same in a dump.
 constexpr uint8_t kScriptDefaultPad = 0x00;
 
 constexpr int kScriptFunctionCount = 61;
