@@ -48,7 +48,7 @@ void Trace(const char* format, ...) {
   va_end(args);
 }
 
-void PumpMessages() {}
+void PumpMessages() { ++gHostReports.pumps; }
 
 uint32_t CurrentPackageOptions() { return 0x0800; }  // report function errors: more paths run
 int32_t LastSystemError() { return 0; }

@@ -8,6 +8,7 @@ struct HostReports {
   size_t messages = 0;   // ReportMessage calls
   size_t results = 0;    // PrintResults calls
   uint32_t last = 0;     // number of the last message
+  size_t pumps = 0;      // PumpMessages calls: one after each record the script got past
   char lastLine[256] = {};
 };
 extern HostReports gHostReports;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host_support.h"
+#include "plx/script_format.h"
 #include "qsc.h"
 #include "quickscript.h"
 #include "variable_store.h"
@@ -25,11 +26,17 @@ using Bytes = std::vector<uint8_t>;
 const char* const kSeeds[] = {
     "DEFINE \"[S]\", S\nDEFINE \"[N]\", I\nSTRCOPY [S], \"abc\"\nSTRCAT [S], [PACKAGEPATH]\nNUMTOSTR [S], -5\n"
     "ASSIGN [N], 2147483647\nAPPENDPATH [S], \"\\\\x\"\nSTRCOMPARE [S], NULL\nWRITELN [S]\nEXIT [N]\n",
-    "IF 1, =, 2\n IF [RETVAL], <, 3\n COPY \"a\", \"b\"\n ELSE\n ENDIF\nELSE\nIF 3, >=, 3\nWRITELN \"x\"\nENDIF\n"
-    "ENDIF\nELSE\nENDIF\nAbort 4\n",
-    "DEFINE \"[T]\", STRING\nGETINISTR a, b\nREBOOT 0\nUPGRADEOS\nASSIGN [RETVAL], 7\nIF [RETVAL], !, 7\nENDIF\n"
-    "IF 1, #, 1\n",
-    "#99 a, b\nSHELL \"C:\\x.exe\", NULL, KEEPPATH\nPAUSE NULL\nFILEDATECOMP \"a\", \"b\"\nGetEnv \"PATH\", [S]\n",
+    "DEFINE \"[S]\", S\nIF 1, =, 2\n IF [RETVAL], <, 3\n COPY \"a\", \"b\"\n ELSE\n ENDIF\nELSE\nIF 3, >=, 3\n"
+    "WRITELN \"x\"\nSTRCAT [S], [WINDIR]\nENDIF\nENDIF\nIF 1, <>, 2\nELSE\nENDIF\nAbort 4\n",
+    "DEFINE \"[T]\", STRING\nDEFINE \"[U]\", I\nASSIGN [RETVAL], 7\nIF [RETVAL], !, 7\nENDIF\nNUMTOSTR [T], [RETVAL]\n"
+    "ASSIGN [U], -12\nIF [U], <=, -12\nSTRCOPY [T], \"NULL\"\nENDIF\nREBOOT 0\n",
+    "DEFINE \"[S]\", S\nSTRCOPY [S], \"x\"\nIF 0, =, 0\nIF 0, =, 0\nIF 0, =, 0\nSTRCAT [S], [S]\nSTRCAT [S], [S]\n"
+    "STRCAT [S], [S]\nENDIF\nENDIF\nENDIF\nSTRCAT [S], [S]\nSTRCAT [S], [S]\nSTRCAT [S], [S]\nSTRCAT [S], [S]\n"
+    "STRCAT [S], [S]\n",
+    "DEFINE \"[S]\", S\nWRITELN [S]\nSHELL \"C:\\x.exe\", NULL, KEEPPATH\n",
+    "DEFINE \"[S]\", S\nWRITELN [S]\nGETINISTR a, b\n",
+    "DEFINE \"[S]\", S\nWRITELN [S]\nIF 1, #, 1\n",
+    "DEFINE \"[S]\", S\nWRITELN [S]\n#99 a, b\n",
     "DEFINE NULL, I\nDEFINE `\"[Q`, I\nSTRCOPY [Q, `\"open`\nEXIT `1 `\nEXIT nothing\n",
 };
 
@@ -120,6 +127,40 @@ void Mutate(Bytes& b, std::mt19937& rng, const std::vector<Bytes>& pool) {
   }
 }
 
+// Keeps every record whole and changes what one of them says: its function, or bytes of its
+// parameters. Such scripts run far, into the functions rather than the reader.
+bool MutateRecord(Bytes& b, std::mt19937& rng) {
+  std::vector<plx::ScriptRecord> records;
+  size_t offset = 0;
+  plx::ScriptRecord r;
+  plx::ScriptReadStatus st;
+  while ((st = plx::ReadScriptRecord(b.data(), b.size(), &offset, &r)) == plx::kScriptReadOk) records.push_back(r);
+  if (st != plx::kScriptReadEnd || records.empty()) return false;
+  Bytes out;
+  size_t victim = rng() % records.size();
+  for (size_t i = 0; i < records.size(); ++i) {
+    const plx::ScriptRecord& rec = records[i];
+    int16_t id = rec.id;
+    Bytes params(rec.params, rec.params + rec.paramsSize);
+    if (i == victim) {
+      if (rng() % 3 == 0) {
+        id = int16_t(rng() % 62);
+      } else {
+        size_t at = params.empty() ? 0 : rng() % (params.size() + 1);
+        uint8_t c = kInteresting[rng() % sizeof kInteresting];
+        if (rng() % 2 && at < params.size()) params[at] = c;
+        else params.insert(params.begin() + long(at), c);
+      }
+    }
+    uint8_t record[plx::kScriptRecordMaxLength];
+    size_t n = plx::EncodeScriptRecord(id, rec.pad, params.data(), params.size(), record);
+    if (!n) return false;
+    out.insert(out.end(), record, record + n);
+  }
+  b.swap(out);
+  return true;
+}
+
 void RunOne(const std::string& dir, const Bytes& input) {
   WriteFile("INPUT.QSC", input);
   ResetHostRun();
@@ -164,17 +205,19 @@ int main(int argc, char** argv) {
   }
   for (size_t k = pool.size() - kept; k < pool.size(); ++k) RunOne(work, pool[k]);
   std::mt19937 rng(seed);
-  size_t failures = 0, completions = 0;
+  size_t failures = 0, completions = 0, records = 0;
   for (long i = 0; i < iterations; ++i) {
     Bytes input = pool[rng() % pool.size()];
-    Mutate(input, rng, pool);
+    if (rng() % 2 == 0 || !MutateRecord(input, rng)) Mutate(input, rng, pool);
     RunOne(work, input);
+    records += gHostReports.pumps;
     if (gHostReports.last == 206) ++failures;
     else ++completions;
     // Inputs that went far keep breeding.
-    if (pool.size() < 4000 && i % 97 == 0) pool.push_back(input);
+    if (pool.size() < 4000 && gHostReports.pumps >= 4 && i % 7 == 0) pool.push_back(input);
   }
-  printf("script_fuzz: %zu kept inputs and %ld mutated scripts run (seed %u): %zu failed with 206, %zu did not\n",
-         kept, iterations, seed, failures, completions);
+  printf("script_fuzz: %zu kept inputs and %ld mutated scripts run (seed %u): %zu failed with 206, %zu did not; "
+         "%zu records got past\n",
+         kept, iterations, seed, failures, completions, records);
   return 0;
 }
