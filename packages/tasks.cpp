@@ -7,6 +7,8 @@
 
 #include "agent_codes.h"
 #include "bounded_text.h"
+#include "cvfset32.h"
+#include "dllfile.h"
 #include "filesys.h"
 #include "messages.h"
 #include "ondemand.h"
@@ -24,7 +26,11 @@ namespace {
 
 // Message numbers of the task types.
 constexpr uint32_t kMsgNoCopySpace = 152, kMsgCopyError = 155, kMsgNotAnApp = 149, kMsgCannotRun = 148,
-                   kMsgAppFailed = 153, kMsgTesselFailed = 166, kMsgNotImplemented = 203;
+                   kMsgAppFailed = 153, kMsgTesselFailed = 166;
+// Message numbers of the fileset task.
+constexpr uint32_t kMsgFsetOpen = 121, kMsgFsetInvalid = 123, kMsgFsetCreate = 124, kMsgFsetError = 125,
+                   kMsgFsetNoSpace = 129, kMsgFsetNewer = 132, kMsgFsetOlder = 150, kMsgFsetBackup = 151,
+                   kMsgFsetCorrupt = 160;
 constexpr int kCopyNoSpace = 499;  // the copy's "destination drive lacks room"
 // A source or target name that does not fit a path: the system's "name too long", reported
 // the way a failed copy is, so that no shorter name is ever used in its place.
@@ -99,15 +105,122 @@ int PerformPackageTasks(const char* targetPath, uint32_t packageId, uint32_t ser
   return result;
 }
 
+namespace {
+
+// The percent the bar shows, kept from one progress call to the next (and from one fileset
+// to the next): the window is redrawn only when it changes.
+int nLastPercent = 0;
+
+void __stdcall FilesetProgress(uint32_t total, uint32_t done, const char* fromName, const char* toName,
+                               uint8_t* abortFlag) {
+  if (abortFlag) *abortFlag = 0;
+  int percent = total == 0 ? 0 : int(uint64_t(done) * 100 / total);
+  if (percent == nLastPercent) return;
+  ShowFileStatus("Decompressing:", fromName, toName);
+  ProgressSet(percent);
+  nLastPercent = percent;
+}
+
+uint16_t __stdcall FilesetFileCallback(const char* path) {
+  if (!(gContext.currentPackage.Options & kOptionJournal)) return 0;
+  char buffer[kJournalPathSize];
+  if (!CopyText(buffer, path)) return 1;  // a path the journal cannot hold cannot be put back
+  return JournalFilesetFile(buffer) == 0 ? 0 : 1;
+}
+
+// The message of a space-check status: the four it knows; any other under its own number.
+uint32_t SpaceCheckMessage(uint16_t s) {
+  switch (s) {
+    case kFsetOpenFailed: return kMsgFsetOpen;
+    case kFsetNotFileset: return kMsgFsetInvalid;
+    case kFsetCorrupt: return kMsgFsetCorrupt;
+    case kFsetCreateFailed:
+    case kFsetOutOfSpace: return kMsgFsetNoSpace;
+  }
+  return s;
+}
+
+uint32_t DecompressMessage(uint16_t s) {
+  switch (s) {
+    case kFsetOpenFailed: return kMsgFsetOpen;
+    case kFsetCreateFailed: return kMsgFsetCreate;
+    case kFsetNotFileset: return kMsgFsetInvalid;
+    case kFsetOlderFormat: return kMsgFsetOlder;
+    case kFsetNewerFormat: return kMsgFsetNewer;
+    case kFsetJournalFailed: return kMsgFsetBackup;
+    case kFsetCorrupt: return kMsgFsetCorrupt;
+    case kFsetOutOfSpace: return kMsgFsetNoSpace;
+  }
+  return kMsgFsetError;
+}
+
+void ReportFilesetFailure(uint32_t message, const char* filesetPath, const char* targetPath) {
+  if (message == kMsgFsetNoSpace)
+    ReportMessage(1, message, filesetPath, targetPath);
+  else
+    ReportMessage(1, message, filesetPath);
+}
+
+// The separator of the results box: two empty lines.
+void ResultsSeparator() { PrintResults("\n\n"); }
+
+}  // namespace
+
+int JournalFilesetFile(char (&path)[kJournalPathSize]) {
+  // The journal is not part of this agent yet: a file that cannot be recorded must not be
+  // written, so a journalled fileset fails in the open until the journal records it here.
+  Trace("no journal for '%s'\n", path);
+  return 1;
+}
+
+int decompressFileset(const char* name, const char* targetPath, const char* packagePath) {
+  char filesetPath[MAX_PATH];
+  // A fileset path that does not fit is refused as a path the agent cannot work with.
+  if (!CopyText(filesetPath, packagePath) || !AppendPath(filesetPath, name)) {
+    ReportMessage(1, kBadPathMessage, name);
+    return kResultReported;
+  }
+  Trace("decompressFileset: '%s'\n", filesetPath);
+  Trace("target path: '%s'\n", targetPath);
+  // The library lives beside the agent. Without it no fileset can be read: reported as
+  // "Error in Fileset", the message for what the library's statuses do not name.
+  char libraryPath[MAX_PATH] = {};
+  plxwin::Module library;
+  if (plxdll::FileBesideModule(reinterpret_cast<const void*>(&FilesetTask), kFsetLibraryName, libraryPath,
+                               sizeof libraryPath))
+    library.Reset(LoadLibraryA(libraryPath));
+  auto spaceCheck = library ? reinterpret_cast<FsetSpaceCheckProc>(
+                                  reinterpret_cast<void*>(GetProcAddress(library.Get(), kFsetSpaceCheckName)))
+                            : nullptr;
+  auto unCrush = library ? reinterpret_cast<FsetUnCrushProc>(
+                               reinterpret_cast<void*>(GetProcAddress(library.Get(), kFsetUnCrushName)))
+                         : nullptr;
+  if (!spaceCheck || !unCrush) {
+    Trace("decompressFileset: no fileset library at '%s'\n", libraryPath);
+    ResultsSeparator();
+    ReportMessage(1, kMsgFsetError, filesetPath);
+    return kResultReported;
+  }
+  if (uint16_t s = spaceCheck(filesetPath, targetPath)) {
+    ResultsSeparator();
+    ReportFilesetFailure(SpaceCheckMessage(s), filesetPath, targetPath);
+    return kResultReported;
+  }
+  ProgressStart();
+  uint16_t s = unCrush(filesetPath, targetPath, FilesetProgress, FilesetFileCallback);
+  Trace("finished decompressing fileset, rc = %ld\n", long(s));
+  if (s != 0) ReportFilesetFailure(DecompressMessage(s), filesetPath, targetPath);
+  ResultsSeparator();
+  ProgressReset();
+  ShowFileStatus(nullptr, nullptr, nullptr);
+  return s == 0 ? 0 : kResultReported;
+}
+
 int FilesetTask(const char* name, const char* targetPath, const char* packagePath) {
   if (!name || !*name) return 0;
   OnDemandStatus("decompressing fileset %s", name);
   Trace("decompressing fileset %s\n", name);
-  // Filesets need the decompression library, which this agent does not carry yet: the task
-  // fails in the open rather than passing for done.
-  Trace("decompressFileset: no fileset library for '%s' into '%s' from '%s'\n", name, targetPath, packagePath);
-  ReportMessage(1, kMsgNotImplemented, "decompressFileset");
-  return kResultReported;
+  return decompressFileset(name, targetPath, packagePath);
 }
 
 int GetAppType(const char* path) {

@@ -36,6 +36,14 @@ struct ServiceTraits {
   static bool Close(Type h) { return CloseServiceHandle(h) != 0; }
 };
 
+// Libraries loaded at run time.
+struct ModuleTraits {
+  using Type = HMODULE;
+  static Type None() { return nullptr; }
+  static bool Valid(Type h) { return h != nullptr; }
+  static bool Close(Type h) { return FreeLibrary(h) != 0; }
+};
+
 template <class Traits>
 class Owned {
  public:
@@ -84,5 +92,6 @@ using Handle = Owned<KernelTraits>;      // file, process, thread, token
 using FindHandle = Owned<FindTraits>;    // FindFirstFile searches
 using RegKey = Owned<RegKeyTraits>;      // registry keys
 using ServiceHandle = Owned<ServiceTraits>;  // service manager and services
+using Module = Owned<ModuleTraits>;      // LoadLibrary
 
 }  // namespace plxwin

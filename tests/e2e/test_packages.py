@@ -120,7 +120,7 @@ CASES = {
         after={"PLXTEST/P1/README.TXT": b"hello\n"}, history={1: [INSTALLED]}),
     "fileset and quickscript tasks fail in the open": dict(
         doc=on_site(package(1), package(2), tasks=[task(1, 1, "BASE.FST"), task(2, 2, "SETUP.QS")]),
-        lines=["ERROR 0203: Function decompressFileset is not implemented yet.",
+        lines=["ERROR 0121: Unable to open Fileset: \\\\SRV\\SYS\\APPS\\PLIVEX\\PACKAGES\\BASE.FST",
                "ERROR 0205: Unable to locate script data file: "],
         # A script that cannot be found leaves [RETVAL] at 0: the package counts as done.
         statuses={1: [[4]], 2: [[1]]},

@@ -48,7 +48,7 @@ BIN_DIR = os.environ.get("PLX_BIN_DIR", "")
 DBLINKD = os.environ.get("PLX_DBLINKD", "")
 WINEPREFIX = os.environ.get("WINEPREFIX", "")
 DRIVE_C = os.path.join(WINEPREFIX, "drive_c")
-AGENT_FILES = ("PLXWIN32.EXE", "CORVNET.dll", "Dblinkr32.dll", "plx2tly.dll")
+AGENT_FILES = ("PLXWIN32.EXE", "CORVNET.dll", "Dblinkr32.dll", "plx2tly.dll", "CVFSET32.dll")
 DRIVES_KEY = r"HKEY_LOCAL_MACHINE\Software\Wine\Drives"
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
