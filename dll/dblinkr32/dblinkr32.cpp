@@ -26,6 +26,7 @@
 #include "dllfile.h"
 #include "held_rows.h"
 #include "link.h"
+#include "package_rows.h"
 #include "plx/bytes.h"
 #include "plx/proto.h"
 #include "plx/records.h"
@@ -35,6 +36,7 @@ namespace {
 using plx::proto::Reply;
 using plx::proto::Request;
 using requester::Held;
+using requester::HeldPackage;
 using requester::HeldRows;
 using requester::Io;
 using requester::Link;
@@ -66,6 +68,7 @@ struct Connection {
   std::string server;                      // upper case
   std::map<uint32_t, Position> positions;  // by table
   std::map<uint32_t, HeldRows> held;       // by table
+  std::map<uint32_t, HeldPackage> packages;  // by table
 };
 
 // Handles carry their kind in the top byte, so that a session is never taken for a
@@ -173,13 +176,16 @@ int32_t OpenStatus(Open o) {
 // second insert would duplicate the row. Such a write answers 10100; nothing is known of
 // its fate.
 //
-// A read-ahead request goes out as the plain read to a service that did not offer it;
-// `batched` tells which one the reply answers.
+// A read-ahead or package-rows request goes out as the plain read to a service that did
+// not offer it; `extended` tells which one the reply answers.
 int32_t Call(Requester& r, const std::string& server, const Request& q, Reply& reply, bool resendable,
-             bool* batched = nullptr) {
+             bool* extended = nullptr) {
   const std::string frame = plx::proto::EncodeRequest(q);
   std::string plainFrame;
-  if (q.call == plx::proto::kCallReadAhead) {
+  const uint32_t feature = q.call == plx::proto::kCallReadAhead     ? plx::proto::kFeatureReadAhead
+                           : q.call == plx::proto::kCallPackageRows ? plx::proto::kFeaturePackageRows
+                                                                    : 0;
+  if (feature) {
     Request plain = q;
     plain.call = plx::proto::kCallOperation;
     plain.data.clear();
@@ -197,8 +203,8 @@ int32_t Call(Requester& r, const std::string& server, const Request& q, Reply& r
       if (o == Open::kFailed) continue;
       if (o != Open::kOk) return OpenStatus(o);
     }
-    bool ahead = !plainFrame.empty() && (link.Features() & plx::proto::kFeatureReadAhead);
-    if (batched) *batched = ahead;
+    bool ahead = !plainFrame.empty() && (link.Features() & feature);
+    if (extended) *extended = ahead;
     Io io = link.Exchange(ahead || plainFrame.empty() ? frame : plainFrame, reply, deadline);
     if (io == Io::kOk) return plx::kDbOk;
     if (io == Io::kBadReply) return plx::kDbUnknownError;
@@ -358,6 +364,27 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
   auto held = conn.held.find(table);
   const bool holding = read && held != conn.held.end() && link.IsOpen() &&
                        held->second.linkSerial == link.Serial() && recordLength == t->recordLength && k;
+  auto package = conn.packages.find(table);
+  const bool packageHeld = read && package != conn.packages.end() && link.IsOpen() &&
+                           package->second.linkSerial == link.Serial() && recordLength == t->recordLength && k;
+  if (packageHeld) {
+    const plx::proto::BatchRow* row = nullptr;
+    Held h = FromPackage(package->second, *t, *k, op, q.key, q.posRowId, row);
+    if (h == Held::kEnd) {
+      // As the service answers: a search that found nothing leaves no position; the end
+      // of an index keeps it.
+      if (!next) conn.positions.erase(table);
+      return plx::kDbNotFound;
+    }
+    if (h == Held::kRow) {
+      memcpy(record, row->record.data(), recordLength);
+      Position& pos = conn.positions[table];
+      pos.keyNo = q.keyNo;
+      pos.record = row->record;
+      pos.rowId = row->rowId;
+      return plx::kDbOk;
+    }
+  }
   if (holding) {
     const plx::proto::BatchRow* row = nullptr;
     Held h = Held::kMiss;
@@ -386,20 +413,52 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
     uint32_t most = plx::proto::BatchCapacity(t->recordLength) - 1;
     if (ask > most) ask = most;
   }
-  if (ask) {
+  // The first read of a package by a package key asks for all the package's rows, unless
+  // that package was found too large to send whole.
+  uint32_t serverId = 0, packageId = 0;
+  const bool wholePackage =
+      read && k && (op == plx::kOpGetEqual || op == plx::kOpGetGreaterEq) &&
+      requester::PackageOfKey(*t, *k, q.key, serverId, packageId) &&
+      !(packageHeld && !package->second.rows.complete && package->second.rows.serverId == serverId &&
+        package->second.rows.packageId == packageId);
+  if (wholePackage) {
+    q.call = plx::proto::kCallPackageRows;
+  } else if (ask) {
     q.call = plx::proto::kCallReadAhead;
     q.data.assign(4, '\0');
     plx::PutU32(reinterpret_cast<uint8_t*>(&q.data[0]), ask);
   }
   // Whatever a write changes, rows held anywhere may show it wrong.
   if (!read)
-    for (auto& other : r.connections) other.second.held.clear();
+    for (auto& other : r.connections) {
+      other.second.held.clear();
+      other.second.packages.clear();
+    }
 
   Reply reply;
-  bool batched = false;
-  int32_t st = Call(r, conn.server, q, reply, read, &batched);
+  bool extended = false;
+  int32_t st = Call(r, conn.server, q, reply, read, &extended);
   if (st != plx::kDbOk) return st;
   if (read) conn.held.erase(table);
+  const bool batched = extended && q.call == plx::proto::kCallReadAhead;
+  if (extended && wholePackage && (reply.status == plx::kDbOk || reply.status == plx::kDbNotFound)) {
+    HeldPackage fresh;
+    fresh.linkSerial = link.Serial();
+    if (!plx::proto::DecodePackageRows(reply.data, t->recordLength, fresh.rows)) return plx::kDbUnknownError;
+    if (reply.status == plx::kDbOk) {
+      const plx::proto::BatchRow* got = requester::PackageRowById(fresh.rows, reply.rowId);
+      if (!got) return plx::kDbUnknownError;
+      memcpy(record, got->record.data(), recordLength);
+      Position& pos = conn.positions[table];
+      pos.keyNo = q.keyNo;
+      pos.record = got->record;
+      pos.rowId = got->rowId;
+    } else {
+      conn.positions.erase(table);  // a search that found nothing leaves no position
+    }
+    conn.packages[table] = std::move(fresh);
+    return reply.status;
+  }
   if (reply.status == plx::kDbOk) {
     HeldRows fresh;
     if (batched) {
