@@ -133,6 +133,7 @@ struct Reader {
 };
 
 constexpr uint32_t kRowsComplete = 0x1;
+constexpr uint32_t kRowsToTheEnd = 0x2;
 // Keys that start with (ServerId, PackageId): one table has two at most.
 constexpr uint32_t kMaxPackageKeys = 2;
 
@@ -140,9 +141,11 @@ constexpr uint32_t kMaxPackageKeys = 2;
 
 std::string EncodePackageRows(const PackageRows& p) {
   std::string out;
-  PutWord(out, p.complete ? kRowsComplete : 0);
+  PutWord(out, (p.complete ? kRowsComplete : 0) | (p.toTheEnd ? kRowsToTheEnd : 0));
   PutWord(out, p.serverId);
   PutWord(out, p.packageId);
+  PutWord(out, p.endServerId);
+  PutWord(out, p.endPackageId);
   PutWord(out, uint32_t(p.rows.size()));
   for (const BatchRow& r : p.rows) PutRow(out, r);
   PutWord(out, uint32_t(p.after.size()));
@@ -157,9 +160,12 @@ std::string EncodePackageRows(const PackageRows& p) {
 bool DecodePackageRows(const std::string& data, uint32_t recordLength, PackageRows& out) {
   Reader in{data};
   uint32_t flags = 0, count = 0, keys = 0;
-  if (!in.Word(flags) || !in.Word(out.serverId) || !in.Word(out.packageId) || !in.Word(count)) return false;
-  if (count > kMaxBatchRows) return false;
+  if (!in.Word(flags) || !in.Word(out.serverId) || !in.Word(out.packageId) || !in.Word(out.endServerId) ||
+      !in.Word(out.endPackageId) || !in.Word(count))
+    return false;
+  if (count > PackageRowsCapacity(recordLength)) return false;
   out.complete = (flags & kRowsComplete) != 0;
+  out.toTheEnd = (flags & kRowsToTheEnd) != 0;
   out.rows.assign(count, BatchRow{});
   for (BatchRow& r : out.rows)
     if (!in.Row(recordLength, r)) return false;
@@ -185,9 +191,8 @@ std::vector<const KeyDef*> PackageKeys(const TableDef& t) {
 }
 
 uint32_t PackageRowsCapacity(uint32_t recordLength) {
-  const uint32_t head = 16 + 4 + kMaxPackageKeys * (8 + 4 + recordLength);
-  uint32_t fit = (kMaxBatch - head) / (4 + recordLength);
-  return fit < kMaxBatchRows ? fit : kMaxBatchRows;
+  const uint32_t head = 24 + 4 + kMaxPackageKeys * (8 + 4 + recordLength);
+  return head < kMaxBatch ? (kMaxBatch - head) / (4 + recordLength) : 0;
 }
 
 std::string EncodePathAnswer(const std::string& first, const std::string& second) {

@@ -1,7 +1,6 @@
 #include "read_ahead.h"
 
 #include <algorithm>
-#include <limits>
 
 #include "fields.h"
 #include "plx/bytes.h"
@@ -61,38 +60,46 @@ KeyPart Number(uint32_t v) {
   return p;
 }
 
-// Reads every row of the package p names, walking the first package key, and the first row
-// after the package in each package key. False when the rows do not fit one reply or a read
-// failed: the requester then gets the read's own row only.
+// Reads every row of the package p names and of the packages after it, walking the first
+// package key, as long as whole packages fit one reply; then the first row beyond them in
+// each package key. False when the first package alone does not fit or a read failed: the
+// requester then gets the read's own row only.
 bool Gather(Store& store, const plx::TableDef& t, const std::vector<const plx::KeyDef*>& keys,
             plx::proto::PackageRows& p) {
   const plx::FieldDef& serverField = *keys[0]->fields[0];
   const plx::FieldDef& packageField = *keys[0]->fields[1];
-  auto inPackage = [&](const Row& r) {
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(r.bytes.data());
-    return FieldNumber(serverField, b) == p.serverId && FieldNumber(packageField, b) == p.packageId;
-  };
   const plx::KeyDef& walk = *keys[0];
   const uint32_t capacity = plx::proto::PackageRowsCapacity(t.recordLength);
+  uint32_t server = p.serverId, package = p.packageId;
+  size_t packageStart = 0;  // where the rows of (server, package) begin
   Row row;
-  int32_t s = store.Read(t, walk, Seek::GreaterEq, {Number(p.serverId), Number(p.packageId)}, 0, row);
-  for (; s == plx::kDbOk && inPackage(row);
+  int32_t s = store.Read(t, walk, Seek::GreaterEq, {Number(server), Number(package)}, 0, row);
+  for (; s == plx::kDbOk;
        s = store.Read(t, walk, Seek::After, DecodeKey(walk, plx::KeyOf(walk, reinterpret_cast<const uint8_t*>(row.bytes.data()))),
                       row.rowId, row)) {
-    if (p.rows.size() == capacity) return false;
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(row.bytes.data());
+    uint32_t rs = FieldNumber(serverField, b), rp = FieldNumber(packageField, b);
+    if (rs != server || rp != package) {
+      server = rs;
+      package = rp;
+      packageStart = p.rows.size();
+    }
+    if (p.rows.size() == capacity) {
+      if (packageStart == 0) return false;
+      p.rows.resize(packageStart);  // whole packages only
+      break;
+    }
     p.rows.push_back({row.rowId, row.bytes});
   }
   if (s != plx::kDbOk && s != plx::kDbNotFound) return false;
+  p.toTheEnd = s == plx::kDbNotFound;
+  p.endServerId = p.toTheEnd ? 0 : server;
+  p.endPackageId = p.toTheEnd ? 0 : package;
 
-  // The next package in every package key: the first row at (server, package + 1) or beyond.
-  constexpr uint32_t kLast = std::numeric_limits<uint32_t>::max();
-  std::vector<KeyPart> next;
-  if (p.packageId != kLast) next = {Number(p.serverId), Number(p.packageId + 1)};
-  else if (p.serverId != kLast) next = {Number(p.serverId + 1)};
   for (const plx::KeyDef* k : keys) {
     plx::proto::RowAfter a;
     a.keyNo = k->keyNo;
-    s = next.empty() ? plx::kDbNotFound : store.Read(t, *k, Seek::GreaterEq, next, 0, row);
+    s = p.toTheEnd ? plx::kDbNotFound : store.Read(t, *k, Seek::GreaterEq, {Number(server), Number(package)}, 0, row);
     if (s == plx::kDbOk) a.row = {row.rowId, row.bytes};
     else if (s == plx::kDbNotFound) a.indexEnds = true;
     else return false;

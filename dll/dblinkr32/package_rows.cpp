@@ -60,6 +60,13 @@ bool Before(const plx::KeyDef& k, const plx::proto::BatchRow& a, const plx::prot
   return c < 0 || (c == 0 && a.rowId < b.rowId);
 }
 
+// Whether package (s, p) is among those whose rows are all held.
+bool Covers(const plx::proto::PackageRows& h, uint32_t s, uint32_t p) {
+  auto before = [](uint32_t s1, uint32_t p1, uint32_t s2, uint32_t p2) { return s1 < s2 || (s1 == s2 && p1 < p2); };
+  if (before(s, p, h.serverId, h.packageId)) return false;
+  return h.toTheEnd || before(s, p, h.endServerId, h.endPackageId);
+}
+
 }  // namespace
 
 bool PackageOfKey(const plx::TableDef& t, const plx::KeyDef& k, const std::string& key, uint32_t& serverId,
@@ -102,8 +109,7 @@ Held FromPackage(const HeldPackage& h, const plx::TableDef& t, const plx::KeyDef
   }
 
   uint32_t serverId = 0, packageId = 0;
-  if (!PackageOfKey(t, k, key, serverId, packageId) || serverId != p.serverId || packageId != p.packageId)
-    return Held::kMiss;
+  if (!PackageOfKey(t, k, key, serverId, packageId) || !Covers(p, serverId, packageId)) return Held::kMiss;
   // The shapes the service refuses are left to it.
   const bool equal = op == plx::kOpGetEqual, next = op == plx::kOpGetNext;
   if (equal || next ? key.size() != k.length : op != plx::kOpGetGreaterEq || key.size() > k.length)
@@ -117,7 +123,7 @@ Held FromPackage(const HeldPackage& h, const plx::TableDef& t, const plx::KeyDef
   }
   if (out) return Held::kRow;
   // Every row of the package is held, so none that equals the key is elsewhere; the first
-  // row beyond them in this key is the one after the package.
+  // row beyond them in this key is the one after the packages held.
   if (equal) return Held::kEnd;
   for (const plx::proto::RowAfter& a : p.after)
     if (a.keyNo == k.keyNo) {

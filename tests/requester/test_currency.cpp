@@ -116,9 +116,10 @@ TEST_F(Currency, GetNextGoesOnFromTheRowReadLastInTheIndexNamed) {
     }
 }
 
-// The first read of a package by key 6 or 7 brings all its rows and the row after it in
-// each key; the package's other reads are answered from them, exactly as the service
-// would answer, and any other package's read asks the service.
+// The first read of a package by key 6 or 7 brings all its rows and those of the packages
+// after it (here: to the end) and the row after them in each key; those packages' other
+// reads are answered from them, exactly as the service would answer, and a read of a
+// package before them asks the service.
 TEST_F(Currency, APackagesRowsAnswerItsReadsByEitherKey) {
   const uint32_t G = plx::kOpGetEqual, GE = plx::kOpGetGreaterEq, N = plx::kOpGetNext;
   auto name = [](uint32_t pkg, uint32_t kind, const char* text) { return NumberKey({1, pkg, kind}, text, 210); };
@@ -138,20 +139,25 @@ TEST_F(Currency, APackagesRowsAnswerItsReadsByEitherKey) {
        {G, 0, NumberKey({4}), 4, 0},                 // a re-read by id of a row held
        {G, 0, NumberKey({6}), 6, 1},                 // of a row of another package
        {GE, 7, NumberKey({1, 10, 9}), 10612, 0},
-       {G, 6, NumberKey({1, 11, 1, 5}), 10612, 1},   // another package
-       {G, 6, NumberKey({1, 10, 1, 8}), 5, 1}},      // whose rows replaced package 10's
-      // Package 2 has one row; the rows after it are package 10's first in each key.
+       {G, 6, NumberKey({1, 11, 1, 5}), 10612, 0},   // a package after it, without rows
+       {G, 6, NumberKey({1, 2, 1, 5}), 6, 1},        // a package before it
+       {G, 6, NumberKey({1, 10, 1, 8}), 5, 0}},      // now held from package 2 on
+      // Package 2 has one row; package 10's follow it in each key.
       {{GE, 7, NumberKey({1, 2, 6}), 7, 1},
-       {G, 6, NumberKey({1, 2, 1, 5}), 6, 0}, {N, 6, none, 4, 0},
-       {N, 6, none, 1, 1}},                          // on into package 10, not held
+       {G, 6, NumberKey({1, 2, 1, 5}), 6, 0}, {N, 6, none, 4, 0}, {N, 6, none, 1, 0}},
   };
-  for (size_t i = 0; i < cases.size(); ++i)
+  for (size_t i = 0; i < cases.size(); ++i) {
+    uint32_t conn = 0;  // each case on a connection of its own, which holds nothing yet
+    ASSERT_EQ(DBConnectEx(c.session, "SRV", "", "", "KVR610", 0, &conn), 0);
     for (size_t s = 0; s < cases[i].size(); ++s) {
       const Read& st = cases[i][s];
       long before = Served("MAIN");
-      EXPECT_EQ(Id(kUsers, st.op, st.keyNo, st.key), st.want) << "case " << i << " step " << s;
+      Result r = rt::Read(conn, kUsers, st.op, st.keyNo, st.key);
+      EXPECT_EQ(r.status ? uint32_t(r.status) : r.U32("RecordId", kUsers), st.want) << "case " << i << " step " << s;
       EXPECT_EQ(Served("MAIN") - before, st.frames) << "case " << i << " step " << s;
     }
+    EXPECT_EQ(DBDisconnectEx(conn), 0);
+  }
 }
 
 TEST_F(Currency, PositionsAndHeldRowsBelongToTheirConnection) {

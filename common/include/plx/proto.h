@@ -18,10 +18,11 @@
 // Package rows: a requester offered kFeaturePackageRows may send a read of a table whose
 // key starts with (ServerId, PackageId) as kCallPackageRows, no data. The reply's row id and
 // status are those of the read; its data (EncodePackageRows) is every row of that package
-// in the table, in the order of the first such key, and for each such key the row that
-// follows the package in it (or that the index ends there), so that the requester can
-// answer the package's other reads by those keys itself. When the package has more rows
-// than one reply carries, the data is only the read's own row, marked incomplete.
+// and of the packages after it (in (ServerId, PackageId) order) as far as one reply holds
+// whole packages, in the order of the first such key, and for each such key the first row
+// beyond them (or that the index ends there), so that the requester can answer those
+// packages' other reads by those keys itself. When the package alone has more rows than
+// one reply carries, the data is only the read's own row, marked incomplete.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -118,7 +119,11 @@ struct RowAfter {
 
 struct PackageRows {
   bool complete = false;  // false: `rows` holds only the read's own row (or none)
+  // Every row from package (serverId, packageId) up to, not including, package
+  // (endServerId, endPackageId), or to the end of the table.
   uint32_t serverId = 0, packageId = 0;
+  bool toTheEnd = false;
+  uint32_t endServerId = 0, endPackageId = 0;
   std::vector<BatchRow> rows;
   std::vector<RowAfter> after;  // one per key that starts with (ServerId, PackageId)
 };
@@ -130,7 +135,7 @@ bool DecodePackageRows(const std::string& data, uint32_t recordLength, PackageRo
 // reads package rows answer.
 std::vector<const KeyDef*> PackageKeys(const TableDef& t);
 
-// Rows of one package a reply may carry: room is left for the rows after it in two keys.
+// Rows a package-rows reply may carry: room is left for the rows after them in two keys.
 uint32_t PackageRowsCapacity(uint32_t recordLength);
 
 // A get-path answer carries two texts, each ended by a zero byte.
