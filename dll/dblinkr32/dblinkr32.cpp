@@ -176,20 +176,20 @@ int32_t OpenStatus(Open o) {
 // second insert would duplicate the row. Such a write answers 10100; nothing is known of
 // its fate.
 //
-// A read-ahead or package-rows request goes out as the plain read to a service that did
-// not offer it; `extended` tells which one the reply answers.
+// A package-rows request goes out as the read-ahead `fallback` (when given) to a service
+// that did not offer package rows, and either goes out as the plain read to a service that
+// offered neither; `answered` gets the call the reply answers.
 int32_t Call(Requester& r, const std::string& server, const Request& q, Reply& reply, bool resendable,
-             bool* extended = nullptr) {
-  const std::string frame = plx::proto::EncodeRequest(q);
-  std::string plainFrame;
-  const uint32_t feature = q.call == plx::proto::kCallReadAhead     ? plx::proto::kFeatureReadAhead
-                           : q.call == plx::proto::kCallPackageRows ? plx::proto::kFeaturePackageRows
-                                                                    : 0;
-  if (feature) {
-    Request plain = q;
+             uint16_t* answered = nullptr, const Request* fallback = nullptr) {
+  auto feature = [](uint16_t call) {
+    return call == plx::proto::kCallReadAhead     ? plx::proto::kFeatureReadAhead
+           : call == plx::proto::kCallPackageRows ? plx::proto::kFeaturePackageRows
+                                                  : 0;
+  };
+  Request plain = q;
+  if (feature(q.call)) {
     plain.call = plx::proto::kCallOperation;
     plain.data.clear();
-    plainFrame = plx::proto::EncodeRequest(plain);
   }
   uint32_t windows = r.retries;
   for (;;) {
@@ -203,9 +203,13 @@ int32_t Call(Requester& r, const std::string& server, const Request& q, Reply& r
       if (o == Open::kFailed) continue;
       if (o != Open::kOk) return OpenStatus(o);
     }
-    bool ahead = !plainFrame.empty() && (link.Features() & feature);
-    if (extended) *extended = ahead;
-    Io io = link.Exchange(ahead || plainFrame.empty() ? frame : plainFrame, reply, deadline);
+    // What this link's service offers decides the form, anew after every reconnect.
+    const uint32_t offered = link.Features();
+    const Request& form = !feature(q.call) || (offered & feature(q.call)) ? q
+                          : fallback && (offered & feature(fallback->call)) ? *fallback
+                                                                            : plain;
+    if (answered) *answered = form.call;
+    Io io = link.Exchange(plx::proto::EncodeRequest(form), reply, deadline);
     if (io == Io::kOk) return plx::kDbOk;
     if (io == Io::kBadReply) return plx::kDbUnknownError;
     if (io != Io::kNotSent && !resendable) return plx::kDbServerInitFailed;
@@ -421,13 +425,14 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
       requester::PackageOfKey(*t, *k, q.key, serverId, packageId) &&
       !(packageHeld && !package->second.rows.complete && package->second.rows.serverId == serverId &&
         package->second.rows.packageId == packageId);
-  if (wholePackage) {
-    q.call = plx::proto::kCallPackageRows;
-  } else if (ask) {
-    q.call = plx::proto::kCallReadAhead;
-    q.data.assign(4, '\0');
-    plx::PutU32(reinterpret_cast<uint8_t*>(&q.data[0]), ask);
+  Request ahead = q;
+  if (ask) {
+    ahead.call = plx::proto::kCallReadAhead;
+    ahead.data.assign(4, '\0');
+    plx::PutU32(reinterpret_cast<uint8_t*>(&ahead.data[0]), ask);
   }
+  if (wholePackage) q.call = plx::proto::kCallPackageRows;
+  else if (ask) q = ahead;
   // Whatever a write changes, rows held anywhere may show it wrong.
   if (!read)
     for (auto& other : r.connections) {
@@ -436,12 +441,12 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
     }
 
   Reply reply;
-  bool extended = false;
-  int32_t st = Call(r, conn.server, q, reply, read, &extended);
+  uint16_t answered = 0;
+  int32_t st = Call(r, conn.server, q, reply, read, &answered, wholePackage && ask ? &ahead : nullptr);
   if (st != plx::kDbOk) return st;
   if (read) conn.held.erase(table);
-  const bool batched = extended && q.call == plx::proto::kCallReadAhead;
-  if (extended && wholePackage && (reply.status == plx::kDbOk || reply.status == plx::kDbNotFound)) {
+  const bool batched = answered == plx::proto::kCallReadAhead;
+  if (answered == plx::proto::kCallPackageRows && (reply.status == plx::kDbOk || reply.status == plx::kDbNotFound)) {
     HeldPackage fresh;
     fresh.linkSerial = link.Serial();
     if (!plx::proto::DecodePackageRows(reply.data, t->recordLength, fresh.rows)) return plx::kDbUnknownError;
