@@ -417,8 +417,8 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
     uint32_t most = plx::proto::BatchCapacity(t->recordLength) - 1;
     if (ask > most) ask = most;
   }
-  // The first read of a package by a package key asks for all the package's rows, unless
-  // that package was found too large to send whole.
+  // A read by a package key of a package not held asks for the rows of that package and
+  // the packages after it, unless that package was found too large to send whole.
   uint32_t serverId = 0, packageId = 0;
   const bool wholePackage =
       read && k && (op == plx::kOpGetEqual || op == plx::kOpGetGreaterEq) &&
@@ -453,7 +453,7 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
     if (reply.status == plx::kDbOk) {
       const plx::proto::BatchRow* got = requester::PackageRowById(fresh.rows, reply.rowId);
       if (!got) return plx::kDbUnknownError;
-      memcpy(record, got->record.data(), recordLength);
+      memcpy(record, got->record.data(), got->record.size() < recordLength ? got->record.size() : recordLength);
       Position& pos = conn.positions[table];
       pos.keyNo = q.keyNo;
       pos.record = got->record;
