@@ -255,13 +255,14 @@ void HandleRequest(Store& store, ConnectionState& conn, const Request& q, ReplyD
   switch (q.call) {
     case proto::kCallHello: {
       Reply r = Status(q.version == proto::kVersion ? kDbOk : kDbInitFailed);
-      r.rowId = proto::kFeatureReadAhead;  // what this service offers
+      r.rowId = proto::kFeatureReadAhead | proto::kFeaturePackageRows;  // what this service offers
       return done(std::move(r));
     }
     case proto::kCallConnect: return done(DoConnect(store, q));
     case proto::kCallGetPath: return done(DoGetPath(store, q));
     case proto::kCallOperation: break;
     case proto::kCallReadAhead: return HandleReadAhead(store, conn, q, std::move(done));
+    case proto::kCallPackageRows: return HandlePackageRows(store, conn, q, std::move(done));
     default: return done(Status(kDbInvalidOperation));
   }
   const TableDef* t = nullptr;

@@ -183,7 +183,7 @@ bool Client::ReadReply(plx::proto::Reply& r) {
   uint8_t len[4];
   if (!ReadAll(fd, len, 4)) return false;
   uint32_t n = plx::GetU32(len);
-  if (n > plx::proto::kReplyHeaderSize + plx::proto::kMaxData) return false;
+  if (n > plx::proto::kReplyHeaderSize + plx::proto::kMaxReplyData) return false;
   std::vector<uint8_t> body(n);
   return ReadAll(fd, body.data(), n) && plx::proto::DecodeReply(body.data(), n, r);
 }
