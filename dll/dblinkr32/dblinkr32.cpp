@@ -229,6 +229,18 @@ bool StartWinsock(Requester& r) {
 
 bool IsRead(uint32_t cls) { return cls == plx::kClassRead; }
 
+// Gives the caller a row (no more than its buffer holds) and, for a read, makes the row the
+// table's position, as the service would after the same read.
+void GiveRow(Connection& conn, uint32_t table, uint32_t keyNo, const plx::proto::BatchRow& row, void* record,
+             uint32_t recordLength, bool positions = true) {
+  memcpy(record, row.record.data(), row.record.size() < recordLength ? row.record.size() : recordLength);
+  if (!positions) return;
+  Position& pos = conn.positions[table];
+  pos.keyNo = keyNo;
+  pos.record = row.record;
+  pos.rowId = row.rowId;
+}
+
 }  // namespace
 
 DBLINKR32_API int32_t DBInitRequesterEx(const char* server, const uint32_t* params) {
@@ -381,11 +393,7 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
       return plx::kDbNotFound;
     }
     if (h == Held::kRow) {
-      memcpy(record, row->record.data(), recordLength);
-      Position& pos = conn.positions[table];
-      pos.keyNo = q.keyNo;
-      pos.record = row->record;
-      pos.rowId = row->rowId;
+      GiveRow(conn, table, q.keyNo, *row, record, recordLength);
       return plx::kDbOk;
     }
   }
@@ -399,11 +407,7 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
     }
     if (h == Held::kEnd) return plx::kDbNotFound;  // the end of an index keeps the position
     if (h == Held::kRow) {
-      memcpy(record, row->record.data(), recordLength);
-      Position& pos = conn.positions[table];
-      pos.keyNo = q.keyNo;
-      pos.record = row->record;
-      pos.rowId = row->rowId;
+      GiveRow(conn, table, q.keyNo, *row, record, recordLength);
       return plx::kDbOk;
     }
   }
@@ -453,11 +457,7 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
     if (reply.status == plx::kDbOk) {
       const plx::proto::BatchRow* got = requester::PackageRowById(fresh.rows, reply.rowId);
       if (!got) return plx::kDbUnknownError;
-      memcpy(record, got->record.data(), got->record.size() < recordLength ? got->record.size() : recordLength);
-      Position& pos = conn.positions[table];
-      pos.keyNo = q.keyNo;
-      pos.record = got->record;
-      pos.rowId = got->rowId;
+      GiveRow(conn, table, q.keyNo, *got, record, recordLength);
     } else {
       conn.positions.erase(table);  // a search that found nothing leaves no position
     }
@@ -478,13 +478,8 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
     }
     const plx::proto::BatchRow& got = fresh.rows.front();
     // Reads give the record; inserts and rewrites give it back as stored, with its ids.
-    size_t n = got.record.size() < recordLength ? got.record.size() : recordLength;
-    memcpy(record, got.record.data(), n);
+    GiveRow(conn, table, q.keyNo, got, record, recordLength, read);
     if (read) {
-      Position& pos = conn.positions[table];
-      pos.keyNo = q.keyNo;
-      pos.record = got.record;
-      pos.rowId = got.rowId;
       fresh.linkSerial = link.Serial();
       fresh.keyNo = q.keyNo;
       fresh.asked = ask;

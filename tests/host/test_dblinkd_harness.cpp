@@ -232,6 +232,21 @@ std::string Key(std::initializer_list<uint32_t> numbers, const std::string& text
 
 Json SampleSeed() { return Json::parse(ReadFile(PLX_TEST_DATA_DIR "/seed.json")); }
 
+Daemon* SeededSuite::daemon = nullptr;
+
+void SeededSuite::SetUpTestSuite() {
+  daemon = new Daemon;
+  Json seed = SampleSeed();
+  ASSERT_TRUE(daemon->Start(&seed)) << daemon->Log();
+}
+
+void SeededSuite::TearDownTestSuite() {
+  delete daemon;
+  daemon = nullptr;
+}
+
+void SeededSuite::SetUp() { ASSERT_TRUE(c.Connect(daemon->port)); }
+
 std::string Query(const std::string& db, const std::string& sql) {
   sqlite3* h = nullptr;
   sqlite3_stmt* s = nullptr;

@@ -15,15 +15,8 @@ namespace {
 constexpr uint32_t kUsers = kTableUserPackage;
 std::string Name7(uint32_t srv, uint32_t pkg, uint32_t kind, const char* name) { return Key({srv, pkg, kind}, name, 210); }
 
-class PackageRows : public ::testing::Test {
+class PackageRows : public SeededSuite {
  protected:
-  static void SetUpTestSuite() {
-    daemon = new Daemon;
-    Json seed = SampleSeed();
-    ASSERT_TRUE(daemon->Start(&seed)) << daemon->Log();
-  }
-  static void TearDownTestSuite() { delete daemon; }
-  void SetUp() override { ASSERT_TRUE(c.Connect(daemon->port)); }
 
   proto::Reply Ask(uint32_t op, uint32_t keyNo, const std::string& key, const std::string& data = "") {
     proto::Request q;
@@ -39,10 +32,7 @@ class PackageRows : public ::testing::Test {
     EXPECT_TRUE(c.Call(q, r));
     return r;
   }
-  static Daemon* daemon;
-  Client c;
 };
-Daemon* PackageRows::daemon = nullptr;
 
 std::vector<uint32_t> Ids(const std::vector<proto::BatchRow>& rows) {
   std::vector<uint32_t> ids;
