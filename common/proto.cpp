@@ -1,6 +1,9 @@
 #include "plx/proto.h"
 
 #include "plx/bytes.h"
+#include "plx/records.h"
+
+#include <cstring>
 
 namespace plx::proto {
 
@@ -94,6 +97,102 @@ bool DecodeBatch(const std::string& data, uint32_t recordLength, Batch& out) {
 uint32_t BatchCapacity(uint32_t recordLength) {
   uint32_t fit = (kMaxBatch - 8) / (4 + recordLength);
   return fit < kMaxBatchRows ? fit : kMaxBatchRows;
+}
+
+namespace {
+
+void PutRow(std::string& out, const BatchRow& r) {
+  uint8_t id[4];
+  PutU32(id, r.rowId);
+  out.append(reinterpret_cast<const char*>(id), 4);
+  out += r.record;
+}
+
+void PutWord(std::string& out, uint32_t v) {
+  uint8_t b[4];
+  PutU32(b, v);
+  out.append(reinterpret_cast<const char*>(b), 4);
+}
+
+// Reads what Put* wrote, refusing to run past the end.
+struct Reader {
+  const std::string& data;
+  size_t at = 0;
+  bool Word(uint32_t& v) {
+    if (data.size() - at < 4) return false;
+    v = GetU32(reinterpret_cast<const uint8_t*>(data.data()) + at);
+    at += 4;
+    return true;
+  }
+  bool Row(uint32_t recordLength, BatchRow& r) {
+    if (!Word(r.rowId) || data.size() - at < recordLength) return false;
+    r.record.assign(data, at, recordLength);
+    at += recordLength;
+    return true;
+  }
+};
+
+constexpr uint32_t kRowsComplete = 0x1;
+constexpr uint32_t kRowsToTheEnd = 0x2;
+// Keys that start with (ServerId, PackageId): one table has two at most.
+constexpr uint32_t kMaxPackageKeys = 2;
+
+}  // namespace
+
+std::string EncodePackageRows(const PackageRows& p) {
+  std::string out;
+  PutWord(out, (p.complete ? kRowsComplete : 0) | (p.toTheEnd ? kRowsToTheEnd : 0));
+  PutWord(out, p.serverId);
+  PutWord(out, p.packageId);
+  PutWord(out, p.endServerId);
+  PutWord(out, p.endPackageId);
+  PutWord(out, uint32_t(p.rows.size()));
+  for (const BatchRow& r : p.rows) PutRow(out, r);
+  PutWord(out, uint32_t(p.after.size()));
+  for (const RowAfter& a : p.after) {
+    PutWord(out, a.keyNo);
+    PutWord(out, a.indexEnds ? 1 : 0);
+    if (!a.indexEnds) PutRow(out, a.row);
+  }
+  return out;
+}
+
+bool DecodePackageRows(const std::string& data, uint32_t recordLength, PackageRows& out) {
+  Reader in{data};
+  uint32_t flags = 0, count = 0, keys = 0;
+  if (!in.Word(flags) || !in.Word(out.serverId) || !in.Word(out.packageId) || !in.Word(out.endServerId) ||
+      !in.Word(out.endPackageId) || !in.Word(count))
+    return false;
+  if (count > PackageRowsCapacity(recordLength)) return false;
+  out.complete = (flags & kRowsComplete) != 0;
+  out.toTheEnd = (flags & kRowsToTheEnd) != 0;
+  out.rows.assign(count, BatchRow{});
+  for (BatchRow& r : out.rows)
+    if (!in.Row(recordLength, r)) return false;
+  if (!in.Word(keys) || keys > kMaxPackageKeys) return false;
+  out.after.assign(keys, RowAfter{});
+  for (RowAfter& a : out.after) {
+    uint32_t ends = 0;
+    if (!in.Word(a.keyNo) || !in.Word(ends) || ends > 1) return false;
+    a.indexEnds = ends == 1;
+    if (!a.indexEnds && !in.Row(recordLength, a.row)) return false;
+  }
+  return in.at == data.size();
+}
+
+std::vector<const KeyDef*> PackageKeys(const TableDef& t) {
+  std::vector<const KeyDef*> out;
+  for (const KeyDef& k : t.keys)
+    if (k.fields.size() >= 2 && strcmp(k.fields[0]->name, "ServerId") == 0 &&
+        strcmp(k.fields[1]->name, "PackageId") == 0 && k.fields[0]->width == 4 && k.fields[1]->width == 4)
+      out.push_back(&k);
+  if (out.size() > kMaxPackageKeys) out.resize(kMaxPackageKeys);
+  return out;
+}
+
+uint32_t PackageRowsCapacity(uint32_t recordLength) {
+  const uint32_t head = 24 + 4 + kMaxPackageKeys * (8 + 4 + recordLength);
+  return head < kMaxBatch ? (kMaxBatch - head) / (4 + recordLength) : 0;
 }
 
 std::string EncodePathAnswer(const std::string& first, const std::string& second) {

@@ -2,6 +2,8 @@
 #pragma once
 #include <stdint.h>
 
+#include "plx/records.h"
+
 // Results beside 0 and message numbers.
 enum ResultCode : int {
   kResultReported = -1,        // failed, and the failure was reported already
@@ -10,15 +12,28 @@ enum ResultCode : int {
   kResultPackageStopped = -101,  // a script stopped the package
 };
 
-// The status a package user or machine row stores.
-enum PackageStatus : uint16_t {
-  kStatusPending = 0,
-  kStatusCompleted = 1,
-  kStatusRefused = 2,             // ask again next time
-  kStatusRefusedPermanently = 3,
-  kStatusFailed = 4,
-  kStatusFailedRetry = 5,         // failed, but may be tried again
-};
+// The status a package user or machine row stores, what a targeting row names, and the key
+// numbers: shared with the service, so they are defined once beside the records.
+using plx::PackageStatus;
+using plx::kStatusPending;
+using plx::kStatusCompleted;
+using plx::kStatusRefused;
+using plx::kStatusRefusedPermanently;
+using plx::kStatusFailed;
+using plx::kStatusFailedRetry;
+using plx::TargetKind;
+using plx::kKindGroup;
+using plx::kKindUser;
+using plx::kKindSite;
+using plx::kKindMachine;
+using plx::KeyNumber;
+using plx::kKeyRecordId;
+using plx::kKeyServerName;
+using plx::kKeyPackageWalk;
+using plx::kKeyPackageId;
+using plx::kKeyTargeting;
+using plx::kKeyTargetName;
+using plx::kKeyOfPackage;
 
 // Package Options bits.
 enum PackageOption : uint32_t {
@@ -65,19 +80,6 @@ enum TaskFlag : uint32_t {
   kTaskStopOnFailure = 0x2,
 };
 
-// What a package user row targets.
-enum TargetKind : uint32_t { kKindGroup = 5, kKindUser = 6, kKindSite = 7, kKindMachine = 8 };
-
 // Package user RowFlags bits.
 enum RowFlag : uint32_t { kRowFromServer = 0x1 };
 
-// Key numbers of the requester reads.
-enum KeyNumber : uint32_t {
-  kKeyRecordId = 0,       // any table: the row's RecordId
-  kKeyServerName = 3,     // servers: the name
-  kKeyPackageWalk = 4,    // packages: all, in index order
-  kKeyPackageId = 5,      // packages: server, package
-  kKeyTargeting = 6,      // package users: server, package, 1, kind
-  kKeyTargetName = 7,     // package users: server, package, kind, name
-  kKeyOfPackage = 8,      // dependencies and tasks: server, package
-};

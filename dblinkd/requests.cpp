@@ -101,10 +101,6 @@ Reply DoRead(Store& store, const Request& q, const TableDef& t, const KeyDef& k)
 // Anything else is 10601 with nothing changed. The id is declared by the writes, not
 // proven (see README): the rule stops one workstation's mistakes and casual tampering
 // from reaching another's rows, not an attacker who names the victim's id from the start.
-constexpr uint32_t kKindUser = 6;
-constexpr uint32_t kKindMachine = 8;
-constexpr uint32_t kMaxPackageStatus = 5;
-constexpr uint32_t kKeyPackageKindName = 7;
 
 // True when the package of rec has a machine row named `name`.
 bool KnownMachine(Store& store, const TableDef& t, const std::string& rec, const std::string& name) {
@@ -112,7 +108,7 @@ bool KnownMachine(Store& store, const TableDef& t, const std::string& rec, const
   uint8_t* p = reinterpret_cast<uint8_t*>(&probe[0]);
   SetFieldNumber(*t.Field("TargetKind"), kKindMachine, p);
   if (!SetFieldText(*t.Field("TargetName"), name, p)) return false;
-  const KeyDef& k = *t.Key(kKeyPackageKindName);
+  const KeyDef& k = *t.Key(kKeyTargetName);
   Row row;
   return store.Read(t, k, Seek::Equal, DecodeKey(k, plx::KeyOf(k, p)), 0, row) == kDbOk;
 }
@@ -131,7 +127,7 @@ int32_t CheckStatusRecord(Store& store, const TableDef& t, const std::string& re
                           std::string& named) {
   uint32_t kind = RecordField(t, rec, "TargetKind");
   if (kind != kKindUser && kind != kKindMachine) return kDbReadOnly;
-  if (RecordField(t, rec, "PackageStatus") > kMaxPackageStatus) return kDbReadOnly;
+  if (RecordField(t, rec, "PackageStatus") > kStatusLast) return kDbReadOnly;
   named = RowMachine(store, t, rec);
   if (kind == kKindMachine && named.empty()) return kDbReadOnly;
   if (!named.empty() && !conn.machineId.empty() && !EqualNoCase(named, conn.machineId)) return kDbReadOnly;
@@ -259,13 +255,14 @@ void HandleRequest(Store& store, ConnectionState& conn, const Request& q, ReplyD
   switch (q.call) {
     case proto::kCallHello: {
       Reply r = Status(q.version == proto::kVersion ? kDbOk : kDbInitFailed);
-      r.rowId = proto::kFeatureReadAhead;  // what this service offers
+      r.rowId = proto::kFeatureReadAhead | proto::kFeaturePackageRows;  // what this service offers
       return done(std::move(r));
     }
     case proto::kCallConnect: return done(DoConnect(store, q));
     case proto::kCallGetPath: return done(DoGetPath(store, q));
     case proto::kCallOperation: break;
     case proto::kCallReadAhead: return HandleReadAhead(store, conn, q, std::move(done));
+    case proto::kCallPackageRows: return HandlePackageRows(store, conn, q, std::move(done));
     default: return done(Status(kDbInvalidOperation));
   }
   const TableDef* t = nullptr;

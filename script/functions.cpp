@@ -1,13 +1,12 @@
 #include "functions.h"
 
-#include <string.h>
-#include <windows.h>
-
 #include "agent_codes.h"
 #include "bounded_text.h"
-#include "filesys.h"
+#include "core_functions.h"
 #include "messages.h"
-#include "run_state.h"
+#include "params.h"
+#include "program_functions.h"
+#include "script_platform.h"
 #include "variable_store.h"
 
 namespace {
@@ -20,23 +19,23 @@ constexpr uint32_t kMessageFunctionError = 229;
 constexpr int32_t kSystemErrorMessageBase = 400;
 constexpr int32_t kLastSystemErrorMessage = 498;
 
-// Operating-system upgrades and loadable modules belong to other systems.
-int NotSupported(const char*) { return int(kMessageNotSupported); }
-
 // Functions whose [RETVAL] is a comparison outcome, never an error.
 bool ReturnsComparison(const char* name) {
-  return _stricmp(name, "STRCOMPARE") == 0 || _stricmp(name, "FILEDATECOMP") == 0;
+  return SameTextIgnoringCase(name, "STRCOMPARE") || SameTextIgnoringCase(name, "FILEDATECOMP");
 }
 
-void ReportRetval(const char* name, int32_t retval, DWORD lastError) {
+void ReportRetval(const char* name, int32_t retval, int32_t lastError) {
   ReportMessage(1, kMessageFunctionError, name, long(retval));
-  if (retval == int32_t(lastError) || retval == nRunTimeError)
+  if (retval == lastError || retval == RunTimeErrorNumber())
     ReportMessage(1, uint32_t(retval + kSystemErrorMessageBase));
   else if (retval >= kSystemErrorMessageBase && retval <= kLastSystemErrorMessage)
     ReportMessage(1, uint32_t(retval));
 }
 
 }  // namespace
+
+// Operating-system upgrades and loadable modules belong to other systems.
+int ScriptNotSupported(const char*) { return int(kMessageNotSupported); }
 
 // Rows whose handler has not landed yet carry none: ExecuteFunction reports them with 203.
 const ScriptFunction kScriptFunctions[kFunctionCount + 1] = {
@@ -54,7 +53,7 @@ const ScriptFunction kScriptFunctions[kFunctionCount + 1] = {
     {11, "REPLACELINE", nullptr},
     {12, "ADDDEVICE", nullptr},
     {13, "CFGGETVALUE", nullptr},
-    {14, "PAUSE", nullptr},
+    {14, "PAUSE", ScriptPause},
     {15, "ADDINIMULTIKEY", nullptr},
     {16, "CFGGETSTRING", nullptr},
     {17, "CFGSETSTRING", nullptr},
@@ -62,21 +61,21 @@ const ScriptFunction kScriptFunctions[kFunctionCount + 1] = {
     {19, "GETINISTR", nullptr},
     {20, "GETINIINT", nullptr},
     {21, "WRITEINISTR", nullptr},
-    {22, "DEFINE", nullptr},
-    {23, "ASSIGN", nullptr},
-    {24, "NUMTOSTR", nullptr},
-    {25, "STRCOPY", nullptr},
-    {26, "STRCAT", nullptr},
-    {27, "APPENDPATH", nullptr},
-    {28, "STRCOMPARE", nullptr},
-    {29, "IF", nullptr},
-    {30, "ELSE", nullptr},
-    {31, "WRITELN", nullptr},
-    {32, "SHELL", nullptr},
-    {33, "EXIT", nullptr},
-    {34, "ENDIF", nullptr},
-    {35, "UPGRADEOS", NotSupported},
-    {36, "REBOOT", nullptr},
+    {22, "DEFINE", ScriptDefine},
+    {23, "ASSIGN", ScriptAssign},
+    {24, "NUMTOSTR", ScriptNumToStr},
+    {25, "STRCOPY", ScriptStrCopy},
+    {26, "STRCAT", ScriptStrCat},
+    {27, "APPENDPATH", ScriptAppendPath},
+    {28, "STRCOMPARE", ScriptStrCompare},
+    {29, "IF", ScriptIf},
+    {30, "ELSE", ScriptElse},
+    {31, "WRITELN", ScriptWriteLn},
+    {32, "SHELL", ScriptShell},
+    {33, "EXIT", ScriptExit},
+    {34, "ENDIF", ScriptEndIf},
+    {35, "UPGRADEOS", ScriptNotSupported},
+    {36, "REBOOT", ScriptReboot},
     {37, "REPLACEKEY", nullptr},
     {38, "WRITEINIINT", nullptr},
     {39, "ADDGROUP", nullptr},
@@ -90,17 +89,17 @@ const ScriptFunction kScriptFunctions[kFunctionCount + 1] = {
     {47, "RegSetIntValue", nullptr},
     {48, "RegQueryStrValue", nullptr},
     {49, "RegQueryIntValue", nullptr},
-    {50, "ShellWait", nullptr},
-    {51, "Abort", nullptr},
-    {52, "WriteLog", nullptr},
+    {50, "ShellWait", ScriptShellWait},
+    {51, "Abort", ScriptAbort},
+    {52, "WriteLog", ScriptWriteLog},
     {53, "DeleteItem", nullptr},
     {54, "DeleteGroup", nullptr},
-    {55, "StartService", nullptr},
-    {56, "StopService", nullptr},
-    {57, "GetEnv", nullptr},
-    {58, "FILEDATECOMP", nullptr},
-    {59, "LoadNLM", NotSupported},
-    {60, "UnLoadNLM", NotSupported},
+    {55, "StartService", ScriptStartService},
+    {56, "StopService", ScriptStopService},
+    {57, "GetEnv", ScriptGetEnv},
+    {58, "FILEDATECOMP", ScriptFileDateComp},
+    {59, "LoadNLM", ScriptNotSupported},
+    {60, "UnLoadNLM", ScriptNotSupported},
     {0, "", nullptr},
 };
 
@@ -120,7 +119,7 @@ int FindFunctionById(int32_t id, char* name, size_t size) {
 
 int FindFunctionByName(const char* name) {
   for (int row = 0; !IsClosingRow(kScriptFunctions[row]); ++row)
-    if (_stricmp(kScriptFunctions[row].name, name) == 0) return row;
+    if (SameTextIgnoringCase(kScriptFunctions[row].name, name)) return row;
   return -1;
 }
 
@@ -137,13 +136,13 @@ int ExecuteFunction(const char* name, const char* params) {
   }
   int result = f.handler(params);
   // Taken at once: reporting below makes system calls of its own.
-  DWORD lastError = GetLastError();
+  int32_t lastError = LastSystemError();
   if (result > 0) {
     ReportMessage(1, uint32_t(result), name);
     return result;
   }
   int32_t retval = 0;
-  if ((gContext.currentPackage.Options & kOptionReportRetval) && VariableStore::GetInt("[RETVAL]", &retval) == 0 &&
+  if ((CurrentPackageOptions() & kOptionReportRetval) && VariableStore::GetInt("[RETVAL]", &retval) == 0 &&
       retval != 0 && !ReturnsComparison(name))
     ReportRetval(name, retval, lastError);
   return result;

@@ -68,6 +68,8 @@ int RunProcess(int wait, const char* program, const char* arguments) {
   PROCESS_INFORMATION pi{};
   if (!CreateProcessA(program, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
     return int(GetLastError());
+  // Both handles are owned here and closed on return, also for a program not waited for:
+  // the agent never needs them again, and the program runs on without them.
   plxwin::Handle process(pi.hProcess), thread(pi.hThread);
   Trace("created process for '%s' (PID = %08X, handle = %d)\n", program, unsigned(pi.dwProcessId),
         int(reinterpret_cast<intptr_t>(pi.hProcess)));
@@ -81,6 +83,8 @@ int RunProcess(int wait, const char* program, const char* arguments) {
     sweep.Advance();
     PumpMessages();
     waited = WaitForSingleObject(pi.hProcess, kWaitSlice);
+    // A failed wait ends the loop too: waiting again could never succeed, and the agent
+    // would hang with its window busy.
   } while (waited == WAIT_TIMEOUT);
   DWORD code = 0;
   GetExitCodeProcess(pi.hProcess, &code);

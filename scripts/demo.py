@@ -5,12 +5,14 @@ import json
 import os
 import shutil
 import sqlite3
+import subprocess
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "harness"))
 os.environ.setdefault("PLX_BIN_DIR", os.path.join(ROOT, "build", "win64", "bin"))
 os.environ.setdefault("PLX_DBLINKD", os.path.join(ROOT, "build", "host", "dblinkd", "dblinkd"))
+QSC = os.path.join(ROOT, "build", "host", "tools", "qsc", "qsc")
 
 import plxharness  # noqa: E402
 
@@ -28,6 +30,9 @@ def main():
         with open(os.path.join(packages, "HANDBOOK.TXT"), "w") as f:
             f.write("Welcome to the company.\n")
         shutil.copy(os.path.join(plxharness.BIN_DIR, "exitwith.exe"), os.path.join(packages, "SCANNER.EXE"))
+        # The welcome package's quickscript, compiled from its text form as an administrator would.
+        subprocess.run([QSC, os.path.join(ROOT, "samples", "scripts", "hello.qs"),
+                        "-o", os.path.join(packages, "HELLO.QSC")], check=True)
         h.install(
             public,
             corvnet={"Network": {"NetNumber": "0000ABCD", "NodeAddress": "00A0C9123456"},

@@ -26,6 +26,7 @@
 #include "dllfile.h"
 #include "held_rows.h"
 #include "link.h"
+#include "package_rows.h"
 #include "plx/bytes.h"
 #include "plx/proto.h"
 #include "plx/records.h"
@@ -35,6 +36,7 @@ namespace {
 using plx::proto::Reply;
 using plx::proto::Request;
 using requester::Held;
+using requester::HeldPackage;
 using requester::HeldRows;
 using requester::Io;
 using requester::Link;
@@ -66,6 +68,7 @@ struct Connection {
   std::string server;                      // upper case
   std::map<uint32_t, Position> positions;  // by table
   std::map<uint32_t, HeldRows> held;       // by table
+  std::map<uint32_t, HeldPackage> packages;  // by table
 };
 
 // Handles carry their kind in the top byte, so that a session is never taken for a
@@ -173,17 +176,20 @@ int32_t OpenStatus(Open o) {
 // second insert would duplicate the row. Such a write answers 10100; nothing is known of
 // its fate.
 //
-// A read-ahead request goes out as the plain read to a service that did not offer it;
-// `batched` tells which one the reply answers.
+// A package-rows request goes out as the read-ahead `fallback` (when given) to a service
+// that did not offer package rows, and either goes out as the plain read to a service that
+// offered neither; `answered` gets the call the reply answers.
 int32_t Call(Requester& r, const std::string& server, const Request& q, Reply& reply, bool resendable,
-             bool* batched = nullptr) {
-  const std::string frame = plx::proto::EncodeRequest(q);
-  std::string plainFrame;
-  if (q.call == plx::proto::kCallReadAhead) {
-    Request plain = q;
+             uint16_t* answered = nullptr, const Request* fallback = nullptr) {
+  auto feature = [](uint16_t call) {
+    return call == plx::proto::kCallReadAhead     ? plx::proto::kFeatureReadAhead
+           : call == plx::proto::kCallPackageRows ? plx::proto::kFeaturePackageRows
+                                                  : 0;
+  };
+  Request plain = q;
+  if (feature(q.call)) {
     plain.call = plx::proto::kCallOperation;
     plain.data.clear();
-    plainFrame = plx::proto::EncodeRequest(plain);
   }
   uint32_t windows = r.retries;
   for (;;) {
@@ -197,9 +203,13 @@ int32_t Call(Requester& r, const std::string& server, const Request& q, Reply& r
       if (o == Open::kFailed) continue;
       if (o != Open::kOk) return OpenStatus(o);
     }
-    bool ahead = !plainFrame.empty() && (link.Features() & plx::proto::kFeatureReadAhead);
-    if (batched) *batched = ahead;
-    Io io = link.Exchange(ahead || plainFrame.empty() ? frame : plainFrame, reply, deadline);
+    // What this link's service offers decides the form, anew after every reconnect.
+    const uint32_t offered = link.Features();
+    const Request& form = !feature(q.call) || (offered & feature(q.call)) ? q
+                          : fallback && (offered & feature(fallback->call)) ? *fallback
+                                                                            : plain;
+    if (answered) *answered = form.call;
+    Io io = link.Exchange(plx::proto::EncodeRequest(form), reply, deadline);
     if (io == Io::kOk) return plx::kDbOk;
     if (io == Io::kBadReply) return plx::kDbUnknownError;
     if (io != Io::kNotSent && !resendable) return plx::kDbServerInitFailed;
@@ -218,6 +228,18 @@ bool StartWinsock(Requester& r) {
 }
 
 bool IsRead(uint32_t cls) { return cls == plx::kClassRead; }
+
+// Gives the caller a row (no more than its buffer holds) and, for a read, makes the row the
+// table's position, as the service would after the same read.
+void GiveRow(Connection& conn, uint32_t table, uint32_t keyNo, const plx::proto::BatchRow& row, void* record,
+             uint32_t recordLength, bool positions = true) {
+  memcpy(record, row.record.data(), row.record.size() < recordLength ? row.record.size() : recordLength);
+  if (!positions) return;
+  Position& pos = conn.positions[table];
+  pos.keyNo = keyNo;
+  pos.record = row.record;
+  pos.rowId = row.rowId;
+}
 
 }  // namespace
 
@@ -358,6 +380,23 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
   auto held = conn.held.find(table);
   const bool holding = read && held != conn.held.end() && link.IsOpen() &&
                        held->second.linkSerial == link.Serial() && recordLength == t->recordLength && k;
+  auto package = conn.packages.find(table);
+  const bool packageHeld = read && package != conn.packages.end() && link.IsOpen() &&
+                           package->second.linkSerial == link.Serial() && recordLength == t->recordLength && k;
+  if (packageHeld) {
+    const plx::proto::BatchRow* row = nullptr;
+    Held h = FromPackage(package->second, *t, *k, op, q.key, q.posRowId, row);
+    if (h == Held::kEnd) {
+      // As the service answers: a search that found nothing leaves no position; the end
+      // of an index keeps it.
+      if (!next) conn.positions.erase(table);
+      return plx::kDbNotFound;
+    }
+    if (h == Held::kRow) {
+      GiveRow(conn, table, q.keyNo, *row, record, recordLength);
+      return plx::kDbOk;
+    }
+  }
   if (holding) {
     const plx::proto::BatchRow* row = nullptr;
     Held h = Held::kMiss;
@@ -368,11 +407,7 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
     }
     if (h == Held::kEnd) return plx::kDbNotFound;  // the end of an index keeps the position
     if (h == Held::kRow) {
-      memcpy(record, row->record.data(), recordLength);
-      Position& pos = conn.positions[table];
-      pos.keyNo = q.keyNo;
-      pos.record = row->record;
-      pos.rowId = row->rowId;
+      GiveRow(conn, table, q.keyNo, *row, record, recordLength);
       return plx::kDbOk;
     }
   }
@@ -386,20 +421,49 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
     uint32_t most = plx::proto::BatchCapacity(t->recordLength) - 1;
     if (ask > most) ask = most;
   }
+  // A read by a package key of a package not held asks for the rows of that package and
+  // the packages after it, unless that package was found too large to send whole.
+  uint32_t serverId = 0, packageId = 0;
+  const bool wholePackage =
+      read && k && (op == plx::kOpGetEqual || op == plx::kOpGetGreaterEq) &&
+      requester::PackageOfKey(*t, *k, q.key, serverId, packageId) &&
+      !(packageHeld && !package->second.rows.complete && package->second.rows.serverId == serverId &&
+        package->second.rows.packageId == packageId);
+  Request ahead = q;
   if (ask) {
-    q.call = plx::proto::kCallReadAhead;
-    q.data.assign(4, '\0');
-    plx::PutU32(reinterpret_cast<uint8_t*>(&q.data[0]), ask);
+    ahead.call = plx::proto::kCallReadAhead;
+    ahead.data.assign(4, '\0');
+    plx::PutU32(reinterpret_cast<uint8_t*>(&ahead.data[0]), ask);
   }
+  if (wholePackage) q.call = plx::proto::kCallPackageRows;
+  else if (ask) q = ahead;
   // Whatever a write changes, rows held anywhere may show it wrong.
   if (!read)
-    for (auto& other : r.connections) other.second.held.clear();
+    for (auto& other : r.connections) {
+      other.second.held.clear();
+      other.second.packages.clear();
+    }
 
   Reply reply;
-  bool batched = false;
-  int32_t st = Call(r, conn.server, q, reply, read, &batched);
+  uint16_t answered = 0;
+  int32_t st = Call(r, conn.server, q, reply, read, &answered, wholePackage && ask ? &ahead : nullptr);
   if (st != plx::kDbOk) return st;
   if (read) conn.held.erase(table);
+  const bool batched = answered == plx::proto::kCallReadAhead;
+  if (answered == plx::proto::kCallPackageRows && (reply.status == plx::kDbOk || reply.status == plx::kDbNotFound)) {
+    HeldPackage fresh;
+    fresh.linkSerial = link.Serial();
+    if (!plx::proto::DecodePackageRows(reply.data, t->recordLength, fresh.rows)) return plx::kDbUnknownError;
+    if (reply.status == plx::kDbOk) {
+      const plx::proto::BatchRow* got = requester::PackageRowById(fresh.rows, reply.rowId);
+      if (!got) return plx::kDbUnknownError;
+      GiveRow(conn, table, q.keyNo, *got, record, recordLength);
+    } else {
+      conn.positions.erase(table);  // a search that found nothing leaves no position
+    }
+    conn.packages[table] = std::move(fresh);
+    return reply.status;
+  }
   if (reply.status == plx::kDbOk) {
     HeldRows fresh;
     if (batched) {
@@ -414,13 +478,8 @@ DBLINKR32_API int32_t DBOperationEx(uint32_t connection, uint32_t table, uint32_
     }
     const plx::proto::BatchRow& got = fresh.rows.front();
     // Reads give the record; inserts and rewrites give it back as stored, with its ids.
-    size_t n = got.record.size() < recordLength ? got.record.size() : recordLength;
-    memcpy(record, got.record.data(), n);
+    GiveRow(conn, table, q.keyNo, got, record, recordLength, read);
     if (read) {
-      Position& pos = conn.positions[table];
-      pos.keyNo = q.keyNo;
-      pos.record = got.record;
-      pos.rowId = got.rowId;
       fresh.linkSerial = link.Serial();
       fresh.keyNo = q.keyNo;
       fresh.asked = ask;

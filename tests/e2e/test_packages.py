@@ -121,8 +121,11 @@ CASES = {
     "fileset and quickscript tasks fail in the open": dict(
         doc=on_site(package(1), package(2), tasks=[task(1, 1, "BASE.FST"), task(2, 2, "SETUP.QS")]),
         lines=["ERROR 0121: Unable to open Fileset: \\\\SRV\\SYS\\APPS\\PLIVEX\\PACKAGES\\BASE.FST",
-               "ERROR 0203: Function RunScript is not implemented yet."],
-        absent=[INSTALLED], statuses={1: [[4]], 2: [[4]]}),
+               "ERROR 0205: Unable to locate script data file: "],
+        # A script that cannot be found leaves [RETVAL] at 0: the package counts as done.
+        statuses={1: [[4]], 2: [[1]]},
+        history={2: ["ERROR 0205: Unable to locate script data file: \\\\SRV\\SYS\\APPS\\PLIVEX\\PACKAGES\\SETUP.QS!",
+                     INSTALLED]}),
     "OS/2 program cannot run here": dict(
         doc=on_site(package(1), tasks=[task(1, 3, "OS2APP.EXE", TaskFlags=1)]), files={"OS2APP.EXE": bytes(OS2_APP)},
         lines=["ERROR 0148: Application OS2APP.EXE cannot be run in this operating system."], statuses={1: [[4]]}),

@@ -183,7 +183,7 @@ bool Client::ReadReply(plx::proto::Reply& r) {
   uint8_t len[4];
   if (!ReadAll(fd, len, 4)) return false;
   uint32_t n = plx::GetU32(len);
-  if (n > plx::proto::kReplyHeaderSize + plx::proto::kMaxData) return false;
+  if (n > plx::proto::kReplyHeaderSize + plx::proto::kMaxReplyData) return false;
   std::vector<uint8_t> body(n);
   return ReadAll(fd, body.data(), n) && plx::proto::DecodeReply(body.data(), n, r);
 }
@@ -231,6 +231,21 @@ std::string Key(std::initializer_list<uint32_t> numbers, const std::string& text
 }
 
 Json SampleSeed() { return Json::parse(ReadFile(PLX_TEST_DATA_DIR "/seed.json")); }
+
+Daemon* SeededSuite::daemon = nullptr;
+
+void SeededSuite::SetUpTestSuite() {
+  daemon = new Daemon;
+  Json seed = SampleSeed();
+  ASSERT_TRUE(daemon->Start(&seed)) << daemon->Log();
+}
+
+void SeededSuite::TearDownTestSuite() {
+  delete daemon;
+  daemon = nullptr;
+}
+
+void SeededSuite::SetUp() { ASSERT_TRUE(c.Connect(daemon->port)); }
 
 std::string Query(const std::string& db, const std::string& sql) {
   sqlite3* h = nullptr;

@@ -13,6 +13,8 @@
 #include "plx/proto.h"
 #include "plx/records.h"
 
+#include <gtest/gtest.h>
+
 namespace harness {
 
 using Json = nlohmann::ordered_json;
@@ -90,5 +92,16 @@ std::string DatabaseDigest(const std::string& db);
 // HTTP to the admin API: the status, -1 when no connection.
 int AdminRequest(uint16_t port, const std::string& method, const std::string& path, const std::string& token,
                  const std::string& body, std::string& reply);
+
+// Tests against one daemon started with the sample seed for the whole suite, each test with
+// a client of its own.
+class SeededSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+  void SetUp() override;
+  static Daemon* daemon;
+  Client c;
+};
 
 }  // namespace harness

@@ -13,19 +13,9 @@ namespace {
 constexpr uint32_t kUsers = kTableUserPackage;
 std::string Name7(uint32_t srv, uint32_t pkg, uint32_t kind, const char* name) { return Key({srv, pkg, kind}, name, 210); }
 
-class Reads : public ::testing::Test {
+class Reads : public SeededSuite {
  protected:
-  static void SetUpTestSuite() {
-    daemon = new Daemon;
-    Json seed = SampleSeed();
-    ASSERT_TRUE(daemon->Start(&seed)) << daemon->Log();
-  }
-  static void TearDownTestSuite() { delete daemon; }
-  void SetUp() override { ASSERT_TRUE(c.Connect(daemon->port)); }
-  static Daemon* daemon;
-  Client c;
 };
-Daemon* Reads::daemon = nullptr;
 
 TEST_F(Reads, CallsOtherThanOperations) {
   struct Case { uint16_t call, version; std::string key, data; int32_t status; const char *first, *second; };

@@ -14,11 +14,25 @@
 // would like as well. The reply's row id and status are those of the read; its data is a
 // batch (EncodeBatch): u32 flags, u32 row count, then per row a u32 row id and the record.
 // A requester that never asks gets the replies it always got.
+//
+// Package rows: a requester offered kFeaturePackageRows may send a read of a table whose
+// key starts with (ServerId, PackageId) as kCallPackageRows, no data. The reply's row id and
+// status are those of the read; its data (EncodePackageRows) is every row of that package
+// and of the packages after it (in (ServerId, PackageId) order) as far as one reply holds
+// whole packages, in the order of the first such key, and for each such key the first row
+// beyond them (or that the index ends there), so that the requester can answer those
+// packages' other reads by those keys itself. When the package alone has more rows than
+// one reply carries, the data is only the read's own row, marked incomplete.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+namespace plx {
+struct KeyDef;
+struct TableDef;
+}  // namespace plx
 
 namespace plx::proto {
 
@@ -37,6 +51,7 @@ constexpr uint32_t kMaxBatchRows = 64;
 
 // Feature bits of a Hello reply.
 constexpr uint32_t kFeatureReadAhead = 0x1;
+constexpr uint32_t kFeaturePackageRows = 0x2;
 // Batch flag: the index ends after the batch's last row.
 constexpr uint32_t kBatchIndexEnds = 0x1;
 
@@ -46,6 +61,7 @@ enum Call : uint16_t {
   kCallGetPath = 3,    // key = server name, data = item ("KVR610", "SISITE", "PLXONDEMAND")
   kCallOperation = 4,  // DBOperationEx
   kCallReadAhead = 5,  // a read of DBOperationEx, answered with the rows that follow it
+  kCallPackageRows = 6,  // a read of DBOperationEx, answered with all rows of its package
 };
 
 struct Request {
@@ -93,6 +109,34 @@ bool DecodeBatch(const std::string& data, uint32_t recordLength, Batch& out);
 
 // How many rows a read-ahead reply of a table may carry: the read's own and those after it.
 uint32_t BatchCapacity(uint32_t recordLength);
+
+// The rows of one package (ServerId, PackageId) in one table.
+struct RowAfter {
+  uint32_t keyNo = 0;
+  bool indexEnds = false;  // no row follows the package in that key
+  BatchRow row;            // else the first row after it
+};
+
+struct PackageRows {
+  bool complete = false;  // false: `rows` holds only the read's own row (or none)
+  // Every row from package (serverId, packageId) up to, not including, package
+  // (endServerId, endPackageId), or to the end of the table.
+  uint32_t serverId = 0, packageId = 0;
+  bool toTheEnd = false;
+  uint32_t endServerId = 0, endPackageId = 0;
+  std::vector<BatchRow> rows;
+  std::vector<RowAfter> after;  // one per key that starts with (ServerId, PackageId)
+};
+
+std::string EncodePackageRows(const PackageRows& p);
+bool DecodePackageRows(const std::string& data, uint32_t recordLength, PackageRows& out);
+
+// The keys of a table that start with (ServerId, PackageId), by key number: those whose
+// reads package rows answer.
+std::vector<const KeyDef*> PackageKeys(const TableDef& t);
+
+// Rows a package-rows reply may carry: room is left for the rows after them in two keys.
+uint32_t PackageRowsCapacity(uint32_t recordLength);
 
 // A get-path answer carries two texts, each ended by a zero byte.
 std::string EncodePathAnswer(const std::string& first, const std::string& second);

@@ -19,6 +19,31 @@ enum TableId : uint32_t {
   kTableTask = 310,
 };
 
+// The status a package user or machine row stores.
+enum PackageStatus : uint16_t {
+  kStatusPending = 0,
+  kStatusCompleted = 1,
+  kStatusRefused = 2,             // ask again next time
+  kStatusRefusedPermanently = 3,
+  kStatusFailed = 4,
+  kStatusFailedRetry = 5,         // failed, but may be tried again
+  kStatusLast = kStatusFailedRetry,
+};
+
+// What a package user row targets.
+enum TargetKind : uint32_t { kKindGroup = 5, kKindUser = 6, kKindSite = 7, kKindMachine = 8 };
+
+// Key numbers of the requester reads.
+enum KeyNumber : uint32_t {
+  kKeyRecordId = 0,       // any table: the row's RecordId
+  kKeyServerName = 3,     // servers: the name
+  kKeyPackageWalk = 4,    // packages: all, in index order
+  kKeyPackageId = 5,      // packages: server, package
+  kKeyTargeting = 6,      // package users: server, package, 1, kind
+  kKeyTargetName = 7,     // package users: server, package, kind, name
+  kKeyOfPackage = 8,      // dependencies and tasks: server, package
+};
+
 // Requester classes and operations.
 enum : uint32_t {
   kClassRead = 100, kClassInsert = 101, kClassRewrite = 103,
