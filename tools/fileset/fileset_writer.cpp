@@ -80,28 +80,9 @@ struct Output {
   bool Seek(uint64_t at) { return fseeko(f, off_t(at), SEEK_SET) == 0; }
 };
 
-std::vector<uint8_t> LocalHeader(const fset::Member& m) {
-  std::vector<uint8_t> h;
-  fset::PutU32(h, fset::kLocalHeaderSignature);
-  h.push_back(m.versionNeeded);
-  h.push_back(0);
-  fset::PutU16(h, m.flags);
-  fset::PutU16(h, m.method);
-  fset::PutU16(h, m.dosTime);
-  fset::PutU16(h, m.dosDate);
-  fset::PutU32(h, m.crc);
-  fset::PutU32(h, m.compressedSize);
-  fset::PutU32(h, m.size);
-  fset::PutU16(h, uint16_t(m.name.size()));
-  fset::PutU16(h, 0);
-  h.insert(h.end(), m.name.begin(), m.name.end());
-  return h;
-}
-
-std::vector<uint8_t> CentralHeader(const fset::Member& m) {
-  std::vector<uint8_t> h;
-  fset::PutU32(h, fset::kCentralHeaderSignature);
-  fset::PutU16(h, fset::kMadeByDos);
+// The fields the local and the central header share, from "version needed" to the name's
+// length and an empty extra field.
+void PutSharedFields(std::vector<uint8_t>& h, const fset::Member& m) {
   h.push_back(m.versionNeeded);
   h.push_back(0);
   fset::PutU16(h, m.flags);
@@ -113,6 +94,21 @@ std::vector<uint8_t> CentralHeader(const fset::Member& m) {
   fset::PutU32(h, m.size);
   fset::PutU16(h, uint16_t(m.name.size()));
   fset::PutU16(h, 0);  // extra
+}
+
+std::vector<uint8_t> LocalHeader(const fset::Member& m) {
+  std::vector<uint8_t> h;
+  fset::PutU32(h, fset::kLocalHeaderSignature);
+  PutSharedFields(h, m);
+  h.insert(h.end(), m.name.begin(), m.name.end());
+  return h;
+}
+
+std::vector<uint8_t> CentralHeader(const fset::Member& m) {
+  std::vector<uint8_t> h;
+  fset::PutU32(h, fset::kCentralHeaderSignature);
+  fset::PutU16(h, fset::kMadeByDos);
+  PutSharedFields(h, m);
   fset::PutU16(h, 0);  // comment
   fset::PutU16(h, 0);  // disk
   fset::PutU16(h, 0);  // internal attributes
