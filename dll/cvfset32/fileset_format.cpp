@@ -6,9 +6,6 @@
 
 namespace fset {
 
-uint16_t GetU16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t GetU32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-
 void PutU16(std::vector<uint8_t>& out, uint16_t v) {
   out.push_back(uint8_t(v));
   out.push_back(uint8_t(v >> 8));

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "plx/bytes.h"
+
 namespace fset {
 
 constexpr uint32_t kLocalHeaderSignature = 0x04034b50;
@@ -69,8 +71,9 @@ struct Member {
   uint32_t localHeaderOffset = 0;
 };
 
-uint16_t GetU16(const uint8_t* p);
-uint32_t GetU32(const uint8_t* p);
+using plx::GetU16;
+using plx::GetU32;
+// Appending forms, for building archives.
 void PutU16(std::vector<uint8_t>& out, uint16_t v);
 void PutU32(std::vector<uint8_t>& out, uint32_t v);
 
