@@ -8,6 +8,7 @@
 
 #include "bounded_text.h"
 #include "if_state.h"
+#include "library_functions.h"
 #include "messages.h"
 #include "program_functions.h"
 #include "script_platform.h"
@@ -63,6 +64,10 @@ int ScriptStopService(const char*) { return kNotOnThisHost; }
 int ScriptGetEnv(const char*) { return kNotOnThisHost; }
 int ScriptFileDateComp(const char*) { return kNotOnThisHost; }
 int ScriptReboot(const char*) { return -100; }
+#define PLX_NOT_ON_THIS_HOST(name) \
+  int name(const char*) { return kNotOnThisHost; }
+PLX_LIBRARY_FUNCTIONS(PLX_NOT_ON_THIS_HOST)
+#undef PLX_NOT_ON_THIS_HOST
 
 void ResetHostRun() {
   VariableStore::Init();

@@ -70,7 +70,7 @@ TEST(FunctionTable, ExecuteReportsWhatTheTableKnows) {
     const char* shown;
   } cases[] = {
       {"SYSFILE", -1, "ERROR 0202: Unknown function: SYSFILE."},
-      {"SETSYSFILE", -1, "ERROR 0203: Function SETSYSFILE is not implemented yet."},
+      {"SETSYSFILE", 203, "ERROR 0203: Function SETSYSFILE is not implemented yet."},
       {"UPGRADEOS", 232, "ERROR 0232: Function UPGRADEOS is not supported on this operating system."},
       {"unloadnlm", 232, "ERROR 0232: Function unloadnlm is not supported on this operating system."},
   };
