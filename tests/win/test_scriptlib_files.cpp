@@ -166,8 +166,6 @@ TEST_F(ScriptFiles, EachFunctionOnRealFiles) {
        {{"SRC", kDirMark}, {"SRC\\A.TXT", "a"}, {"SRC\\B.DOC", "b"}, {"SRC\\SUB", kDirMark}, {"DST", kDirMark},
         {"DST\\A.BAK", "a"}, {"DST\\B.BAK", "b"}}},
       {"copy into a missing folder", kTwoSources, "COPY \"%D\\SRC\", \"A.TXT\", \"%D\\NONE\"\n", 0, 3, kTwoSources},
-      {"copy without a destination", kTwoSources, "COPY \"%D\\SRC\", \"A.TXT\"\n", -1, 207, kTwoSources,
-       "ERROR 0207: Invalid number of parameters passed to function: COPY."},
       {"mdir", {}, "MDIR \"%D\", \"NEW\"\n", 0, 0, {{"NEW", kDirMark}}},
       {"mdir of an existing folder", {{"NEW", kDirMark}}, "MDIR \"%D\", \"NEW\"\n", 0, 17, {{"NEW", kDirMark}}},
       {"mdir under a missing parent", {}, "MDIR \"%D\\NONE\", \"NEW\"\n", 0, 2, {}},
