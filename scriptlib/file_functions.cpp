@@ -25,7 +25,7 @@ constexpr const char* kAnyName = "*.*";
 constexpr const char* kTreeOption = "ALL";
 constexpr int kNotFound = kClassicNotFound;  // [RETVAL] when nothing matched
 constexpr int kFindNothing = -1;             // FINDFILE's [RETVAL] when nothing matched
-constexpr int kUndoSilent = kResultReported;  // a record failure already dealt with
+constexpr int kUndoSilent = kResultReported;  // a record that failed without a message
 
 // setNWFileShareable's results and the [RETVAL] they become.
 constexpr int kShareDenied = -4, kShareNotFound = -3;
@@ -105,8 +105,7 @@ int ReadMoveParams(const char* params, bool optionalTemplate, MoveParams& p) {
   return 0;
 }
 
-// Directory and pattern, the first two parameters of most of these functions, and the
-// search path they make.
+// Directory and name or pattern: the first two parameters of all but COPY and RENAME.
 int ReadSearchParams(const char* params, char (&dir)[kParamTextSize], char (&pattern)[kParamTextSize]) {
   if (int rc = GetStringParam(params, 1, dir)) return rc;
   return GetStringParam(params, 2, pattern);
