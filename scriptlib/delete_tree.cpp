@@ -31,8 +31,11 @@ int DeleteFiles(const char* directory, const char* pattern) {
   for (int r = StartFileSearch(pattern, kSearchFiles, search); r == 0; r = NextFileSearch(search)) {
     char path[MAX_PATH];
     if (!JoinPath(path, directory, search.name)) return kPathTooLong;
-    if ((search.attributes & FILE_ATTRIBUTE_READONLY) && SetAttributes(path, FILE_ATTRIBUTE_NORMAL) != 0)
-      return nRunTimeError;
+    if (search.attributes & FILE_ATTRIBUTE_READONLY) {
+      // Journalled first, so that a rollback gives the file back read-only, not just its bytes.
+      if (JournalChange(UndoKind::SetAttributes, path) != 0) return kMsgUndoFailedIn;
+      if (SetAttributes(path, FILE_ATTRIBUTE_NORMAL) != 0) return nRunTimeError;
+    }
     if (JournalChange(UndoKind::DeleteFile, path) != 0) return kMsgUndoFailedIn;
     if (DeleteFilePath(path) != 0) return nRunTimeError;
   }

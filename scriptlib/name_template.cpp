@@ -8,8 +8,12 @@
 
 namespace {
 
-// DOS names kept their base to eight characters; a template still cuts a longer one there.
+// DOS names kept their base to eight characters; a template that builds the base itself
+// still cuts a longer one there. A base of a lone '*' keeps the source's base whole, long
+// names included: COPY with no template must not rename LONGFILENAME.TXT.
 constexpr size_t kDosBaseChars = 8;
+
+bool IsLoneStar(const char* text, size_t length) { return length == 1 && text[0] == '*'; }
 
 struct Part {
   const char* text;
@@ -62,7 +66,8 @@ bool ApplyNameTemplate(const char* source, const char* nameTemplate, char* out, 
   std::string name;
   ApplyPart(sourceBase, templateBase, name);
   if (sourceHasDot) {
-    if (name.size() > kDosBaseChars) name.resize(kDosBaseChars);
+    if (name.size() > kDosBaseChars && !IsLoneStar(templateBase.text, templateBase.length))
+      name.resize(kDosBaseChars);
     name += '.';
     ApplyPart(sourceExtension, templateExtension, name);
   }

@@ -129,7 +129,8 @@ TEST(NameTemplate, DosRule) {
       {"README.TXT", "?.*", "R.TXT"},            // a shorter template keeps its own characters
       {"README.TXT", "*.B", "README.B"},
       {"A.TXT", "X??.*", "X.TXT"},
-      {"LONGFILENAME.TXT", "*.BAK", "LONGFILE.BAK"},  // the base is cut to eight
+      {"LONGFILENAME.TXT", "*.BAK", "LONGFILENAME.BAK"},  // a lone '*' keeps the base whole
+      {"LONGFILENAME.TXT", "????????*.BAK", "LONGFILE.BAK"},  // a built base is cut to eight
       {".PROFILE", "*.BAK", ".BAK"},
   };
   for (const auto& c : cases) {
@@ -243,7 +244,7 @@ TEST_F(ScriptFiles, CopyShowsEachFile) {
 
 TEST_F(ScriptFiles, JournalledChangesRollBack) {
   const Tree before = {{"SRC", kDirMark}, {"SRC\\A.TXT", "new"}, {"DST", kDirMark}, {"DST\\A.BAK", "old"},
-                       {"T", kDirMark}, {"T\\X.TXT", "x"}, {"T\\SUB", kDirMark}, {"T\\SUB\\Y.TXT", "y"},
+                       {"T", kDirMark}, {"T\\X.TXT", "R x"}, {"T\\SUB", kDirMark}, {"T\\SUB\\Y.TXT", "y"},
                        {"DEL.TMP", "d"}, {"REN.TXT", "r"}, {"ATT.TXT", "t"}};
   Lay(before);
   ScriptRun run;
@@ -261,6 +262,7 @@ TEST_F(ScriptFiles, JournalledChangesRollBack) {
             "6=C:\\PLXFILETEST\\REN.TXT,C:\\PLXFILETEST\\DST\\REN.OUT\r\n"
             "3=C:\\PLXFILETEST\\T\r\n"
             "2=C:\\PLXFILETEST\\T\\X.TXT,C:\\PLXUNDO.SAV\\X.000\r\n"
+            "4=C:\\PLXFILETEST\\T\\X.TXT,0x00000021\r\n"
             "3=C:\\PLXFILETEST\\T\\SUB\r\n"
             "2=C:\\PLXFILETEST\\T\\SUB\\Y.TXT,C:\\PLXUNDO.SAV\\Y.000\r\n"
             "2=C:\\PLXFILETEST\\DEL.TMP,C:\\PLXUNDO.SAV\\DEL.000\r\n"
