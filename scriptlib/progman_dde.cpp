@@ -22,7 +22,8 @@ HDDEDATA CALLBACK ProgmanCallback(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_P
 
 void WaitPumping(DWORD ms) {
   const DWORD start = GetTickCount();
-  // Unsigned difference, so that a tick count wrapping round ends the wait on time.
+  // A busy wait, on purpose: the pump decides how often it looks into the queue. The
+  // unsigned difference ends the wait on time even when the tick count wraps round.
   while (GetTickCount() - start < ms) PumpMessages();
 }
 
