@@ -210,7 +210,9 @@ TEST(ProgmanFunctions, WineShellMakesFoldersAndLinks) {
     };
     EXPECT_TRUE(WaitFor(matches, 5000)) << s.script;
     // The link leads to the command line given.
-    if (s.viewer) EXPECT_NE(ReadWholeFile(group + "\\Viewer.lnk").find("notepad.exe"), std::string::npos);
+    if (s.viewer) {
+      EXPECT_NE(ReadWholeFile(group + "\\Viewer.lnk").find("notepad.exe"), std::string::npos);
+    }
   }
 }
 
