@@ -154,11 +154,14 @@ void TrimRight(char* s) {
 }
 
 const char* FindNoCase(const char* s, const char* t) {
-  size_t n = strlen(t);
-  for (const char* p = s;; ++p) {
-    if (strnlen(p, n) < n) return nullptr;
-    if (SameNoCase(p, t, n)) return p;
-  }
+  if (!*t) return s;
+  // Every line of a file passes through here: test the first character before the rest. The
+  // end of s cannot be overrun, since its NUL differs from every character of t.
+  const size_t n = strlen(t);
+  const char first = LowerAscii(*t);
+  for (const char* p = s; *p; ++p)
+    if (LowerAscii(*p) == first && SameNoCase(p + 1, t + 1, n - 1)) return p;
+  return nullptr;
 }
 
 char* FindNoCase(char* s, const char* t) { return const_cast<char*>(FindNoCase(static_cast<const char*>(s), t)); }
