@@ -103,19 +103,6 @@ int FlushText(TextFile& file) {
   return fwrite(file.buffer.get(), 1, n, file.fp) == n ? 0 : ErrnoOr(EIO);
 }
 
-int PutText(TextFile& file, const char* s, size_t n) {
-  while (n > 0) {
-    if (file.len == kTextBufferSize)
-      if (int e = FlushText(file)) return e;
-    size_t k = n < kTextBufferSize - file.len ? n : kTextBufferSize - file.len;
-    memcpy(file.buffer.get() + file.len, s, k);
-    file.len += k;
-    s += k;
-    n -= k;
-  }
-  return 0;
-}
-
 }  // namespace
 
 TextFile::~TextFile() { AbandonText(*this); }
@@ -181,12 +168,15 @@ int CreateTextExclusive(const char* path, TextFile& file) {
   return 0;
 }
 
+// The two loops below copy byte by byte on purpose: they are the whole cost of an edit, and
+// the runtime's own string routines under Wine (memchr, strchr, strlen) take a call and a
+// byte-at-a-time loop each, which made up half of it.
 int ReadTextLine(TextFile& file, TextLine& line) {
   if (int e = Injected(EIO)) return e;
-  errno = 0;
   size_t n = 0;
+  bool ended = false, hasNul = false;
   // As one bounded line read: up to the newline, or 255 characters of a longer line.
-  while (n < kTextLineSize - 1) {
+  while (n < kTextLineSize - 1 && !ended) {
     if (file.pos == file.len) {
       if (int e = FillText(file)) {
         line[0] = '\0';
@@ -196,33 +186,34 @@ int ReadTextLine(TextFile& file, TextLine& line) {
     }
     const char* from = file.buffer.get() + file.pos;
     size_t room = kTextLineSize - 1 - n, left = file.len - file.pos;
-    size_t want = room < left ? room : left;
-    const char* newline = static_cast<const char*>(memchr(from, '\n', want));
-    size_t take = newline ? size_t(newline - from) + 1 : want;
-    memcpy(line + n, from, take);
-    n += take;
-    file.pos += take;
-    if (newline) break;
+    size_t want = room < left ? room : left, i = 0;
+    while (i < want) {
+      char c = from[i++];
+      line[n++] = c;
+      hasNul |= c == '\0';
+      if (c == '\n') {
+        ended = true;
+        break;
+      }
+    }
+    file.pos += i;
   }
   line[n] = '\0';
   if (n == 0) return kEndOfText;
-  // The line as the callers see it ends at its first NUL, as it would after fgets.
-  size_t shown = strlen(line);
-  file.lastLineEnded = shown > 0 && line[shown - 1] == '\n';
+  // The callers see the line up to its first NUL, as after a line read by the runtime.
+  file.lastLineEnded = ended && !hasNul;
   return 0;
 }
 
 int WriteText(TextFile& file, const char* text) {
   if (int e = Injected(ENOSPC)) return e;
-  errno = 0;
-  while (*text) {
-    const char* newline = strchr(text, '\n');
-    size_t n = newline ? size_t(newline - text) : strlen(text);
-    if (int e = PutText(file, text, n)) return e;
-    text += n;
-    if (!newline) break;
-    if (int e = PutText(file, "\r\n", 2)) return e;
-    ++text;
+  char* b = file.buffer.get();
+  for (; *text; ++text) {
+    // Room for a newline's two bytes.
+    if (file.len + 2 > kTextBufferSize)
+      if (int e = FlushText(file)) return e;
+    if (*text == '\n') b[file.len++] = '\r';
+    b[file.len++] = *text;
   }
   return 0;
 }
