@@ -72,9 +72,7 @@ TEST(ConfigFunctions, EachFunctionOnARealFile) {
       {"ADDLINE \"x\", \"\", before\n", kAutoexec, 210, "", -1},
       {"ADDLINE \"x\", \"\", \"BEFORE\"\n", kAutoexec, 210, "", -1},
       {"ADDDEVICE \"x.sys\", NULL, `BEFORE `\n", kAutoexec, 210, "", -1},
-      {"ADDPATH \"PATH\", \"c:\\new\", \"\", After\n", kAutoexec, 210, "", -1},
       {"ADDLINE \"x\", \"\"\n", kAutoexec, 207, "", -1},
-      {"REPLACELINEADD \"x\", \"y\"\n", kAutoexec, 207, "", -1},
       {"ADDLINE [NOPE], \"\", FOO\n", kAutoexec, 208, "", -1},  // parameters before the keyword
       // ADDPATH: the rem line is a comment, the SET PATH line holds the list.
       {"ADDPATH \"PATH\", \"c:\\new\", \"C:\\WIN\", BEFORE\n", kAutoexec, 0,
