@@ -98,6 +98,7 @@ const Edit kEdits[] = {
      {R"(DEVICE=C:\NET\PROTMAN.DOS /I:C:\NET)"}},
     {"CONFIGNW.SYS", "REPLACEKEY", R"("HIMEM", "/testmem:off", "/testmem:off")", 0, 6,
      {R"(DEVICE=C:\WINDOWS\HIMEM.SYS)"}, {R"(DEVICE=C:\WINDOWS\HIMEM.SYS /TESTMEM:OFF)"}},
+    {"CONFIGNW.SYS", "ADDPATH", R"("PATH", "c:\net", "", BEFORE)", 0, 1, {}, {R"(SET PATH=C:\NET)"}},
     // Bare LF line ends, tabs, mixed case.
     {"CONFIGLF.SYS", "CFGSETVALUE", R"("FILES", 70)", 0, 4, {"Files\t=\t50"}, {"Files\t=\t70"}},
     {"CONFIGLF.SYS", "CFGSETSTRING", R"("buffers", "30,0")", 0, 5, {"Buffers = 25"}, {"Buffers = 30,0"}},
@@ -108,6 +109,7 @@ const Edit kEdits[] = {
     {"CONFIGLF.SYS", "ADDDEVICE", R"("c:\windows\setver.exe", "", AFTER)", 0, 10, {}, {R"(DEVICE=C:\WINDOWS\SETVER.EXE)"}},
     {"CONFIGLF.SYS", "REPLACEKEY", R"("emm386", "noems", "ram")", 0, 3,
      {"Device=C:\\Windows\\Emm386.exe\tnoems"}, {"Device=C:\\Windows\\Emm386.exe\tRAM"}},
+    {"CONFIGLF.SYS", "ADDPATH", R"("PATH", "c:\windows", "", AFTER)", 0, 1, {}, {R"(SET PATH=C:\WINDOWS)"}},
     // Not found: the file is not even rewritten, so its LF ends stay.
     {"CONFIGLF.SYS", "REPLACELINE", R"("NOSUCH", "x")", -2, 0, {}, {}},
     // AUTOEXEC.BAT.
@@ -192,6 +194,7 @@ const Edit kEdits[] = {
     {"PROGMAN.INI", "WRITEINIINT", R"("Settings", "SaveSettings", 0)", 0, 3, {"SaveSettings=1"}, {"SaveSettings=0"}},
     {"PROGMAN.INI", "WRITEINIINT", R"("restrictions", "NoRun", 1)", 0, 15, {"NoRun=0"}, {"NoRun=1"}},
     {"PROGMAN.INI", "ADDINIMULTIKEY", R"("restrictions", "NoClose", "1")", 0, 15, {}, {"NOCLOSE=1"}},
+    {"PROGMAN.INI", "DELINIMULTIKEY", R"("Groups", "Order", "4")", 0, 13, {"Order= 5 3 2 4 1"}, {"Order= 5 3 2 1"}},
     // CONTROL.INI: a duplicate key, "[" inside a value, a key of one letter.
     {"CONTROL.INI", "WRITEINISTR", R"("Custom Colors", "ColorA", "C0C0C0")", 0, 8, {"ColorA=FFFFFF"}, {"ColorA=C0C0C0"}},
     {"CONTROL.INI", "WRITEINISTR", R"("current", "color schemes", "Arizona")", 0, 3,
@@ -200,6 +203,8 @@ const Edit kEdits[] = {
     {"CONTROL.INI", "WRITEINISTR", R"("MMCPL", "X", "10")", 0, 16, {"X=0"}, {"X=10"}},
     {"CONTROL.INI", "WRITEINISTR", R"("drivers.desc", "midimapper", "MIDI Mapper")", 0, 19, {}, {"midimapper=MIDI Mapper"}},
     {"CONTROL.INI", "ADDINIMULTIKEY", R"("drivers.desc", "msadlib.drv", "Ad Lib")", 0, 19, {}, {"MSADLIB.DRV=AD LIB"}},
+    {"CONTROL.INI", "DELINIMULTIKEY", R"("Patterns", "Boxes", "127 0")", 0, 13,
+     {"Boxes=127 65 65 65 65 65 127 0"}, {"Boxes=127 65 65 65 65 65 "}},
     // WINFILE.INI: no final newline.
     {"WINFILE.INI", "WRITEINISTR", R"("Settings", "Window", "10,10,630,470, , ,1")", 0, 2,
      {"Window=0,0,640,480, , ,1"}, {"Window=10,10,630,470, , ,1"}},
@@ -210,6 +215,12 @@ const Edit kEdits[] = {
     {"WINFILE.INI", "WRITEINISTR", R"("AddOns", "MS-DOS Tools", "C:\DOS\TOOLS.DLL")", 0, 3,
      {std::string(R"(dir1=0,0,500,300,-1,-1,1,30,201,1808,250,C:\WINDOWS\*.*)") + kNoNewline},
      {R"(dir1=0,0,500,300,-1,-1,1,30,201,1808,250,C:\WINDOWS\*.*)", "", "[AddOns]", R"(MS-DOS Tools=C:\DOS\TOOLS.DLL)"}},
+    {"WINFILE.INI", "WRITEINIINT", R"("Settings", "SaveSettings", 1)", 0, 2, {}, {"SaveSettings=1"}},
+    {"WINFILE.INI", "ADDINIMULTIKEY", R"("Settings", "dir2", "0,0,500,300,-1,-1,1,30,201,1808,250,D:\*.*")", 0, 2, {},
+     {R"(DIR2=0,0,500,300,-1,-1,1,30,201,1808,250,D:\*.*)"}},
+    {"WINFILE.INI", "DELINIMULTIKEY", R"("Settings", "dir1", "C:\WINDOWS\*.*")", 0, 3,
+     {std::string(R"(dir1=0,0,500,300,-1,-1,1,30,201,1808,250,C:\WINDOWS\*.*)") + kNoNewline},
+     {"dir1=0,0,500,300,-1,-1,1,30,201,1808,250,"}},
     // MIXCASE.INI: mixed case, empty sections, a section that comes twice.
     {"MIXCASE.INI", "WRITEINISTR", R"("MAIL", "mapi", "0")", 0, 2, {"MAPI=1"}, {"MAPI=0"}},
     {"MIXCASE.INI", "WRITEINISTR", R"("compatibility", "WINWORD", "0x00000001")", 0, 10, {}, {"WINWORD=0x00000001"}},
@@ -227,12 +238,15 @@ const Edit kEdits[] = {
      {R"(LibPath=C:\SDK\LIB)"}, {R"(LibPath=C:\SDK\LIB;C:\MSVC\LIB)"}},
     {"LONGLINE.INI", "WRITEINISTR", R"("Toolbars", "Count", "3")", 0, 10, {}, {"", "[Toolbars]", "Count=3"}},
     {"LONGLINE.INI", "ADDINIMULTIKEY", R"("Paths", "SourcePath", "c:\src")", 0, 8, {}, {R"(SOURCEPATH=C:\SRC)"}},
+    {"LONGLINE.INI", "DELINIMULTIKEY", R"("Paths", "LibPath", "C:\SDK\LIB")", 0, 9, {R"(LibPath=C:\SDK\LIB)"}, {}},
     // TABS.INI: tabs around "=", an indented key, trailing white space.
     {"TABS.INI", "WRITEINISTR", R"("General", "Version", "3.11")", 0, 3, {"Version\t=\t3.1\t"}, {"Version\t=\t3.11"}},
     {"TABS.INI", "WRITEINIINT", R"("General", "Timeout", 60)", 0, 5, {"Timeout  =\t30"}, {"Timeout  =\t60"}},
     {"TABS.INI", "WRITEINISTR", R"("General", "Indented", "no")", 0, 2, {}, {"Indented=no"}},
     {"TABS.INI", "WRITEINISTR", R"("Server", "port", "1522")", 0, 8, {"Port\t=\t1521"}, {"Port\t=\t1522"}},
     {"TABS.INI", "ADDINIMULTIKEY", R"("Server", "Host", "srv2")", 0, 7, {}, {"HOST=SRV2"}},
+    {"TABS.INI", "DELINIMULTIKEY", R"("General", "Name", "Workstation")", 0, 2,
+     {"Name\t=\tAccounts Workstation"}, {"Name\t=\tAccounts "}},
     // LFUNIX.INI: bare LF.
     {"LFUNIX.INI", "WRITEINISTR", R"("Startup", "Workgroup", "SALES")", 0, 3, {"Workgroup=ACCOUNTS"}, {"Workgroup=SALES"}},
     {"LFUNIX.INI", "WRITEINIINT", R"("Startup", "Retries", 3)", 0, 2, {}, {"Retries=3"}},
@@ -254,6 +268,8 @@ const Edit kEdits[] = {
      {"", "[Accounts]", R"(Driver=C:\WINDOWS\SYSTEM\btrv.dll)"}},
     {"ODBC.INI", "WRITEINIINT", R"("MS Access Databases", "PageTimeout", 5)", 0, 7, {}, {"PageTimeout=5"}},
     {"ODBC.INI", "ADDINIMULTIKEY", R"("MS Access Databases", "ExclusiveOpen", "0")", 0, 7, {}, {"EXCLUSIVEOPEN=0"}},
+    {"ODBC.INI", "DELINIMULTIKEY", R"*("ODBC Data Sources", "Accounts", "Btrieve Files (*.btr)")*", 0, 4,
+     {"Accounts=Btrieve Files (*.btr)"}, {}},
     // MSMAIL.INI: empty sections in a row.
     {"MSMAIL.INI", "WRITEINISTR", R"("Microsoft Mail", "login", "ajones")", 0, 3, {"Login=JSMITH"}, {"Login=ajones"}},
     {"MSMAIL.INI", "WRITEINIINT", R"("Microsoft Mail", "Polling", 10)", 0, 2, {}, {"Polling=10"}},
@@ -267,6 +283,8 @@ const Edit kEdits[] = {
      {R"(C:\APPS\WP51\WP.EXE=0 1 80 25)"}, {R"(C:\APPS\WP51\WP.EXE=1)"}},
     {"DOSAPP.INI", "ADDINIMULTIKEY", R"("Dos Applications", "c:\dos\edit.com", "0 1 80 25")", 0, 2, {},
      {R"(C:\DOS\EDIT.COM=0 1 80 25)"}},
+    {"DOSAPP.INI", "DELINIMULTIKEY", R"("Dos Applications", "C:\WINDOWS\COMMAND.COM", "25")", 0, 2,
+     {R"(C:\WINDOWS\COMMAND.COM=0 1 80 25)"}, {R"(C:\WINDOWS\COMMAND.COM=0 1 80 )"}},
 };
 // clang-format on
 
