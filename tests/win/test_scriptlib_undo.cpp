@@ -106,4 +106,17 @@ TEST_F(ScriptlibUndo, FilesEditedSeveralTimesComeBackAsTheyWereBeforeThePackage)
   RunAndRollBack(std::vector<Call>(std::begin(kCalls), std::end(kCalls)), "all in one package");
 }
 
+TEST_F(ScriptlibUndo, AnIniFileWrittenFromNothingIsRemovedByTheRollback) {
+  ScriptRun run;
+  gContext.currentPackage.Options = kOptionJournal;
+  const std::string ini = run.dir.File("NEW.INI");
+  ASSERT_EQ(UndoInit(), 0);
+  EXPECT_EQ(run.RunText("WRITEINISTR \"" + ini + "\", \"Boot\", \"shell\", \"a.exe\"\n"
+                        "WRITEINISTR \"" + ini + "\", \"Boot\", \"shell\", \"b.exe\"\n"),
+            0);
+  EXPECT_EQ(ReadWholeFile(ini), "[Boot]\r\nshell=b.exe\r\n");
+  EXPECT_EQ(UndoRollback(), 0);
+  EXPECT_EQ(GetFileAttributesA(ini.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 }  // namespace

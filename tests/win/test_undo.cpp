@@ -173,10 +173,12 @@ TEST_F(UndoTest, LinesAndSavedCopyNames) {
   EXPECT_EQ(ReadWholeFile(std::string(kSave) + "\\WIN.001"), "ini");
   // A path the reader would split, and a missing file to modify, delete or read.
   EXPECT_EQ(Record({UndoKind::AddFile, In("A,B.TXT"), ""}, buffer), int(kMsgUndoAddEntry));
-  EXPECT_EQ(Record({UndoKind::ModifyFile, In("NONE.INI"), ""}, buffer), 0);
   EXPECT_EQ(Record({UndoKind::DeleteFile, In("NONE.INI"), ""}, buffer), 0);
   EXPECT_EQ(Record({UndoKind::SetAttributes, In("NONE.INI"), ""}, buffer), int(kMsgUndoAttributes));
   EXPECT_EQ(Journal().find("NONE"), std::string::npos);
+  // A file to modify that is not there yet is one the change creates.
+  EXPECT_EQ(Record({UndoKind::ModifyFile, In("NONE.INI"), ""}, buffer), 0);
+  EXPECT_EQ(Journal().rfind("1=C:\\PLXUNDOTEST\\NONE.INI\r\n", 0), 0u) << Journal();
   // With all 1,000 names of a base name taken, nothing is overwritten: the record fails.
   for (int n = 0; n < 1000; ++n) Put(std::string(kSave) + "\\FULL." + std::to_string(1000 + n).substr(1), "");
   Put(In("FULL.INI"), "full");
