@@ -179,6 +179,23 @@ int FetchMultiKey(const char* params, MultiKeyParams& p) {
   return GetStringParam(params, 4, p.text);
 }
 
+// The opening both share: [RETVAL] 0, the parameters, SystemFilePath pointed at the INI file
+// and journalled. True when the edit may go on; otherwise result is the handler's.
+bool OpenMultiKey(const char* params, KeptSystemFile& kept, MultiKeyParams& p, int& result) {
+  SetRetval(0);
+  char windir[kVarValueSize];
+  ReadWinDir(windir);
+  result = FetchMultiKey(params, p);
+  if (result != 0) return false;
+  if (!ResolveIniPath(SystemFilePath, windir)) {
+    kept.PutBack();
+    SetRetval(ENAMETOOLONG);
+    return false;
+  }
+  result = JournalFileChange(SystemFilePath);
+  return result == 0;
+}
+
 // One parameter of a block as the compiler stores it: raw text and the separator. False
 // when the text is longer than a parameter may be.
 using ParamBlock = char[4 * (kParamTextSize + 1) + 1];
@@ -197,23 +214,15 @@ int ScriptWriteIniStr(const char* params) { return WriteIni(params, IniValue::kT
 int ScriptWriteIniInt(const char* params) { return WriteIni(params, IniValue::kNumber); }
 
 int ScriptAddIniMultiKey(const char* params) {
-  SetRetval(0);
   KeptSystemFile kept;
-  char windir[kVarValueSize];
-  ReadWinDir(windir);
   MultiKeyParams p;
-  if (int rc = FetchMultiKey(params, p)) return rc;
-  if (!ResolveIniPath(SystemFilePath, windir)) {
-    kept.PutBack();
-    SetRetval(ENAMETOOLONG);
-    return 0;
-  }
-  if (int rc = JournalFileChange(SystemFilePath)) return rc;
+  int result = 0;
+  if (!OpenMultiKey(params, kept, p, result)) return result;
   // The line goes in through ADDLINE, as a script would write it: upper-cased, after the
   // first line naming the section, or at the end of the file when none does.
   char keyLine[2 * kParamTextSize];
   ParamBlock block = "";
-  int result = kScanLineTooLong;
+  result = kScanLineTooLong;
   if (FormatText(keyLine, "%s=%s", p.key, p.text) && AddParam(block, "\"", keyLine, "\"") &&
       AddParam(block, "\"[", p.section, "]\"") && AddParam(block, "", "AFTER", ""))
     result = ScriptAddLine(block);
@@ -224,18 +233,10 @@ int ScriptAddIniMultiKey(const char* params) {
 }
 
 int ScriptDelIniMultiKey(const char* params) {
-  SetRetval(0);
   KeptSystemFile kept;
-  char windir[kVarValueSize];
-  ReadWinDir(windir);
   MultiKeyParams p;
-  if (int rc = FetchMultiKey(params, p)) return rc;
-  if (!ResolveIniPath(SystemFilePath, windir)) {
-    kept.PutBack();
-    SetRetval(ENAMETOOLONG);
-    return 0;
-  }
-  if (int rc = JournalFileChange(SystemFilePath)) return rc;
+  int result = 0;
+  if (!OpenMultiKey(params, kept, p, result)) return result;
   // Only the key's first line in the section is looked at; without the item it stays.
   ScanArgs args = Scan(EditRemoveListItem, p.section, p.key, p.text, "", kValueFilter);
   int r = RewriteThroughTemp(SystemFilePath, args);
