@@ -17,6 +17,7 @@ namespace {
 
 using scripttest::ScriptRun;
 using testsupport::ReadWholeFile;
+using testsupport::RemoveTree;
 
 constexpr char kRoot[] = "C:\\PLXFILETEST";
 constexpr char kJournal[] = "C:\\PLXUNDO.CFG";
@@ -31,23 +32,6 @@ using Tree = std::map<std::string, std::string>;  // path under the root -> byte
 
 std::string At(const std::string& name) { return std::string(kRoot) + "\\" + name; }
 
-void RemoveTree(const std::string& dir) {
-  WIN32_FIND_DATAA fd;
-  HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
-  if (h != INVALID_HANDLE_VALUE) {
-    do {
-      std::string name = fd.cFileName, path = dir + "\\" + name;
-      if (name == "." || name == "..") continue;
-      SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveTree(path);
-      else
-        DeleteFileA(path.c_str());
-    } while (FindNextFileA(h, &fd));
-    FindClose(h);
-  }
-  RemoveDirectoryA(dir.c_str());
-}
 
 void Lay(const Tree& tree) {
   CreateDirectoryA(kRoot, nullptr);

@@ -16,6 +16,7 @@
 namespace {
 
 using testsupport::ReadWholeFile;
+using testsupport::RemoveTree;
 
 constexpr char kDir[] = "C:\\PLXUNDOTEST";
 constexpr char kJournal[] = "C:\\PLXUNDO.CFG";
@@ -35,23 +36,6 @@ void Put(const std::string& path, const std::string& bytes, DWORD attributes = 0
   if (attributes) SetFileAttributesA(path.c_str(), attributes);
 }
 
-void RemoveTree(const std::string& dir) {
-  WIN32_FIND_DATAA fd;
-  HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
-  if (h != INVALID_HANDLE_VALUE) {
-    do {
-      std::string name = fd.cFileName, path = dir + "\\" + name;
-      if (name == "." || name == "..") continue;
-      SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveTree(path);
-      else
-        DeleteFileA(path.c_str());
-    } while (FindNextFileA(h, &fd));
-    FindClose(h);
-  }
-  RemoveDirectoryA(dir.c_str());
-}
 
 // Every entry under dir: name -> attributes shown and bytes ("<dir>" for a folder).
 using Tree = std::map<std::string, std::string>;
