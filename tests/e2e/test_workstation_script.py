@@ -41,6 +41,13 @@ def processes():
     return found
 
 
+def stdout_of(pid):
+    try:
+        return os.readlink("/proc/%d/fd/1" % pid)
+    except OSError:
+        return None
+
+
 def reg_values(key):
     """name -> (type, text) of the values of key as `reg query` lists them; None when the key
     does not exist."""
@@ -73,7 +80,8 @@ class WorkstationScriptTest(AgentCase):
         self.addCleanup(holder.wait)
         self.addCleanup(self.end, [holder.pid])
         self.addCleanup(lambda: self.end(self.shell_windows()))
-        wait_for(lambda: any("explorer.exe /desktop" in a for a in processes().values()), "the desktop", 60)
+        wait_for(lambda: any("explorer.exe /desktop" in a and stdout_of(pid) == os.devnull
+                             for pid, a in processes().items()), "a desktop with stdio on /dev/null", 60)
 
     @staticmethod
     def shell_windows():
