@@ -15,6 +15,9 @@ constexpr size_t kMaxKey = kMaxLineChars;
 constexpr size_t kMaxSection = kMaxLineChars - 2;
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+// The bit that tells an ASCII letter's lower case from its upper case.
+constexpr char kCaseBit = 0x20;
 
 
 // Whether the n characters at s equal those at t, ignoring case.
@@ -154,11 +157,21 @@ void TrimRight(char* s) {
 }
 
 const char* FindNoCase(const char* s, const char* t) {
-  size_t n = strlen(t);
-  for (const char* p = s;; ++p) {
-    if (strnlen(p, n) < n) return nullptr;
-    if (SameNoCase(p, t, n)) return p;
+  if (!*t) return s;
+  // Every line of a file passes through here: test the first character before the rest,
+  // a letter in either case with one comparison. The end of s cannot be overrun, since its
+  // NUL differs from every character of t.
+  const size_t n = strlen(t);
+  const char first = *t;
+  if (IsAsciiLetter(first)) {
+    const char lower = LowerAscii(first);
+    for (const char* p = s; *p; ++p)
+      if (char(*p | kCaseBit) == lower && SameNoCase(p + 1, t + 1, n - 1)) return p;
+  } else {
+    for (const char* p = s; *p; ++p)
+      if (*p == first && SameNoCase(p + 1, t + 1, n - 1)) return p;
   }
+  return nullptr;
 }
 
 char* FindNoCase(char* s, const char* t) { return const_cast<char*>(FindNoCase(static_cast<const char*>(s), t)); }

@@ -6,6 +6,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <new>
+
 #include "bounded_text.h"
 #include "filesys.h"
 
@@ -35,6 +37,72 @@ int ErrnoOr(int fallback) { return errno ? errno : fallback; }
 
 int LastSystemError() { return ClassicErrorNumber(GetLastError()); }
 
+// Each file's own buffer: big enough that a file costs a few hundred calls per 100 MB, small
+// enough that an edit's memory does not depend on the file.
+constexpr size_t kTextBufferSize = 64 * 1024;
+// Text mode reads a Ctrl-Z as the end of the file.
+constexpr char kEndOfFileMark = 0x1A;
+
+// Gives the file its buffer and has the stream itself buffer nothing, so that every block
+// goes straight between our buffer and the system.
+int AttachBuffer(TextFile& file, bool writing) {
+  file.buffer.reset(new (std::nothrow) char[kTextBufferSize]);
+  if (!file.buffer) return ENOMEM;
+  setvbuf(file.fp, nullptr, _IONBF, 0);
+  file.pos = file.len = 0;
+  file.writing = writing;
+  file.atEnd = file.pendingCr = false;
+  file.lastLineEnded = true;
+  return 0;
+}
+
+// Reads the next block and translates it as text mode does, in place: CR LF becomes LF, a
+// lone CR stays, a Ctrl-Z ends the text. A CR that ends a block waits for the next byte.
+// Called only once the previous block has been handed out; 0 or the read's error.
+int FillText(TextFile& file) {
+  char* b = file.buffer.get();
+  file.pos = file.len = 0;
+  while (file.len == 0 && !file.atEnd) {
+    size_t raw = 0;
+    if (file.pendingCr) b[raw++] = '\r';
+    file.pendingCr = false;
+    errno = 0;
+    size_t got = fread(b + raw, 1, kTextBufferSize - raw, file.fp);
+    if (got < kTextBufferSize - raw && ferror(file.fp)) return ErrnoOr(EIO);
+    const bool streamEnded = got < kTextBufferSize - raw;
+    raw += got;
+    size_t out = 0;
+    for (size_t i = 0; i < raw; ++i) {
+      char c = b[i];
+      if (c == kEndOfFileMark) {
+        file.atEnd = true;
+        break;
+      }
+      if (c == '\r') {
+        if (i + 1 < raw) {
+          if (b[i + 1] == '\n') continue;
+        } else if (!streamEnded) {
+          file.pendingCr = true;
+          break;
+        }
+      }
+      b[out++] = c;
+    }
+    file.len = out;
+    if (streamEnded) file.atEnd = true;
+  }
+  return 0;
+}
+
+// Hands the buffered output to the stream.
+int FlushText(TextFile& file) {
+  if (!file.writing || file.len == 0) return 0;
+  size_t n = file.len;
+  file.len = 0;
+  errno = 0;
+  return fwrite(file.buffer.get(), 1, n, file.fp) == n ? 0 : ErrnoOr(EIO);
+}
+
 }  // namespace
 
 TextFile::~TextFile() { AbandonText(*this); }
@@ -42,6 +110,8 @@ TextFile::~TextFile() { AbandonText(*this); }
 void AbandonText(TextFile& file) {
   if (file.fp) fclose(file.fp);
   file.fp = nullptr;
+  file.buffer.reset();
+  file.pos = file.len = 0;
 }
 
 void ArmTextOpFault(int nth, int error) { gTextOpFault = TextOpFault{nth > 0 ? nth : 0, error, false}; }
@@ -55,9 +125,13 @@ bool DisarmTextOpFault() {
 int OpenTextForRead(const char* path, TextFile& file) {
   if (int e = Injected(EACCES)) return e;
   errno = 0;
-  file.fp = fopen(path, "rt");
-  file.lastLineEnded = true;
-  return file.fp ? 0 : ErrnoOr(ENOENT);
+  file.fp = fopen(path, "rb");
+  if (!file.fp) return ErrnoOr(ENOENT);
+  if (int e = AttachBuffer(file, false)) {
+    AbandonText(file);
+    return e;
+  }
+  return 0;
 }
 
 int MakeTempPathBeside(const char* path, char* temp, size_t size) {
@@ -77,36 +151,76 @@ int MakeTempPathBeside(const char* path, char* temp, size_t size) {
 int CreateTextExclusive(const char* path, TextFile& file) {
   if (int e = Injected(EACCES)) return e;
   errno = 0;
-  int fd = _open(path, _O_CREAT | _O_EXCL | _O_WRONLY | _O_TEXT, _S_IREAD | _S_IWRITE);
+  int fd = _open(path, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (fd < 0) return ErrnoOr(EACCES);
-  file.fp = _fdopen(fd, "wt");
-  if (file.fp) return 0;
-  int e = ErrnoOr(ENOMEM);
-  _close(fd);
-  DeleteFileA(path);
-  return e;
+  file.fp = _fdopen(fd, "wb");
+  if (!file.fp) {
+    int e = ErrnoOr(ENOMEM);
+    _close(fd);
+    DeleteFileA(path);
+    return e;
+  }
+  if (int e = AttachBuffer(file, true)) {
+    AbandonText(file);
+    DeleteFileA(path);
+    return e;
+  }
+  return 0;
 }
 
+// The two loops below copy byte by byte on purpose: they are the whole cost of an edit, and
+// the runtime's own string routines under Wine (memchr, strchr, strlen) take a call and a
+// byte-at-a-time loop each, which made up half of it.
 int ReadTextLine(TextFile& file, TextLine& line) {
   if (int e = Injected(EIO)) return e;
-  errno = 0;
-  if (!fgets(line, int(kTextLineSize), file.fp)) {
-    line[0] = '\0';
-    return ferror(file.fp) ? ErrnoOr(EIO) : kEndOfText;
+  size_t n = 0;
+  bool ended = false, hasNul = false;
+  // As one bounded line read: up to the newline, or 255 characters of a longer line.
+  while (n < kTextLineSize - 1 && !ended) {
+    if (file.pos == file.len) {
+      if (int e = FillText(file)) {
+        line[0] = '\0';
+        return e;
+      }
+      if (file.len == 0) break;
+    }
+    const char* from = file.buffer.get() + file.pos;
+    size_t room = kTextLineSize - 1 - n, left = file.len - file.pos;
+    size_t want = room < left ? room : left, i = 0;
+    while (i < want) {
+      char c = from[i++];
+      line[n++] = c;
+      hasNul |= c == '\0';
+      if (c == '\n') {
+        ended = true;
+        break;
+      }
+    }
+    file.pos += i;
   }
-  size_t n = strlen(line);
-  file.lastLineEnded = n > 0 && line[n - 1] == '\n';
+  line[n] = '\0';
+  if (n == 0) return kEndOfText;
+  // The callers see the line up to its first NUL, as after a line read by the runtime.
+  file.lastLineEnded = ended && !hasNul;
   return 0;
 }
 
 int WriteText(TextFile& file, const char* text) {
   if (int e = Injected(ENOSPC)) return e;
-  errno = 0;
-  return fputs(text, file.fp) < 0 ? ErrnoOr(EIO) : 0;
+  char* b = file.buffer.get();
+  for (; *text; ++text) {
+    // Room for a newline's two bytes.
+    if (file.len + 2 > kTextBufferSize)
+      if (int e = FlushText(file)) return e;
+    if (*text == '\n') b[file.len++] = '\r';
+    b[file.len++] = *text;
+  }
+  return 0;
 }
 
 int CommitText(TextFile& file) {
   if (int e = Injected(ENOSPC)) return e;
+  if (int e = FlushText(file)) return e;
   errno = 0;
   if (fflush(file.fp) != 0) return ErrnoOr(EIO);
   return _commit(_fileno(file.fp)) == 0 ? 0 : ErrnoOr(EIO);
@@ -114,10 +228,13 @@ int CommitText(TextFile& file) {
 
 int CloseText(TextFile& file) {
   int injected = Injected(ENOSPC);
+  int flushed = FlushText(file);
   errno = 0;
   int r = fclose(file.fp);
   file.fp = nullptr;
+  file.buffer.reset();
   if (injected) return injected;
+  if (flushed) return flushed;
   return r == 0 ? 0 : ErrnoOr(EIO);
 }
 

@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <stdio.h>
 
+#include <memory>
+
 // One bounded line read: at most 255 characters with the newline, and the terminator.
 constexpr size_t kTextLineSize = 256;
 using TextLine = char[kTextLineSize];
@@ -17,14 +19,24 @@ using TextLine = char[kTextLineSize];
 // ReadTextLine's answer when the input has no more lines.
 constexpr int kEndOfText = -1;
 
-// An open text-mode stream. It owns its FILE: one left open by an early return is closed on
-// destruction, outside the operation count (abandoning a stream is not an operation that can
-// fail in a way anyone could act on).
+// An open text file. It reads and writes what the runtime's text mode would (CR LF read as
+// a newline, a Ctrl-Z ending the text, a newline written as CR LF), but through a buffer of
+// its own over a binary stream: the runtime's text mode costs several times more than the
+// copy itself on big files. It owns its FILE: one left open by an early return is closed on
+// destruction, outside the operation count (abandoning a stream is not an operation that
+// can fail in a way anyone could act on).
 struct TextFile {
   FILE* fp = nullptr;
   // Whether the last line read ended with a newline; false for a piece of a longer line and
   // for a last line without one.
   bool lastLineEnded = true;
+  // Reading: the translated text not yet handed out is buffer[pos, len). Writing: the text
+  // not yet handed to the stream is buffer[0, len).
+  std::unique_ptr<char[]> buffer;
+  size_t pos = 0, len = 0;
+  bool writing = false;
+  bool atEnd = false;      // the stream's end or a Ctrl-Z has been read
+  bool pendingCr = false;  // a CR ended the last block read: the next byte decides what it is
   TextFile() = default;
   TextFile(const TextFile&) = delete;
   TextFile& operator=(const TextFile&) = delete;
@@ -32,7 +44,8 @@ struct TextFile {
   bool IsOpen() const { return fp != nullptr; }
 };
 
-// Closes a stream that is being given up after a failure, outside the operation count.
+// Closes a stream that is being given up after a failure, outside the operation count; text
+// still buffered for an output is dropped, since an abandoned output is never kept.
 void AbandonText(TextFile& file);
 // Opens an existing file for reading in text mode.
 int OpenTextForRead(const char* path, TextFile& file);

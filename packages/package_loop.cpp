@@ -12,6 +12,7 @@
 #include "filesys.h"
 #include "functions.h"
 #include "history.h"
+#include "library_functions.h"
 #include "messages.h"
 #include "ondemand.h"
 #include "paths.h"
@@ -269,8 +270,10 @@ void AddWindowsToAutoexecPath(const char* windowsDir) {
   char params[2 * MAX_PATH];
   // The directory comes from a prompt of at most 255 characters: it always fits.
   FormatText(params, "\"path\"\x05\"%s\"\x05\"\"\x05" "BEFORE\x05", windowsDir);
-  ExecuteFunction("SETSYSFILE", file);
-  ExecuteFunction("ADDPATH", params);
+  // The handlers themselves, not the table: results are ignored and nothing is reported, so
+  // SETSYSFILE's missing second parameter only leaves the path as the file selected.
+  ScriptSetSysFile(file);
+  ScriptAddPath(params);
 }
 
 int doPackages(int* packagesTaken, int* lastResult) {

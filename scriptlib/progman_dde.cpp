@@ -22,8 +22,13 @@ HDDEDATA CALLBACK ProgmanCallback(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_P
 
 void WaitPumping(DWORD ms) {
   const DWORD start = GetTickCount();
-  // Unsigned difference, so that a tick count wrapping round ends the wait on time.
-  while (GetTickCount() - start < ms) PumpMessages();
+  // The unsigned difference ends the wait on time even when the tick count wraps round.
+  for (DWORD waited; (waited = GetTickCount() - start) < ms;) {
+    PumpMessages();
+    // Sleeps until the window has something to do (input already queued counts) or the time
+    // is up: the window stays alive without a core spun for the 30 s of a missing server.
+    MsgWaitForMultipleObjectsEx(0, nullptr, ms - waited, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  }
 }
 
 bool ProgmanConnect(DWORD* instance, HCONV* conversation) {

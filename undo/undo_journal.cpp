@@ -276,6 +276,9 @@ int UndoRecord(UndoKind kind, char* buffer, size_t size) {
       if (JournalHasEntry(journal, kind, path, &found) != 0) return kMsgUndoAddEntry;
       if (found) return 0;  // the first copy is the one to restore
       r = RecordWithCopy(journal, kind, path, copy);
+      // A file not there yet is one the change creates (an INI file written from nothing):
+      // journalled as added, so that a rollback removes it.
+      if (r == kNothingToSave && path[0]) r = AddJournalLine(journal, UndoKind::AddFile, path, nullptr);
       break;
     }
     case UndoKind::AddFile: r = RecordAddFile(journal, path, copy); break;

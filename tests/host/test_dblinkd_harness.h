@@ -75,6 +75,10 @@ template <class R> R Rec(const std::string& bytes) {
 }
 // Key bytes: little-endian numbers, then a text padded with zeros to `width`.
 std::string Key(std::initializer_list<uint32_t> numbers, const std::string& text = "", size_t width = 0);
+// A key 7 of package_users: server, package, target kind and the 210-byte target name.
+inline std::string Name7(uint32_t srv, uint32_t pkg, uint32_t kind, const char* name) {
+  return Key({srv, pkg, kind}, name, 210);
+}
 inline std::string U32(uint32_t v) { return Key({v}); }
 
 // The sample database (seed.json): servers SRV (1) and OTHER (2), packages on both with an

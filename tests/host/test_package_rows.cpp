@@ -13,7 +13,6 @@ namespace proto = plx::proto;
 namespace {
 
 constexpr uint32_t kUsers = kTableUserPackage;
-std::string Name7(uint32_t srv, uint32_t pkg, uint32_t kind, const char* name) { return Key({srv, pkg, kind}, name, 210); }
 
 class PackageRows : public SeededSuite {
  protected:

@@ -17,6 +17,8 @@
 
 namespace {
 
+using testsupport::RemoveTree;
+
 constexpr uint16_t kDate1997 = (1997 - 1980) << 9 | 5 << 5 | 14;  // 1997-05-14
 constexpr uint16_t kTime1022 = 10 << 11 | 22 << 5 | 36 / 2;        // 10:22:36
 constexpr uint8_t kRO = 0x01, kHidden = 0x02, kSystem = 0x04, kArchive = 0x20;
@@ -151,23 +153,6 @@ std::vector<std::string> Tree(const std::string& dir) {
   return out;
 }
 
-void RemoveTree(const std::string& dir) {
-  WIN32_FIND_DATAA fd;
-  HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
-  if (h != INVALID_HANDLE_VALUE) {
-    do {
-      std::string n = fd.cFileName, p = dir + "\\" + n;
-      if (n == "." || n == "..") continue;
-      SetFileAttributesA(p.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveTree(p);
-      else
-        DeleteFileA(p.c_str());
-    } while (FindNextFileA(h, &fd));
-    FindClose(h);
-  }
-  RemoveDirectoryA(dir.c_str());
-}
 
 // What the callbacks saw.
 struct Seen {

@@ -6,6 +6,7 @@
 
 #include "functions.h"
 #include "package_loop.h"
+#include "variable_store.h"
 #include "win_test_support.h"
 
 namespace {
@@ -70,7 +71,7 @@ TEST(FunctionTable, ExecuteReportsWhatTheTableKnows) {
     const char* shown;
   } cases[] = {
       {"SYSFILE", -1, "ERROR 0202: Unknown function: SYSFILE."},
-      {"SETSYSFILE", 203, "ERROR 0203: Function SETSYSFILE is not implemented yet."},
+      {"SETSYSFILE", 207, "ERROR 0207: Invalid number of parameters passed to function: SETSYSFILE."},
       {"UPGRADEOS", 232, "ERROR 0232: Function UPGRADEOS is not supported on this operating system."},
       {"unloadnlm", 232, "ERROR 0232: Function unloadnlm is not supported on this operating system."},
   };
@@ -82,15 +83,43 @@ TEST(FunctionTable, ExecuteReportsWhatTheTableKnows) {
   }
 }
 
-TEST(FunctionTable, WindowsOnTheStartupPathGoesThroughTheTable) {
+TEST(FunctionTable, WindowsGoesInFrontOfTheStartupPath) {
   testsupport::ResultsWindow window;
   ASSERT_TRUE(window.Ok());
-  AddWindowsToAutoexecPath("C:\\WINDOWS");
-  std::string shown = window.Shown();
-  size_t sysFile = shown.find("ERROR 0203: Function SETSYSFILE is not implemented yet.");
-  size_t addPath = shown.find("ERROR 0203: Function ADDPATH is not implemented yet.");
-  EXPECT_NE(sysFile, std::string::npos) << shown;
-  EXPECT_NE(addPath, std::string::npos) << shown;
-  EXPECT_LT(sysFile, addPath);
-  EXPECT_EQ(shown.find("Unknown function"), std::string::npos) << shown;
+  testsupport::SavedRun run;
+  VariableStore::Free();
+  VariableStore::Init();
+  VariableStore::Define("[RETVAL]", 'I');
+  // The boot drive's own AUTOEXEC.BAT, put back afterwards.
+  const char kAutoexec[] = "C:\\AUTOEXEC.BAT";
+  const bool had = GetFileAttributesA(kAutoexec) != INVALID_FILE_ATTRIBUTES;
+  const std::string kept = testsupport::ReadWholeFile(kAutoexec);
+  const struct {
+    const char* before;
+    const char* after;
+  } cases[] = {
+      {"@ECHO OFF\r\nrem path=x\r\nPATH=C:\\DOS;C:\\UTIL\r\n", "@ECHO OFF\r\nrem path=x\r\nPATH=C:\\WIN95;C:\\DOS;C:\\UTIL\r\n"},
+      {"@ECHO OFF\r\n", "SET PATH=C:\\WIN95\r\n@ECHO OFF\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.before);
+    FILE* f = fopen(kAutoexec, "wb");
+    ASSERT_NE(f, nullptr);
+    fputs(c.before, f);
+    fclose(f);
+    window.Clear();
+    AddWindowsToAutoexecPath("c:\\win95");
+    EXPECT_EQ(testsupport::ReadWholeFile(kAutoexec), c.after);
+    // The file is selected by the directory parameter alone, and nothing is reported.
+    EXPECT_EQ(window.Shown().find("ERROR"), std::string::npos) << window.Shown();
+  }
+  if (had) {
+    FILE* f = fopen(kAutoexec, "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(kept.data(), 1, kept.size(), f);
+    fclose(f);
+  } else {
+    DeleteFileA(kAutoexec);
+  }
+  VariableStore::Free();
 }
