@@ -74,10 +74,12 @@ LONG DeleteKeyTree(HKEY root, const char* path) {
   std::vector<char> parent(path, path + strlen(path) + 1);
   std::vector<char> name(longestSubkey + 1);
   std::vector<char> child(longestSubkey + parent.size() + 1);
+  // Highest index first: deleting a child leaves the indices below it where they were.
   for (DWORD index = subkeys; index-- > 0;) {
     LONG rc = RegEnumKeyA(key.Get(), index, name.data(), DWORD(name.size()));
     if (rc == ERROR_NO_MORE_ITEMS) continue;
     if (rc) return rc;
+    // A trailing backslash would double in the child's path.
     size_t length = strlen(parent.data());
     if (length && parent[length - 1] == '\\') parent[length - 1] = '\0';
     if (!FormatText(child.data(), child.size(), "%s\\%s", parent.data(), name.data())) return kChildPathTooLong;
