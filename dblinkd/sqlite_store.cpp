@@ -461,8 +461,11 @@ void SqliteStore::GiveBack(std::unique_ptr<SqliteConn> c) {
   readers_.push_back(std::move(c));
 }
 
-int32_t SqliteStore::Read(const TableDef& t, const KeyDef& k, Seek seek,
-                          const std::vector<KeyPart>& parts, uint32_t afterRowId, Row& out) {
+namespace {
+
+// A read by key on connection c: the first row of the seek in key order.
+int32_t ReadOn(SqliteConn& c, const TableDef& t, const KeyDef& k, Seek seek, const std::vector<KeyPart>& parts,
+               uint32_t afterRowId, Row& out) {
   size_t n = seek == Seek::First ? 0 : parts.size();
   if (n > k.fields.size()) return plx::kDbReadFailure;
   auto makeSql = [&] {
@@ -485,21 +488,56 @@ int32_t SqliteStore::Read(const TableDef& t, const KeyDef& k, Seek seek,
     return sql + KeyOrder(k) + " LIMIT 1";
   };
   uint64_t code = uint64_t(t.id) << 32 | uint64_t(k.keyNo) << 16 | uint64_t(seek) << 8 | n;
-  Reader r(*this);
-  if (!r) return plx::kDbReadFailure;
-  sqlite3_stmt* s = r->PrepareByCode(code, makeSql);
+  sqlite3_stmt* s = c.PrepareByCode(code, makeSql);
   StmtUse u(s);
   if (!s) return plx::kDbReadFailure;
   for (size_t i = 0; i < n; ++i) BindPart(s, int(i) + 1, parts[i]);
   if (seek == Seek::After) sqlite3_bind_int64(s, int(n) + 1, afterRowId);
-  int rc = r->Step(s);
+  int rc = c.Step(s);
   if (rc == SQLITE_DONE) return plx::kDbNotFound;
   if (rc != SQLITE_ROW) {
-    fprintf(stderr, "dblinkd: read of %s failed: %s\n", t.sqlName, Err(r.conn()));
+    fprintf(stderr, "dblinkd: read of %s failed: %s\n", t.sqlName, Err(c));
     return plx::kDbReadFailure;
   }
   ReadRow(s, t, out);
   return plx::kDbOk;
+}
+
+int32_t ServerKnownOn(SqliteConn& c, const std::string& server) {
+  sqlite3_stmt* s = c.Prepare(
+      "SELECT 1 FROM servers WHERE ServerName=?1 UNION ALL "
+      "SELECT 1 FROM installed WHERE server=?1 LIMIT 1");
+  StmtUse u(s);
+  if (!s) return plx::kDbReadFailure;
+  sqlite3_bind_text(s, 1, server.data(), int(server.size()), SQLITE_TRANSIENT);
+  int rc = c.Step(s);
+  return rc == SQLITE_ROW ? plx::kDbOk : rc == SQLITE_DONE ? plx::kDbNotFound : plx::kDbReadFailure;
+}
+
+std::string Column(sqlite3_stmt* s, int i) {
+  const char* v = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
+  return std::string(v ? v : "");
+}
+
+int32_t FindInstalledOn(SqliteConn& c, const std::string& server, const std::string& item, InstalledPath& out) {
+  sqlite3_stmt* s = c.Prepare("SELECT server,item,path,second FROM installed WHERE server=? AND item=?");
+  StmtUse u(s);
+  if (!s) return plx::kDbReadFailure;
+  sqlite3_bind_text(s, 1, server.data(), int(server.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_text(s, 2, item.data(), int(item.size()), SQLITE_TRANSIENT);
+  int rc = c.Step(s);
+  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? plx::kDbNotFound : plx::kDbReadFailure;
+  out = InstalledPath{Column(s, 0), Column(s, 1), Column(s, 2), Column(s, 3)};
+  return plx::kDbOk;
+}
+
+}  // namespace
+
+int32_t SqliteStore::Read(const TableDef& t, const KeyDef& k, Seek seek, const std::vector<KeyPart>& parts,
+                          uint32_t afterRowId, Row& out) {
+  Reader r(*this);
+  if (!r) return plx::kDbReadFailure;
+  return ReadOn(r.conn(), t, k, seek, parts, afterRowId, out);
 }
 
 void SqliteStore::Insert(const TableDef& t, std::string record, WriteDone done) {
@@ -583,38 +621,12 @@ void SqliteStore::Rewrite(const TableDef& t, uint32_t id, std::string record, st
 
 int32_t SqliteStore::ServerKnown(const std::string& server) {
   Reader r(*this);
-  if (!r) return plx::kDbReadFailure;
-  sqlite3_stmt* s = r->Prepare(
-      "SELECT 1 FROM servers WHERE ServerName=?1 UNION ALL "
-      "SELECT 1 FROM installed WHERE server=?1 LIMIT 1");
-  StmtUse u(s);
-  if (!s) return plx::kDbReadFailure;
-  sqlite3_bind_text(s, 1, server.data(), int(server.size()), SQLITE_TRANSIENT);
-  int rc = r->Step(s);
-  return rc == SQLITE_ROW ? plx::kDbOk : rc == SQLITE_DONE ? plx::kDbNotFound : plx::kDbReadFailure;
+  return r ? ServerKnownOn(r.conn(), server) : plx::kDbReadFailure;
 }
-
-namespace {
-
-std::string Column(sqlite3_stmt* s, int i) {
-  const char* v = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
-  return std::string(v ? v : "");
-}
-
-}  // namespace
 
 int32_t SqliteStore::FindInstalled(const std::string& server, const std::string& item, InstalledPath& out) {
   Reader r(*this);
-  if (!r) return plx::kDbReadFailure;
-  sqlite3_stmt* s = r->Prepare("SELECT server,item,path,second FROM installed WHERE server=? AND item=?");
-  StmtUse u(s);
-  if (!s) return plx::kDbReadFailure;
-  sqlite3_bind_text(s, 1, server.data(), int(server.size()), SQLITE_TRANSIENT);
-  sqlite3_bind_text(s, 2, item.data(), int(item.size()), SQLITE_TRANSIENT);
-  int rc = r->Step(s);
-  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? plx::kDbNotFound : plx::kDbReadFailure;
-  out = InstalledPath{Column(s, 0), Column(s, 1), Column(s, 2), Column(s, 3)};
-  return plx::kDbOk;
+  return r ? FindInstalledOn(r.conn(), server, item, out) : plx::kDbReadFailure;
 }
 
 bool SqliteStore::Scan(const TableDef& t, const Filter* filter, std::vector<Row>& out) {
@@ -683,5 +695,79 @@ bool SqliteStore::Import(const Document& doc, std::string& error) {
   error = why.empty() ? "commit failed" : why;
   return false;
 }
+
+// One thread's rounds of reads on a connection of its own, taken from the pool for as long
+// as the thread answers requests. The round's transaction begins with its first read (a
+// deferred BEGIN takes its snapshot there) and ends with EndRound. BEGIN and COMMIT are
+// not counted by the fault seam: they are not reads a test could name.
+class SqliteStore::Rounds : public RoundStore {
+ public:
+  explicit Rounds(SqliteStore& s) : store_(s), conn_(s.TakeReader()), owner_(std::this_thread::get_id()) {
+    if (conn_) {
+      begin_ = conn_->Prepare("BEGIN");
+      commit_ = conn_->Prepare("COMMIT");
+    }
+  }
+  ~Rounds() override {
+    EndRound();
+    if (conn_) store_.GiveBack(std::move(conn_));
+  }
+
+  void EndRound() override {
+    // A failed statement may have ended the transaction already; SQLite knows.
+    if (!conn_ || sqlite3_get_autocommit(conn_->db())) return;
+    int rc = sqlite3_step(commit_);
+    sqlite3_reset(commit_);
+    if (rc != SQLITE_DONE) conn_->RawExec("ROLLBACK");
+  }
+
+  int32_t Read(const TableDef& t, const KeyDef& k, Seek seek, const std::vector<KeyPart>& parts,
+               uint32_t afterRowId, Row& out) override {
+    SqliteConn* c = Mine();
+    return c ? ReadOn(*c, t, k, seek, parts, afterRowId, out) : store_.Read(t, k, seek, parts, afterRowId, out);
+  }
+  int32_t ServerKnown(const std::string& server) override {
+    SqliteConn* c = Mine();
+    return c ? ServerKnownOn(*c, server) : store_.ServerKnown(server);
+  }
+  int32_t FindInstalled(const std::string& server, const std::string& item, InstalledPath& out) override {
+    SqliteConn* c = Mine();
+    return c ? FindInstalledOn(*c, server, item, out) : store_.FindInstalled(server, item, out);
+  }
+
+  void Insert(const TableDef& t, std::string record, WriteDone done) override {
+    store_.Insert(t, std::move(record), std::move(done));
+  }
+  void Rewrite(const TableDef& t, uint32_t id, std::string record, std::vector<std::string> writable,
+               RewriteCheck check, WriteDone done) override {
+    store_.Rewrite(t, id, std::move(record), std::move(writable), std::move(check), std::move(done));
+  }
+  bool Scan(const TableDef& t, const Filter* filter, std::vector<Row>& out) override {
+    return store_.Scan(t, filter, out);
+  }
+  bool ScanInstalled(std::vector<InstalledPath>& out) override { return store_.ScanInstalled(out); }
+  bool Import(const Document& doc, std::string& error) override { return store_.Import(doc, error); }
+
+ private:
+  // The thread's connection inside the round's transaction, or null when called from
+  // another thread or the connection could not be had.
+  SqliteConn* Mine() {
+    if (!conn_ || !begin_ || !commit_ || std::this_thread::get_id() != owner_) return nullptr;
+    if (sqlite3_get_autocommit(conn_->db())) {
+      int rc = sqlite3_step(begin_);
+      sqlite3_reset(begin_);
+      if (rc != SQLITE_DONE) return nullptr;
+    }
+    return conn_.get();
+  }
+
+  SqliteStore& store_;
+  std::unique_ptr<SqliteConn> conn_;
+  std::thread::id owner_;
+  sqlite3_stmt* begin_ = nullptr;
+  sqlite3_stmt* commit_ = nullptr;
+};
+
+std::unique_ptr<RoundStore> SqliteStore::OpenRounds() { return std::unique_ptr<RoundStore>(new Rounds(*this)); }
 
 }  // namespace dblink
