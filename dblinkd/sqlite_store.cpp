@@ -407,6 +407,13 @@ void SqliteStore::WriterLoop() {
     }
     RunBatch(batch);
     batch.clear();
+    if (checkpointWanted_) {
+      // After an import the WAL holds most of the database: copied back, the readers find
+      // its pages in their mapping instead of reading them from the WAL a call at a time.
+      // Passive: it never waits for a reader; what it leaves, the next checkpoint takes.
+      checkpointWanted_ = false;
+      sqlite3_wal_checkpoint_v2(writer_->db(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    }
   }
 }
 
@@ -690,7 +697,10 @@ bool SqliteStore::Import(const Document& doc, std::string& error) {
     }
     return plx::kDbOk;
   };
-  Submit(Job{run, [&result](int32_t s, const Row&) { result.set_value(s); }});
+  Submit(Job{run, [this, &result](int32_t s, const Row&) {
+               if (s == plx::kDbOk) checkpointWanted_ = true;  // a commit's outcome: on the writer thread
+               result.set_value(s);
+             }});
   if (result.get_future().get() == plx::kDbOk) return true;
   error = why.empty() ? "commit failed" : why;
   return false;

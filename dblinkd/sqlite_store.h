@@ -71,6 +71,7 @@ class SqliteStore : public Store {
   std::vector<Job> queue_;
   bool stopping_ = false;
   std::thread writerThread_;
+  bool checkpointWanted_ = false;  // writer thread only
   std::mutex poolMutex_;
   std::vector<std::unique_ptr<SqliteConn>> readers_;
 };
