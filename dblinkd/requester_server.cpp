@@ -483,12 +483,14 @@ struct RequesterServer::Impl {
   }
 
   void AcceptLoop() {
-    pollfd p[2] = {{listenFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-    int pause = -1;
+    pollfd p[2] = {{stopFd, POLLIN, 0}, {listenFd, POLLIN, 0}};
+    bool pause = false;
     for (;;) {
-      if (poll(p, 2, pause) < 0 && errno != EINTR) break;
-      if (p[1].revents) break;
-      pause = -1;
+      // While out of descriptors only the stop is watched, for a while: the waiting
+      // connection would otherwise wake this loop again at once.
+      if (poll(p, pause ? 1 : 2, pause ? kAcceptRetryMs : -1) < 0 && errno != EINTR) break;
+      if (p[0].revents) break;
+      pause = false;
       for (;;) {
         sockaddr_storage peer{};
         socklen_t len = sizeof peer;
@@ -501,7 +503,7 @@ struct RequesterServer::Impl {
         // Running out of descriptors must not end the service: try again a little later.
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
           shared.LogRefusal("everyone", "out of descriptors");
-          pause = kAcceptRetryMs;
+          pause = true;
         }
         break;
       }

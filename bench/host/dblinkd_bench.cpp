@@ -168,6 +168,22 @@ struct Tally {
 
 using Stop = std::atomic<bool>;
 
+// The frames of the reads by key 6 and 7, built once for every package and machine, so
+// that the load generator spends its time on the wire, not on building frames.
+struct ReadFrames {
+  std::vector<std::string> key6;  // per package
+  std::vector<std::string> key7;  // per package and machine
+  std::string first4;             // the start of the package walk
+  ReadFrames() {
+    for (uint32_t p = 1; p <= kPackages; ++p) {
+      key6.push_back(Frame(kTableUserPackage, kClassRead, kOpGetEqual, 6, Key6(p, 6), ""));
+      for (uint32_t m = 0; m < kMachines; ++m)
+        key7.push_back(Frame(kTableUserPackage, kClassRead, kOpGetGreaterEq, 7, Key7(p, MachineName(m)), ""));
+    }
+    first4 = Frame(kTablePackage, kClassRead, kOpGetFirst, 4, U32(0), "");
+  }
+};
+
 // One workstation on its own connection, one request in flight, as the requester does.
 // Readers walk the agent's reads by key: the next package by key 4, targeting rows by
 // key 6, this machine's status row by key 7. Writers insert a status row of their own
@@ -175,45 +191,48 @@ using Stop = std::atomic<bool>;
 struct Client {
   int fd = -1;
   bool writer = false;
+  const ReadFrames* frames = nullptr;
   std::mt19937 rng;
   uint32_t step = 0, pkgRow = 0, row = 0;
-  std::string pkgRec, rec, machine, out;
+  std::string pkgRec, rec, machine, next;
   std::vector<uint8_t> in;
   size_t have = 0;
   Clock::time_point sent;
 
-  std::string NextRequest() {
+  // The next request frame; it stays valid until the next call.
+  const std::string& NextRequest() {
     uint32_t n = step;
     if (writer) {
       if (n % 2 == 0)
-        return Frame(kTableUserPackage, kClassInsert, kOpInsert, 0, U32(0), StatusRow(machine, 1 + (n / 2) % kPackages, 0));
+        return next = Frame(kTableUserPackage, kClassInsert, kOpInsert, 0, U32(0), StatusRow(machine, 1 + (n / 2) % kPackages, 0));
       UserPackageRecord u;
       Decode(reinterpret_cast<const uint8_t*>(rec.data()), u);
       u.PackageStatus = 1;
-      return Frame(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(row), Bytes(u, kTableUserPackage));
+      return next = Frame(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(row), Bytes(u, kTableUserPackage));
     }
     switch (n % 3) {
       case 0:
-        return pkgRow ? Frame(kTablePackage, kClassRead, kOpGetNext, 4, Key(kTablePackage, 4, pkgRec), "", pkgRow)
-                      : Frame(kTablePackage, kClassRead, kOpGetFirst, 4, U32(0), "");
+        if (!pkgRow) return frames->first4;
+        return next = Frame(kTablePackage, kClassRead, kOpGetNext, 4, Key(kTablePackage, 4, pkgRec), "", pkgRow);
       case 1:
-        return Frame(kTableUserPackage, kClassRead, kOpGetEqual, 6, Key6(1 + rng() % kPackages, 6), "");
-      default:
-        return Frame(kTableUserPackage, kClassRead, kOpGetGreaterEq, 7,
-                     Key7(1 + rng() % kPackages, MachineName(rng() % kMachines)), "");
+        return frames->key6[rng() % kPackages];
+      default: {
+        uint32_t p = rng() % kPackages;
+        return frames->key7[p * kMachines + rng() % kMachines];
+      }
     }
   }
 
-  // True when the reply counts as an accepted operation. The end of the package index is
-  // an accepted answer of the walk, which then starts over.
-  bool Accept(const proto::Reply& r) {
+  // True when the reply (status, row id, record) counts as an accepted operation. The end
+  // of the package index is an accepted answer of the walk, which then starts over.
+  bool Accept(int32_t status, uint32_t rowId, const uint8_t* data, size_t size) {
     uint32_t n = step++;
     if (!writer && n % 3 == 0) {
-      if (r.status == kDbOk) { pkgRec = r.data; pkgRow = r.rowId; }
-      else if (r.status == kDbNotFound) { pkgRow = 0; return true; }
+      if (status == kDbOk) { pkgRec.assign(reinterpret_cast<const char*>(data), size); pkgRow = rowId; }
+      else if (status == kDbNotFound) { pkgRow = 0; return true; }
     }
-    if (r.status != kDbOk) { if (writer) step = 0; return false; }
-    if (writer) { rec = r.data; row = r.rowId; }
+    if (status != kDbOk) { if (writer) step = 0; return false; }
+    if (writer) { rec.assign(reinterpret_cast<const char*>(data), size); row = rowId; }
     return true;
   }
 };
@@ -229,7 +248,8 @@ uint64_t ThreadCpuNs() {
 // socket's buffer is empty: one request in flight); the reply is read as it comes.
 class Driver {
  public:
-  Driver(const Stop& go, const Stop& stop, Tally& t) : go_(go), stop_(stop), t_(t), ep_(epoll_create1(0)) {}
+  Driver(const Stop& go, const Stop& stop, Tally& t, const ReadFrames& f)
+      : go_(go), stop_(stop), t_(t), frames_(f), ep_(epoll_create1(0)) {}
   ~Driver() {
     for (Client& c : clients_) if (c.fd >= 0) close(c.fd);
     close(ep_);
@@ -239,6 +259,7 @@ class Driver {
     Client& c = clients_.back();
     c.fd = Connect(port);
     c.writer = writer;
+    c.frames = &frames_;
     c.rng.seed(id * 7919u + 1);
     c.machine = "W" + std::to_string(id);
     c.in.resize(4 + 8 + proto::kMaxData + 64);
@@ -254,7 +275,7 @@ class Driver {
     lat_.reserve(1 << 16);
     while (!go_) std::this_thread::yield();
     uint64_t cpu0 = ThreadCpuNs();
-    for (Client& c : clients_) if (!Send(c)) return;
+    for (Client& c : clients_) if (!Send(c, Clock::now())) return;
     std::vector<epoll_event> ev(clients_.size());
     while (!stop_) {
       int n = epoll_wait(ep_, ev.data(), int(ev.size()), 100);
@@ -269,11 +290,11 @@ class Driver {
   }
 
  private:
-  bool Send(Client& c) {
-    c.out = c.NextRequest();
+  bool Send(Client& c, Clock::time_point now) {
+    const std::string& out = c.NextRequest();
     c.have = 0;
-    c.sent = Clock::now();
-    if (send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL) == ssize_t(c.out.size())) return true;
+    c.sent = now;
+    if (send(c.fd, out.data(), out.size(), MSG_NOSIGNAL) == ssize_t(out.size())) return true;
     t_.refused++;
     return false;
   }
@@ -289,21 +310,24 @@ class Driver {
     size_t len = GetU32(c.in.data());
     if (4 + len > c.in.size()) { t_.refused++; return false; }
     if (c.have < 4 + len) return true;
-    proto::Reply reply;
-    if (c.have != 4 + len || !proto::DecodeReply(c.in.data() + 4, len, reply)) { t_.refused++; return false; }
-    if (!c.Accept(reply)) t_.refused++;
+    // The reply is read in place: status, row id, then the record.
+    if (c.have != 4 + len || len < proto::kReplyHeaderSize) { t_.refused++; return false; }
+    const uint8_t* body = c.in.data() + 4;
+    if (!c.Accept(int32_t(GetU32(body)), GetU32(body + 4), body + proto::kReplyHeaderSize, len - proto::kReplyHeaderSize))
+      t_.refused++;
     else if (c.writer) t_.writes++;
     else {
       t_.reads++;
       if (lat_.size() < (1u << 20))
         lat_.push_back(uint32_t(std::chrono::duration_cast<std::chrono::nanoseconds>(now - c.sent).count()));
     }
-    return Send(c);
+    return Send(c, now);
   }
 
   const Stop& go_;
   const Stop& stop_;
   Tally& t_;
+  const ReadFrames& frames_;
   int ep_;
   bool stop_failed_ = false;
   std::deque<Client> clients_;
@@ -337,6 +361,7 @@ double ServiceCpu(pid_t pid) {
 constexpr int kDriverThreads = 2;
 
 Outcome RunService(pid_t service, uint16_t port, int readers, int writers, double seconds) {
+  static const ReadFrames frames;
   Tally t;
   Stop go{false}, stop{false};
   std::deque<Driver> drivers;
@@ -344,7 +369,7 @@ Outcome RunService(pid_t service, uint16_t port, int readers, int writers, doubl
   for (auto [count, writer] : {std::pair<int, bool>{readers, false}, {writers, true}}) {
     int threads = std::min(count, kDriverThreads);
     size_t first = drivers.size();
-    for (int i = 0; i < threads; ++i) drivers.emplace_back(go, stop, t);
+    for (int i = 0; i < threads; ++i) drivers.emplace_back(go, stop, t, frames);
     for (int i = 0; i < count; ++i)
       if (!drivers[first + size_t(i % threads)].Add(port, writer, 1000 * writer + id++)) t.refused++;
   }
