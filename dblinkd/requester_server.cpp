@@ -106,6 +106,12 @@ struct Shared {
 
 class Worker;
 
+// True when the frame body is a write (an insert or a rewrite); everything else a worker
+// answers itself.
+bool IsWrite(const uint8_t* body) {
+  return plx::GetU16(body) == proto::kCallOperation && plx::GetU32(body + 8) != plx::kClassRead;
+}
+
 // One requester connection. Owned by its worker and touched by that thread only; a write's
 // reply comes back through the worker's mailbox.
 struct Session {
@@ -128,6 +134,7 @@ struct Session {
   bool closeAfter = false;
   bool closed = false;
   bool queued = false;       // on the worker's list of connections with frames left
+  bool writeWaits = false;   // its next frame, a write, waits for the round's reads
 };
 
 // Replies of writes (from the writer thread) and new connections (from the acceptor),
@@ -238,13 +245,12 @@ class Worker {
         break;
       }
       now_ = Clock::now();
-      // The mailbox first: the writes it acknowledges were committed before this round's
-      // reads take their snapshot, so a connection reads its own writes.
-      bool quit = false, sweepAll = false;
-      for (int i = 0; i < n; ++i)
-        if (!ev[i].data.ptr) TakeMail(quit, sweepAll);
-      if (quit) break;
+      bool quit = false, sweepAll = false, mail = false;
+      for (int i = 0; i < n; ++i) mail = mail || !ev[i].data.ptr;
+      // Reads first: a write only joins the writer's next group, which a few reads ahead
+      // of it do not delay, while a read waiting behind writes waits for nothing.
       // Connections with frames left from the last round go first, then this round's events.
+      readsOnly_ = true;
       std::vector<Session*> waiting;
       waiting.swap(again_);
       for (Session* s : waiting) {
@@ -253,6 +259,20 @@ class Worker {
       }
       for (int i = 0; i < n; ++i)
         if (ev[i].data.ptr) OnEvent(static_cast<Session*>(ev[i].data.ptr), ev[i].events);
+      readsOnly_ = false;
+      std::vector<Session*> writes;
+      writes.swap(writesLater_);
+      for (Session* s : writes) {
+        s->writeWaits = false;
+        Process(s);
+      }
+      // The replies of finished writes after this round's reads and in a transaction of
+      // their own: a read a connection sent behind its write then sees that write.
+      if (mail) {
+        store_->EndRound();
+        TakeMail(quit, sweepAll);
+        if (quit) break;
+      }
       store_->EndRound();
       if (sweepAll || now_ >= nextSweep || sh_.stopping) {
         Sweep();
@@ -327,6 +347,11 @@ class Worker {
           if (answered++ == kFramesPerTurn) {
             s->queued = true;
             again_.push_back(s);
+            return;
+          }
+          if (readsOnly_ && IsWrite(s->in.data() + 4)) {
+            s->writeWaits = true;
+            writesLater_.push_back(s);
             return;
           }
           Handle(s, len);
@@ -436,7 +461,7 @@ class Worker {
   void Bury() {
     size_t keep = 0;
     for (Session* s : sessions_) {
-      if (s->closed && !s->writing && !s->queued) {
+      if (s->closed && !s->writing && !s->queued && !s->writeWaits) {
         Destroy(s);
         continue;
       }
@@ -461,6 +486,8 @@ class Worker {
   Clock::time_point now_ = Clock::now();
   std::vector<Session*> sessions_;
   std::vector<Session*> again_;
+  std::vector<Session*> writesLater_;
+  bool readsOnly_ = false;  // the first pass of a round: writes wait for the second
   std::atomic<size_t> count_{0};
   alignas(64) std::atomic<uint64_t> served_{0};
 };

@@ -107,7 +107,7 @@ class Store {
 // Reads made between two EndRound calls share one read transaction: one snapshot and one
 // lock for the lot instead of one per read. A read then sees every write acknowledged
 // before the round's first read, and nothing committed after it (the requester server
-// hands out writes' replies before a round's first read, so a connection reads its own
+// hands out writes' replies in a round of their own, so a connection reads its own
 // writes). Writes
 // and listings go to the store as usual. A call from another thread (a rewrite's check
 // runs on the writer) is served by the store itself.

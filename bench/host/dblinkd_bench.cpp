@@ -4,9 +4,10 @@
 // mix at 1, 16 and 200 clients against raw SQLite reads from as many threads. Only
 // requests the service accepted are counted; any refusal is printed and fails the run.
 //
-//   dblinkd_bench [--dblinkd PATH] [--seconds S] [--clients N]
+//   dblinkd_bench [--dblinkd PATH] [--seconds S] [--clients N | --writers N]
 //
-// --clients N runs only the read-by-key mix at N clients (for profiling the service).
+// --clients N runs only the read-by-key mix at N clients, --writers N only one reader
+// alone and while N clients write (for profiling the service).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -479,7 +480,7 @@ Outcome RunSqlite(const std::string& db, int threads, bool writes, double second
 }
 
 int Usage() {
-  fprintf(stderr, "usage: dblinkd_bench [--dblinkd PATH] [--seconds S] [--clients N]\n");
+  fprintf(stderr, "usage: dblinkd_bench [--dblinkd PATH] [--seconds S] [--clients N | --writers N]\n");
   return 2;
 }
 
@@ -488,7 +489,7 @@ int Usage() {
 int main(int argc, char** argv) {
   std::string bin = PLX_DBLINKD_BIN;
   double seconds = 3;
-  int onlyClients = 0;
+  int onlyClients = 0, onlyWriters = 0;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (i + 1 >= argc) return Usage();
@@ -496,6 +497,7 @@ int main(int argc, char** argv) {
     if (a == "--dblinkd") bin = v;
     else if (a == "--seconds") seconds = std::max(0.2, std::min(30.0, atof(v.c_str())));
     else if (a == "--clients") onlyClients = std::max(1, std::min(1000, atoi(v.c_str())));
+    else if (a == "--writers") onlyWriters = std::max(1, std::min(1000, atoi(v.c_str())));
     else return Usage();
   }
   signal(SIGPIPE, SIG_IGN);
@@ -542,6 +544,11 @@ int main(int argc, char** argv) {
   if (onlyClients) {
     printf("service pid %d\n", int(child));
     mix(onlyClients);
+  } else if (onlyWriters) {
+    Outcome alone = check(RunService(child, port, 1, 0, seconds));
+    Outcome o = check(RunService(child, port, 1, onlyWriters, seconds));
+    printf("   reader alone %.0f reads/s; while %d write: %.0f reads/s (p50 %.1f us, p99 %.1f us), %.0f writes/s: %.2fx\n",
+           alone.reads, onlyWriters, o.reads, o.p50, o.p99, o.writes, o.reads / std::max(1.0, alone.reads));
   } else {
     printf("1. one reader while others write\n");
     printf("   %-22s %10s %10s %10s %12s %9s %12s\n", "", "reads/s", "p50 us", "p99 us", "writes/s", "refused",
