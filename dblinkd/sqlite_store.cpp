@@ -104,6 +104,19 @@ class SqliteConn {
     return RawExec(sql);
   }
 
+  // The same for a statement run once per write (transaction and savepoint control): kept
+  // prepared, so it is not parsed again every time.
+  bool Run(const char* sql) {
+    sqlite3_stmt* s = Prepare(sql);
+    if (!s) return false;
+    bool faulted = Faulted();
+    int rc = faulted ? SQLITE_IOERR : sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc == SQLITE_DONE) return true;
+    fprintf(stderr, "dblinkd: SQL error %s in: %s\n", faulted ? "(injected)" : sqlite3_errmsg(db_), sql);
+    return false;
+  }
+
   // Recovery (ROLLBACK) is not counted: it is what a failure is checked against.
   bool RawExec(const char* sql) {
     char* msg = nullptr;
@@ -261,6 +274,15 @@ std::string NaturalWhere(const std::vector<const char*>& nk) {
 
 const char* Err(SqliteConn& c) { return sqlite3_errmsg(c.db()); }
 
+// Numbers for the statements a write runs, per table, so that they are found without
+// building their SQL text (reads use codes below 2^48).
+enum class WriteSql : uint64_t { NextId = 1, Insert, InsertOrReplace, InsertOrReplaceWithRowId, RowById };
+uint64_t WriteCode(WriteSql kind, const TableDef& t) { return uint64_t(1) << 62 | uint64_t(kind) << 40 | t.id; }
+
+sqlite3_stmt* RowByIdStatement(SqliteConn& c, const TableDef& t) {
+  return c.PrepareByCode(WriteCode(WriteSql::RowById, t), [&] { return SelectAll(t) + " WHERE rowid=?"; });
+}
+
 // Adds one row on the writer inside the caller's transaction. An id field given as 0 gets
 // max + 1; a status row's PackageUserId given as 0 takes the same value as its RecordId,
 // so that history entries name the status row they hang on. With replace, a row that has
@@ -284,7 +306,9 @@ bool AddRow(SqliteConn& c, const TableDef& t, std::string rec, bool replace, Row
   if (id && FieldNumber(*id, r) == 0) {
     int64_t next = keep;
     if (!next) {
-      sqlite3_stmt* s = c.Prepare("SELECT COALESCE(MAX(rowid),0)+1 FROM " + std::string(t.sqlName));
+      sqlite3_stmt* s = c.PrepareByCode(WriteCode(WriteSql::NextId, t), [&] {
+        return "SELECT COALESCE(MAX(rowid),0)+1 FROM " + std::string(t.sqlName);
+      });
       StmtUse u(s);
       if (!s || c.Step(s) != SQLITE_ROW) { error = Err(c); return false; }
       next = sqlite3_column_int64(s, 0);
@@ -295,11 +319,13 @@ bool AddRow(SqliteConn& c, const TableDef& t, std::string rec, bool replace, Row
     if (pu && FieldNumber(*pu, r) == 0) SetFieldNumber(*pu, uint32_t(next), r);
   }
   bool withRowId = !id && keep;
-  std::string sql = std::string(replace ? "INSERT OR REPLACE" : "INSERT") + " INTO " + t.sqlName + " (" +
-                    (withRowId ? "rowid," : "") + ColumnList(t) + ") VALUES (" + (withRowId ? "?," : "");
-  for (size_t i = 0; i < t.fields.size(); ++i) sql += i ? ",?" : "?";
-  sql += ")";
-  sqlite3_stmt* s = c.Prepare(sql);
+  WriteSql kind = !replace ? WriteSql::Insert : withRowId ? WriteSql::InsertOrReplaceWithRowId : WriteSql::InsertOrReplace;
+  sqlite3_stmt* s = c.PrepareByCode(WriteCode(kind, t), [&] {
+    std::string sql = std::string(replace ? "INSERT OR REPLACE" : "INSERT") + " INTO " + t.sqlName + " (" +
+                      (withRowId ? "rowid," : "") + ColumnList(t) + ") VALUES (" + (withRowId ? "?," : "");
+    for (size_t i = 0; i < t.fields.size(); ++i) sql += i ? ",?" : "?";
+    return sql + ")";
+  });
   {
     StmtUse u(s);
     if (!s) { error = Err(c); return false; }
@@ -311,7 +337,7 @@ bool AddRow(SqliteConn& c, const TableDef& t, std::string rec, bool replace, Row
   int64_t rowid = sqlite3_last_insert_rowid(c.db());
   if (rowid > int64_t(UINT32_MAX)) { error = std::string("row id out of range in ") + t.sqlName; return false; }
   if (!out) return true;
-  sqlite3_stmt* q = c.Prepare(SelectAll(t) + " WHERE rowid=?");
+  sqlite3_stmt* q = RowByIdStatement(c, t);
   StmtUse uq(q);
   if (!q) { error = Err(c); return false; }
   sqlite3_bind_int64(q, 1, rowid);
@@ -424,12 +450,12 @@ void SqliteStore::RunBatch(std::vector<Job>& batch) {
   SqliteConn& w = *writer_;
   std::vector<int32_t> status(batch.size(), plx::kDbWriteFailure);
   std::vector<Row> rows(batch.size());
-  if (w.Exec("BEGIN IMMEDIATE")) {
+  if (w.Run("BEGIN IMMEDIATE")) {
     bool broken = false;
     for (size_t i = 0; i < batch.size() && !broken; ++i) {
-      if (!w.Exec("SAVEPOINT job")) continue;
+      if (!w.Run("SAVEPOINT job")) continue;
       int32_t s = batch[i].run(w, rows[i]);
-      if (s == plx::kDbOk && w.Exec("RELEASE job")) {
+      if (s == plx::kDbOk && w.Run("RELEASE job")) {
         status[i] = s;
         continue;
       }
@@ -437,7 +463,7 @@ void SqliteStore::RunBatch(std::vector<Job>& batch) {
       // Undo this write alone; if even that fails, nothing of the group may be kept.
       if (!w.RawExec("ROLLBACK TO job") || !w.RawExec("RELEASE job")) broken = true;
     }
-    if (broken || !w.Exec("COMMIT")) {
+    if (broken || !w.Run("COMMIT")) {
       w.RawExec("ROLLBACK");
       for (int32_t& s : status)
         if (s == plx::kDbOk) s = plx::kDbWriteFailure;
@@ -562,7 +588,7 @@ namespace {
 
 // The stored row of a rewrite, read on the writer inside the write's transaction.
 int32_t StoredRow(SqliteConn& w, const TableDef& t, uint32_t id, Row& out) {
-  sqlite3_stmt* q = w.Prepare(SelectAll(t) + " WHERE rowid=?");
+  sqlite3_stmt* q = RowByIdStatement(w, t);
   StmtUse uq(q);
   if (!q) return plx::kDbWriteFailure;
   sqlite3_bind_int64(q, 1, id);
