@@ -362,7 +362,7 @@ double ServiceCpu(pid_t pid) {
 constexpr int kDriverThreads = 2;
 
 Outcome RunService(pid_t service, uint16_t port, int readers, int writers, double seconds) {
-  static const ReadFrames frames;
+  const ReadFrames frames;  // built before the clock starts
   Tally t;
   Stop go{false}, stop{false};
   std::deque<Driver> drivers;
