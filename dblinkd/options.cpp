@@ -1,7 +1,9 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace dblink {
 
@@ -21,7 +23,7 @@ const char kUsage[] =
     "  --max-connections N    requester connections in all (0: below the descriptor limit)\n"
     "  --write-rate N         writes per second per connection after the burst (50; 0: none)\n"
     "  --write-burst N        writes a connection may make at once (2000)\n"
-    "  --threads N            requester worker threads (4)\n"
+    "  --threads N            requester worker threads (one per core)\n"
     "  --help                 this text\n";
 
 bool ParseEndpoint(const std::string& s, Endpoint& out) {
@@ -39,6 +41,9 @@ bool ParseEndpoint(const std::string& s, Endpoint& out) {
 }
 
 bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
+  // A worker thread per core: more would only take turns on the cores, and fewer,
+  // busier loops answer more events per wake-up.
+  o.limits.threads = std::min(64u, std::max(1u, std::thread::hardware_concurrency()));
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") { o.help = true; return true; }

@@ -22,7 +22,7 @@ struct Limits {
   uint32_t maxConnections = 0;      // in all; 0: from the descriptor limit
   uint32_t writesPerSecond = 50;    // per connection, after a burst of
   uint32_t writeBurst = 2000;       // writes; writesPerSecond 0: no limit
-  uint32_t threads = 4;             // worker threads of the requester port
+  uint32_t threads = 1;             // worker threads of the requester port (dblinkd: one per core)
 };
 
 struct Options {

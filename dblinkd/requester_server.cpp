@@ -1,14 +1,25 @@
 #include "requester_server.h"
 
-#include <asio.hpp>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "plx/bytes.h"
@@ -17,7 +28,6 @@
 
 namespace dblink {
 
-using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 namespace proto = plx::proto;
 
@@ -28,17 +38,14 @@ namespace {
 constexpr auto kRefusalLogEvery = std::chrono::minutes(1);
 constexpr size_t kMaxRefusalMemory = 4096;
 constexpr auto kStopGrace = std::chrono::seconds(10);
-
-class Session;
-
-// One event loop and its thread. The session list is touched by this thread only.
-struct Worker {
-  asio::io_context io{1};  // one thread: asio may leave out its locks
-  asio::steady_timer sweep{io};
-  std::vector<std::weak_ptr<Session>> sessions;
-  std::thread thread;
-  std::thread::id id;
-};
+// Out of descriptors: accepting is tried again after this pause rather than spinning.
+constexpr int kAcceptRetryMs = 50;
+// Events taken from the kernel per round. A round's reads share one snapshot, and every
+// connection waits at most one round of this many answers for its turn.
+constexpr int kEventsPerRound = 64;
+// Frames one connection may have answered in a row before the others get their turn
+// (an honest requester has one in flight).
+constexpr int kFramesPerTurn = 8;
 
 // What the workers share: connection counts per address and in all, and the log memory.
 struct Shared {
@@ -49,7 +56,6 @@ struct Shared {
   std::unordered_map<std::string, uint32_t> perAddress;
   size_t total = 0;
   std::unordered_map<std::string, Clock::time_point> refusalLogged;
-  std::atomic<uint64_t> served{0};
   std::atomic<bool> stopping{false};
 
   Shared(Store& s, const Limits& l) : store(s), limits(l) {}
@@ -76,6 +82,11 @@ struct Shared {
     --total;
   }
 
+  size_t Total() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return total;
+  }
+
   void LogRefusal(const std::string& addr, const std::string& why) {
     auto now = Clock::now();
     {
@@ -93,214 +104,462 @@ struct Shared {
   }
 };
 
-class Session : public std::enable_shared_from_this<Session> {
+class Worker;
+
+// True when the frame body is a write (an insert or a rewrite); everything else a worker
+// answers itself.
+bool IsWrite(const uint8_t* body) {
+  return plx::GetU16(body) == proto::kCallOperation && plx::GetU32(body + 8) != plx::kClassRead;
+}
+
+// One requester connection. Owned by its worker and touched by that thread only; a write's
+// reply comes back through the worker's mailbox.
+struct Session {
+  Session(int f, std::string a, Worker& wk) : fd(f), addr(std::move(a)), w(wk), in(4 + proto::kMaxFrame) {}
+  int fd;
+  std::string addr;
+  Worker& w;
+  ConnectionState conn;
+  proto::Request req;        // reused, so its buffers are too
+  std::vector<uint8_t> in;   // one whole frame at most, with its length
+  size_t have = 0;
+  std::string out;           // the reply being sent
+  size_t outSent = 0;
+  Clock::time_point last, frameStart;
+  bool readable = false;     // the socket may hold bytes not read yet
+  bool peerDone = false;     // the peer closed its side (or the socket failed)
+  bool busy = false;         // a request is being answered
+  bool writing = false;      // its write is with the store's writer
+  bool sending = false;      // a reply is waiting for the peer to take it
+  bool closeAfter = false;
+  bool closed = false;
+  bool queued = false;       // on the worker's list of connections with frames left
+  bool writeWaits = false;   // its next frame, a write, waits for the round's reads
+};
+
+// Replies of writes (from the writer thread) and new connections (from the acceptor),
+// handed to a worker. One eventfd wakes it; it is written only when the box was empty.
+struct Mailbox {
+  std::mutex mutex;
+  std::vector<std::pair<Session*, proto::Reply>> replies;
+  std::vector<Session*> arrivals;
+  bool wakeSent = false;
+  bool wakeAll = false;  // stop: look at every connection now
+  int wake = -1;
+};
+
+// One thread and its epoll loop. Reads are answered inline, in the order their events
+// arrived, a bounded number per round.
+class Worker {
  public:
-  Session(tcp::socket socket, Worker& w, Shared& sh, std::string addr)
-      : socket_(std::move(socket)), w_(w), sh_(sh), addr_(std::move(addr)), in_(4 + proto::kMaxFrame) {
-    conn_.limit.perSecond = sh.limits.writesPerSecond;
-    conn_.limit.burst = sh.limits.writeBurst;
+  Worker(Shared& sh, std::chrono::milliseconds sweepEvery) : sh_(sh), sweepEvery_(sweepEvery) {
+    ep_ = epoll_create1(EPOLL_CLOEXEC);
+    mail_.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.ptr = nullptr;  // the mailbox
+    epoll_ctl(ep_, EPOLL_CTL_ADD, mail_.wake, &e);
   }
 
-  ~Session() { sh_.Leave(addr_); }
-
-  // On the worker's thread.
-  void Begin() {
-    w_.sessions.push_back(shared_from_this());
-    asio::error_code ec;
-    socket_.set_option(tcp::no_delay(true), ec);  // one request, one reply: no Nagle wait
-    socket_.non_blocking(true, ec);                // replies are written at once when they fit
-    last_ = Clock::now();
-    Process();
+  ~Worker() {
+    for (Session* s : sessions_) Destroy(s);
+    close(mail_.wake);
+    close(ep_);
   }
 
-  // The sweep: closes a connection idle too long, stalled inside a frame, or whose reply
-  // the peer does not take. A write waiting for its commit is left to the store.
-  void Sweep(Clock::time_point now) {
-    if (closed_) return;
-    if (sh_.stopping && !busy_) return Close();
-    auto idle = std::chrono::seconds(sh_.limits.idleTimeoutSec);
-    auto stall = std::chrono::seconds(sh_.limits.frameTimeoutSec);
-    if (sending_ ? now - last_ > stall : !busy_ && (have_ > 0 ? now - frameStart_ > stall : now - last_ > idle))
-      Close();
+  void Start() {
+    thread_ = std::thread([this] { Loop(); });
+  }
+  void Join() {
+    {
+      std::lock_guard<std::mutex> lock(mail_.mutex);
+      quit_ = true;
+    }
+    Wake(true);
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // From the acceptor thread.
+  void Arrive(Session* s) {
+    count_.fetch_add(1, std::memory_order_relaxed);
+    {
+      std::lock_guard<std::mutex> lock(mail_.mutex);
+      mail_.arrivals.push_back(s);
+    }
+    Wake(false);
+  }
+
+  // From the store's writer thread.
+  void Deliver(Session* s, proto::Reply r) {
+    {
+      std::lock_guard<std::mutex> lock(mail_.mutex);
+      mail_.replies.emplace_back(s, std::move(r));
+    }
+    Wake(false);
+  }
+
+  // Stop: every idle connection is closed at once, busy ones after their reply.
+  void WakeForStop() { Wake(true); }
+
+  size_t Load() const { return count_.load(std::memory_order_relaxed); }
+  uint64_t Served() const { return served_.load(std::memory_order_relaxed); }
+  std::thread::id Id() const { return id_; }
+
+  // A request's answer: on this thread for everything a worker answers itself (and for a
+  // write refused before it reached the store), else it arrives from the writer thread.
+  void Answer(Session* s, proto::Reply r) {
+    if (std::this_thread::get_id() != id_) return Deliver(s, std::move(r));
+    s->writing = false;
+    Send(s, r);
   }
 
  private:
-  // Answers every whole frame in the buffer, one at a time, then reads for more.
-  void Process() {
-    while (!busy_ && !closed_) {
-      if (have_ < 4 || have_ < 4 + size_t(plx::GetU32(in_.data()))) {
-        if (have_ >= 4) {
-          uint32_t len = plx::GetU32(in_.data());
-          // A frame that cannot be right is not read at all: answer and hang up, since the
-          // stream has lost its framing.
-          if (len < proto::kHeaderSize || len > proto::kMaxFrame) return Refuse();
-        }
-        return Read();
-      }
-      uint32_t len = plx::GetU32(in_.data());
-      if (len < proto::kHeaderSize || len > proto::kMaxFrame) return Refuse();
-      proto::Request req;
-      bool ok = proto::DecodeRequest(in_.data() + 4, len, req);
-      have_ -= 4 + len;
-      memmove(in_.data(), in_.data() + 4 + len, have_);
-      if (have_ > 0) frameStart_ = Clock::now();
-      if (!ok) return Refuse();
-      busy_ = true;
-      HandleRequest(sh_.store, conn_, req, [self = shared_from_this()](proto::Reply r) mutable {
-        std::shared_ptr<Session> s = std::move(self);
-        Session* p = s.get();
-        p->OnReply(std::move(r), std::move(s));
-      });
+  void Wake(bool all) {
+    bool send;
+    {
+      std::lock_guard<std::mutex> lock(mail_.mutex);
+      if (all) mail_.wakeAll = true;
+      send = !mail_.wakeSent;
+      mail_.wakeSent = true;
+    }
+    if (send) {
+      uint64_t one = 1;
+      ssize_t n = write(mail_.wake, &one, sizeof one);
+      (void)n;  // a full counter wakes the loop just as well
     }
   }
 
-  void Read() {
-    if (reading_ || closed_) return;
-    reading_ = true;
-    socket_.async_read_some(asio::buffer(in_.data() + have_, in_.size() - have_),
-                            [self = shared_from_this()](const asio::error_code& ec, size_t n) {
-                              self->reading_ = false;
-                              if (ec) return self->Close();
-                              if (self->have_ == 0) self->frameStart_ = Clock::now();
-                              self->have_ += n;
-                              self->last_ = Clock::now();
-                              self->Process();
-                            });
+  void Loop() {
+    id_ = std::this_thread::get_id();
+    std::unique_ptr<RoundStore> rounds = sh_.store.OpenRounds();
+    store_ = rounds.get();
+    epoll_event ev[kEventsPerRound];
+    auto nextSweep = Clock::now() + sweepEvery_;
+    for (;;) {
+      int timeout = int(std::max<int64_t>(
+          0, std::chrono::duration_cast<std::chrono::milliseconds>(nextSweep - Clock::now()).count() + 1));
+      if (!again_.empty()) timeout = 0;
+      int n = epoll_wait(ep_, ev, kEventsPerRound, timeout);
+      if (n < 0 && errno != EINTR) {
+        fprintf(stderr, "dblinkd: epoll_wait: %s\n", strerror(errno));
+        break;
+      }
+      now_ = Clock::now();
+      bool quit = false, sweepAll = false, mail = false;
+      for (int i = 0; i < n; ++i) mail = mail || !ev[i].data.ptr;
+      // Reads first: a write only joins the writer's next group, which a few reads ahead
+      // of it do not delay, while a read waiting behind writes waits for nothing.
+      // Connections with frames left from the last round go first, then this round's events.
+      readsOnly_ = true;
+      std::vector<Session*> waiting;
+      waiting.swap(again_);
+      for (Session* s : waiting) {
+        s->queued = false;
+        Process(s);
+      }
+      for (int i = 0; i < n; ++i)
+        if (ev[i].data.ptr) OnEvent(static_cast<Session*>(ev[i].data.ptr), ev[i].events);
+      readsOnly_ = false;
+      std::vector<Session*> writes;
+      writes.swap(writesLater_);
+      for (Session* s : writes) {
+        s->writeWaits = false;
+        Process(s);
+      }
+      // The replies of finished writes after this round's reads and in a transaction of
+      // their own: a read a connection sent behind its write then sees that write.
+      if (mail) {
+        store_->EndRound();
+        TakeMail(quit, sweepAll);
+        if (quit) break;
+      }
+      store_->EndRound();
+      if (sweepAll || now_ >= nextSweep || sh_.stopping) {
+        Sweep();
+        nextSweep = now_ + sweepEvery_;
+      }
+      Bury();
+    }
+    store_->EndRound();
+    store_ = nullptr;
   }
 
-  // A read answers on this thread, inside Process; a write's reply comes from the store's
-  // writer thread and is carried back here.
-  void OnReply(proto::Reply r, std::shared_ptr<Session> self) {
-    if (std::this_thread::get_id() == w_.id) return Send(proto::EncodeReply(r), false);
-    asio::post(w_.io, [self = std::move(self), r = std::move(r)] {
-      self->Send(proto::EncodeReply(r), false);
-      self->Process();
-    });
+  void TakeMail(bool& quit, bool& sweepAll) {
+    uint64_t v;
+    ssize_t r = read(mail_.wake, &v, sizeof v);
+    (void)r;
+    std::vector<std::pair<Session*, proto::Reply>> replies;
+    std::vector<Session*> arrivals;
+    {
+      std::lock_guard<std::mutex> lock(mail_.mutex);
+      replies.swap(mail_.replies);
+      arrivals.swap(mail_.arrivals);
+      mail_.wakeSent = false;
+      sweepAll = mail_.wakeAll;
+      mail_.wakeAll = false;
+      quit = quit_;
+    }
+    for (Session* s : arrivals) Begin(s);
+    for (auto& [s, r] : replies) {
+      s->writing = false;
+      if (s->closed) continue;  // buried at the end of the round
+      Send(s, r);
+      Process(s);
+    }
   }
 
-  void Refuse() {
+  void Begin(Session* s) {
+    sessions_.push_back(s);
+    s->conn.limit.perSecond = sh_.limits.writesPerSecond;
+    s->conn.limit.burst = sh_.limits.writeBurst;
+    int one = 1;
+    setsockopt(s->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // one request, one reply: no Nagle wait
+    s->last = now_;
+    s->readable = true;  // bytes may have come before the socket was watched
+    epoll_event e{};
+    e.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    e.data.ptr = s;
+    if (epoll_ctl(ep_, EPOLL_CTL_ADD, s->fd, &e) != 0) return Close(s);
+    Process(s);
+  }
+
+  void OnEvent(Session* s, uint32_t events) {
+    if (s->closed) return;
+    if (events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) s->peerDone = true;
+    if (events & EPOLLERR) return Close(s);
+    if (s->sending && (events & EPOLLOUT)) {
+      Flush(s);
+      if (s->closed || s->sending) return;
+    }
+    if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) s->readable = true;
+    Process(s);
+  }
+
+  // Answers the whole frames in the buffer, one at a time, reading when it needs more.
+  void Process(Session* s) {
+    for (int answered = 0; !s->busy && !s->closed;) {
+      if (s->have >= 4) {
+        uint32_t len = plx::GetU32(s->in.data());
+        // A frame that cannot be right is not read at all: answer and hang up, since the
+        // stream has lost its framing.
+        if (len < proto::kHeaderSize || len > proto::kMaxFrame) return Refuse(s);
+        if (s->have >= 4 + size_t(len)) {
+          if (answered++ == kFramesPerTurn) {
+            s->queued = true;
+            again_.push_back(s);
+            return;
+          }
+          if (readsOnly_ && IsWrite(s->in.data() + 4)) {
+            s->writeWaits = true;
+            writesLater_.push_back(s);
+            return;
+          }
+          Handle(s, len);
+          continue;
+        }
+      }
+      if (!s->readable && !s->peerDone) return;
+      if (!ReadSome(s)) return;
+    }
+  }
+
+  // One recv. A short read means the socket was drained: the next bytes bring a new event.
+  bool ReadSome(Session* s) {
+    size_t room = s->in.size() - s->have;
+    ssize_t n = recv(s->fd, s->in.data() + s->have, room, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      s->readable = false;
+      return !s->peerDone ? false : (Close(s), false);
+    }
+    if (n <= 0) return Close(s), false;
+    if (s->have == 0) s->frameStart = now_;
+    s->have += size_t(n);
+    s->last = now_;
+    s->readable = size_t(n) == room;
+    return true;
+  }
+
+  void Handle(Session* s, uint32_t len) {
+    bool ok = proto::DecodeRequest(s->in.data() + 4, len, s->req);
+    s->have -= 4 + len;
+    if (s->have > 0) {
+      memmove(s->in.data(), s->in.data() + 4 + len, s->have);
+      s->frameStart = now_;
+    }
+    if (!ok) return Refuse(s);
+    s->busy = true;
+    s->writing = true;  // until answered: a reply that comes later comes from the writer
+    HandleRequest(*store_, s->conn, s->req, [s](proto::Reply r) { s->w.Answer(s, std::move(r)); });
+  }
+
+  void Refuse(Session* s) {
     proto::Reply r;
     r.status = plx::kDbInvalidOperation;
-    busy_ = true;
-    Send(proto::EncodeReply(r), true);
+    s->busy = true;
+    s->closeAfter = true;
+    Send(s, r);
   }
 
-  // Writes the reply at once when the socket takes it (the usual case); the rest, if any,
-  // is left to the event loop.
-  void Send(std::string frame, bool closeAfter) {
-    sh_.served.fetch_add(1, std::memory_order_relaxed);
-    last_ = Clock::now();
-    if (closed_) return;
-    out_ = std::move(frame);
-    asio::error_code ec;
-    size_t n = socket_.write_some(asio::buffer(out_), ec);
-    if (ec && ec != asio::error::would_block && ec != asio::error::try_again) return Close();
-    if (n == out_.size()) return Sent(closeAfter);
-    sending_ = true;
-    asio::async_write(socket_, asio::buffer(out_.data() + n, out_.size() - n),
-                      [self = shared_from_this(), closeAfter](const asio::error_code& ec, size_t) {
-                        self->sending_ = false;
-                        if (ec) return self->Close();
-                        self->Sent(closeAfter);
-                        self->Process();
-                      });
+  // The reply goes out with one send when the socket takes it (the usual case); the rest,
+  // if any, when the socket says it has room.
+  void Send(Session* s, const proto::Reply& r) {
+    served_.store(served_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    s->last = now_;
+    if (s->closed) return;
+    s->out.resize(4 + proto::kReplyHeaderSize);
+    uint8_t* p = reinterpret_cast<uint8_t*>(&s->out[0]);
+    plx::PutU32(p, proto::kReplyHeaderSize + uint32_t(r.data.size()));
+    plx::PutU32(p + 4, uint32_t(r.status));
+    plx::PutU32(p + 8, r.rowId);
+    s->out += r.data;
+    s->outSent = 0;
+    s->sending = true;
+    Flush(s);
   }
 
-  void Sent(bool closeAfter) {
-    busy_ = false;
-    last_ = Clock::now();
-    if (closeAfter || sh_.stopping) Close();
+  void Flush(Session* s) {
+    while (s->outSent < s->out.size()) {
+      ssize_t n = send(s->fd, s->out.data() + s->outSent, s->out.size() - s->outSent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // EPOLLOUT brings the rest
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return Close(s);
+      s->outSent += size_t(n);
+    }
+    s->sending = false;
+    s->busy = false;
+    s->last = now_;
+    if (s->closeAfter || sh_.stopping) Close(s);
   }
 
-  void Close() {
-    if (closed_) return;
-    closed_ = true;
-    asio::error_code ec;
-    socket_.shutdown(tcp::socket::shutdown_both, ec);
-    socket_.close(ec);
+  // Closes a connection idle too long, stalled inside a frame, or whose reply the peer
+  // does not take; on stop, every connection not answering a request. A write waiting
+  // for its commit is left to the store.
+  void Sweep() {
+    auto idle = std::chrono::seconds(sh_.limits.idleTimeoutSec);
+    auto stall = std::chrono::seconds(sh_.limits.frameTimeoutSec);
+    for (Session* s : sessions_) {
+      if (s->closed) continue;
+      if (sh_.stopping && !s->busy) Close(s);
+      else if (s->sending ? now_ - s->last > stall
+                          : !s->busy && (s->have > 0 ? now_ - s->frameStart > stall : now_ - s->last > idle))
+        Close(s);
+    }
   }
 
-  tcp::socket socket_;
-  Worker& w_;
+  void Close(Session* s) {
+    if (s->closed) return;
+    s->closed = true;
+    shutdown(s->fd, SHUT_RDWR);
+    close(s->fd);  // also leaves the epoll set
+    s->fd = -1;
+    sh_.Leave(s->addr);
+    count_.fetch_sub(1, std::memory_order_relaxed);
+  }
+
+  // Frees the closed connections once nothing of this round refers to them; one whose
+  // write is still with the writer waits for its reply.
+  void Bury() {
+    size_t keep = 0;
+    for (Session* s : sessions_) {
+      if (s->closed && !s->writing && !s->queued && !s->writeWaits) {
+        Destroy(s);
+        continue;
+      }
+      sessions_[keep++] = s;
+    }
+    sessions_.resize(keep);
+  }
+
+  void Destroy(Session* s) {
+    if (!s->closed) Close(s);
+    delete s;
+  }
+
   Shared& sh_;
-  std::string addr_;
-  ConnectionState conn_;
-  std::vector<uint8_t> in_;  // one whole frame at most, with its length
-  size_t have_ = 0;
-  std::string out_;
-  Clock::time_point last_, frameStart_;
-  bool busy_ = false;     // a request is being answered
-  bool reading_ = false;
-  bool sending_ = false;  // a reply is waiting for the peer to take it
-  bool closed_ = false;
+  std::chrono::milliseconds sweepEvery_;
+  int ep_ = -1;
+  Mailbox mail_;
+  bool quit_ = false;  // under mail_.mutex
+  std::thread thread_;
+  std::thread::id id_;
+  RoundStore* store_ = nullptr;
+  Clock::time_point now_ = Clock::now();
+  std::vector<Session*> sessions_;
+  std::vector<Session*> again_;
+  std::vector<Session*> writesLater_;
+  bool readsOnly_ = false;  // the first pass of a round: writes wait for the second
+  std::atomic<size_t> count_{0};
+  alignas(64) std::atomic<uint64_t> served_{0};
 };
 
-void ArmSweep(Worker& w, std::chrono::milliseconds every) {
-  w.sweep.expires_after(every);
-  w.sweep.async_wait([&w, every](const asio::error_code& ec) {
-    if (ec) return;
-    auto now = Clock::now();
-    size_t keep = 0;
-    for (size_t i = 0; i < w.sessions.size(); ++i) {
-      std::shared_ptr<Session> s = w.sessions[i].lock();
-      if (!s) continue;
-      s->Sweep(now);
-      w.sessions[keep++] = w.sessions[i];
-    }
-    w.sessions.resize(keep);
-    ArmSweep(w, every);
-  });
+std::string PeerAddress(const sockaddr_storage& a) {
+  char b[INET6_ADDRSTRLEN] = "";
+  if (a.ss_family == AF_INET) inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, b, sizeof b);
+  else if (a.ss_family == AF_INET6) inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, b, sizeof b);
+  return b;
 }
 
 }  // namespace
 
 struct RequesterServer::Impl {
-  Impl(Store& s, const Limits& l) : shared(s, l), acceptor(acceptIo) {
-    size_t n = l.threads ? l.threads : 1;
-    for (size_t i = 0; i < n; ++i) workers.emplace_back(new Worker);
-    shared.maxConnections = l.maxConnections;
+  Impl(Store& s, const Limits& l) : shared(s, l) { shared.maxConnections = l.maxConnections; }
+
+  ~Impl() {
+    if (listenFd >= 0) close(listenFd);
+    if (stopFd >= 0) close(stopFd);
   }
 
-  void Accept() {
-    Worker& w = *workers[next++ % workers.size()];
-    acceptor.async_accept(w.io, [this, &w](const asio::error_code& ec, tcp::socket sock) {
-      if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;
-      if (!ec) Admit(w, std::move(sock));
-      // Running out of descriptors must not end the service: try again a little later.
-      if (ec && (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space)) {
-        shared.LogRefusal("everyone", "out of descriptors");
-        retry.expires_after(std::chrono::milliseconds(50));
-        retry.async_wait([this](const asio::error_code& e) { if (!e && acceptor.is_open()) Accept(); });
-        return;
+  void AcceptLoop() {
+    pollfd p[2] = {{stopFd, POLLIN, 0}, {listenFd, POLLIN, 0}};
+    bool pause = false;
+    for (;;) {
+      // While out of descriptors only the stop is watched, for a while: the waiting
+      // connection would otherwise wake this loop again at once.
+      if (poll(p, pause ? 1 : 2, pause ? kAcceptRetryMs : -1) < 0 && errno != EINTR) break;
+      if (p[0].revents) break;
+      pause = false;
+      for (;;) {
+        sockaddr_storage peer{};
+        socklen_t len = sizeof peer;
+        int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+          Admit(fd, peer);
+          continue;
+        }
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        // Running out of descriptors must not end the service: try again a little later.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+          shared.LogRefusal("everyone", "out of descriptors");
+          pause = true;
+        }
+        break;
       }
-      Accept();
-    });
+    }
   }
 
   // Over a cap, the connection is reset at once: the client learns now, not after a
-  // time-out, and holds nothing of the service.
-  void Admit(Worker& w, tcp::socket sock) {
-    asio::error_code ec;
-    tcp::endpoint peer = sock.remote_endpoint(ec);
-    if (ec) return;
-    std::string addr = peer.address().to_string(), why;
+  // time-out, and holds nothing of the service. Under it, the connection goes to the
+  // worker with the fewest.
+  void Admit(int fd, const sockaddr_storage& peer) {
+    std::string addr = PeerAddress(peer), why;
     if (!shared.Admit(addr, why)) {
-      sock.set_option(asio::socket_base::linger(true, 0), ec);
-      sock.close(ec);
+      linger l{1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+      close(fd);
       shared.LogRefusal(addr, why);
       return;
     }
-    auto s = std::make_shared<Session>(std::move(sock), w, shared, addr);
-    asio::post(w.io, [s] { s->Begin(); });
+    Worker* w = workers[0].get();
+    for (auto& x : workers)
+      if (x->Load() < w->Load()) w = x.get();
+    w->Arrive(new Session(fd, addr, *w));
   }
 
   Shared shared;
-  asio::io_context acceptIo{1};
-  tcp::acceptor acceptor;
-  asio::steady_timer retry{acceptIo};
+  int listenFd = -1;
+  int stopFd = -1;
   std::thread acceptThread;
   std::vector<std::unique_ptr<Worker>> workers;
-  size_t next = 0;
   bool started = false;
 };
 
@@ -309,84 +568,81 @@ RequesterServer::RequesterServer(Store& store, const Limits& limits) : impl_(new
 RequesterServer::~RequesterServer() { Stop(); }
 
 bool RequesterServer::Listen(const Endpoint& ep, std::string& error) {
-  asio::error_code ec;
   std::string host = ep.host == "localhost" ? "127.0.0.1" : ep.host;
-  asio::ip::address addr = asio::ip::make_address(host, ec);
-  if (ec) { error = "--listen: not an IP address: " + ep.host; return false; }
-  tcp::endpoint e(addr, ep.port);
-  tcp::acceptor& a = impl_->acceptor;
-  a.open(e.protocol(), ec);
-  if (!ec) a.set_option(tcp::acceptor::reuse_address(true), ec);
-  if (!ec) a.bind(e, ec);
-  if (!ec) a.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
-    error = "cannot listen on " + ep.host + ":" + std::to_string(ep.port) + ": " + ec.message();
+  sockaddr_storage a{};
+  socklen_t len = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&a);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&a);
+  if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(ep.port);
+    len = sizeof *v4;
+  } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(ep.port);
+    len = sizeof *v6;
+  } else {
+    error = "--listen: not an IP address: " + ep.host;
     return false;
   }
+  int fd = socket(a.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int one = 1;
+  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(fd, SOMAXCONN) != 0) {
+    error = "cannot listen on " + ep.host + ":" + std::to_string(ep.port) + ": " + strerror(errno);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  impl_->listenFd = fd;
   return true;
 }
 
-uint64_t RequesterServer::RequestsServed() const { return impl_->shared.served.load(); }
+uint64_t RequesterServer::RequestsServed() const {
+  uint64_t n = 0;
+  for (auto& w : impl_->workers) n += w->Served();
+  return n;
+}
 
 uint16_t RequesterServer::Port() const {
-  asio::error_code ec;
-  return impl_->acceptor.local_endpoint(ec).port();
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  if (impl_->listenFd < 0 || getsockname(impl_->listenFd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+  return ntohs(a.ss_family == AF_INET ? reinterpret_cast<sockaddr_in&>(a).sin_port
+                                      : reinterpret_cast<sockaddr_in6&>(a).sin6_port);
 }
 
 void RequesterServer::Start() {
   Impl& m = *impl_;
+  if (m.listenFd < 0) return;
   m.started = true;
   // Sweep often enough that a time-out is kept to within a quarter of itself.
   uint32_t shortest = std::max<uint32_t>(1, std::min(m.shared.limits.idleTimeoutSec, m.shared.limits.frameTimeoutSec));
   auto every = std::chrono::milliseconds(std::min<uint32_t>(1000, shortest * 250));
-  for (auto& w : m.workers) {
-    Worker* wp = w.get();
-    ArmSweep(*wp, every);
-    wp->thread = std::thread([wp] {
-      wp->id = std::this_thread::get_id();
-      wp->io.run();
-    });
+  size_t n = m.shared.limits.threads ? m.shared.limits.threads : 1;
+  for (size_t i = 0; i < n; ++i) {
+    m.workers.emplace_back(new Worker(m.shared, every));
+    m.workers.back()->Start();
   }
-  // Sessions are begun on a worker only once its thread id is known.
-  for (auto& w : m.workers)
-    while (w->id == std::thread::id()) std::this_thread::yield();
-  m.Accept();
-  m.acceptThread = std::thread([&m] { m.acceptIo.run(); });
+  m.stopFd = eventfd(0, EFD_CLOEXEC);
+  m.acceptThread = std::thread([&m] { m.AcceptLoop(); });
 }
 
 void RequesterServer::Stop() {
   Impl& m = *impl_;
   if (!m.started) return;
   m.started = false;
-  asio::post(m.acceptIo, [&m] {
-    asio::error_code ec;
-    m.acceptor.close(ec);
-    m.retry.cancel();
-  });
+  uint64_t one = 1;
+  if (write(m.stopFd, &one, sizeof one) != sizeof one) fprintf(stderr, "dblinkd: cannot stop accepting\n");
   m.acceptThread.join();
-  // Every session ends after its current reply (the sweep closes the idle ones); one that
-  // does not within the grace time (a peer that stopped reading) is cut off with its loop.
+  close(m.listenFd);
+  m.listenFd = -1;
+  // Every session ends after its current reply (idle ones at once); one that does not
+  // within the grace time (a peer that stopped reading) is cut off with its loop.
   m.shared.stopping = true;
-  for (auto& w : m.workers) {
-    Worker* wp = w.get();
-    asio::post(wp->io, [wp] {
-      for (auto& ws : wp->sessions)
-        if (auto s = ws.lock()) s->Sweep(Clock::now());
-    });
-  }
+  for (auto& w : m.workers) w->WakeForStop();
   auto deadline = Clock::now() + kStopGrace;
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> lock(m.shared.mutex);
-      if (m.shared.total == 0) break;
-    }
-    if (Clock::now() > deadline) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  for (auto& w : m.workers) {
-    w->io.stop();
-    if (w->thread.joinable()) w->thread.join();
-  }
+  while (m.shared.Total() > 0 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (auto& w : m.workers) w->Join();
 }
 
 }  // namespace dblink

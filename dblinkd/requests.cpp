@@ -36,6 +36,17 @@ Reply FromRow(int32_t status, const Row& row) {
   return r;
 }
 
+// The same for a row read only to be answered: its bytes move into the reply.
+Reply FromRow(int32_t status, Row&& row) {
+  Reply r;
+  r.status = status;
+  if (status == kDbOk) {
+    r.rowId = row.rowId;
+    r.data = std::move(row.bytes);
+  }
+  return r;
+}
+
 bool IsRead(const Request& q) { return q.cls == kClassRead; }
 
 bool KnownOperation(const Request& q) {
@@ -84,7 +95,7 @@ Reply DoRead(Store& store, const Request& q, const TableDef& t, const KeyDef& k)
   }
   Row row;
   int32_t s = store.Read(t, k, seek, DecodeKey(k, q.key), q.posRowId, row);
-  return FromRow(s, row);
+  return FromRow(s, std::move(row));
 }
 
 // The write rule for status rows (table 303). A connection's writes may change the status

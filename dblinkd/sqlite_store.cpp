@@ -104,6 +104,19 @@ class SqliteConn {
     return RawExec(sql);
   }
 
+  // The same for a statement run once per write (transaction and savepoint control): kept
+  // prepared, so it is not parsed again every time.
+  bool Run(const char* sql) {
+    sqlite3_stmt* s = Prepare(sql);
+    if (!s) return false;
+    bool faulted = Faulted();
+    int rc = faulted ? SQLITE_IOERR : sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc == SQLITE_DONE) return true;
+    fprintf(stderr, "dblinkd: SQL error %s in: %s\n", faulted ? "(injected)" : sqlite3_errmsg(db_), sql);
+    return false;
+  }
+
   // Recovery (ROLLBACK) is not counted: it is what a failure is checked against.
   bool RawExec(const char* sql) {
     char* msg = nullptr;
@@ -261,6 +274,15 @@ std::string NaturalWhere(const std::vector<const char*>& nk) {
 
 const char* Err(SqliteConn& c) { return sqlite3_errmsg(c.db()); }
 
+// Numbers for the statements a write runs, per table, so that they are found without
+// building their SQL text (reads use codes below 2^48).
+enum class WriteSql : uint64_t { NextId = 1, Insert, InsertOrReplace, InsertOrReplaceWithRowId, RowById };
+uint64_t WriteCode(WriteSql kind, const TableDef& t) { return uint64_t(1) << 62 | uint64_t(kind) << 40 | t.id; }
+
+sqlite3_stmt* RowByIdStatement(SqliteConn& c, const TableDef& t) {
+  return c.PrepareByCode(WriteCode(WriteSql::RowById, t), [&] { return SelectAll(t) + " WHERE rowid=?"; });
+}
+
 // Adds one row on the writer inside the caller's transaction. An id field given as 0 gets
 // max + 1; a status row's PackageUserId given as 0 takes the same value as its RecordId,
 // so that history entries name the status row they hang on. With replace, a row that has
@@ -284,7 +306,9 @@ bool AddRow(SqliteConn& c, const TableDef& t, std::string rec, bool replace, Row
   if (id && FieldNumber(*id, r) == 0) {
     int64_t next = keep;
     if (!next) {
-      sqlite3_stmt* s = c.Prepare("SELECT COALESCE(MAX(rowid),0)+1 FROM " + std::string(t.sqlName));
+      sqlite3_stmt* s = c.PrepareByCode(WriteCode(WriteSql::NextId, t), [&] {
+        return "SELECT COALESCE(MAX(rowid),0)+1 FROM " + std::string(t.sqlName);
+      });
       StmtUse u(s);
       if (!s || c.Step(s) != SQLITE_ROW) { error = Err(c); return false; }
       next = sqlite3_column_int64(s, 0);
@@ -295,11 +319,13 @@ bool AddRow(SqliteConn& c, const TableDef& t, std::string rec, bool replace, Row
     if (pu && FieldNumber(*pu, r) == 0) SetFieldNumber(*pu, uint32_t(next), r);
   }
   bool withRowId = !id && keep;
-  std::string sql = std::string(replace ? "INSERT OR REPLACE" : "INSERT") + " INTO " + t.sqlName + " (" +
-                    (withRowId ? "rowid," : "") + ColumnList(t) + ") VALUES (" + (withRowId ? "?," : "");
-  for (size_t i = 0; i < t.fields.size(); ++i) sql += i ? ",?" : "?";
-  sql += ")";
-  sqlite3_stmt* s = c.Prepare(sql);
+  WriteSql kind = !replace ? WriteSql::Insert : withRowId ? WriteSql::InsertOrReplaceWithRowId : WriteSql::InsertOrReplace;
+  sqlite3_stmt* s = c.PrepareByCode(WriteCode(kind, t), [&] {
+    std::string sql = std::string(replace ? "INSERT OR REPLACE" : "INSERT") + " INTO " + t.sqlName + " (" +
+                      (withRowId ? "rowid," : "") + ColumnList(t) + ") VALUES (" + (withRowId ? "?," : "");
+    for (size_t i = 0; i < t.fields.size(); ++i) sql += i ? ",?" : "?";
+    return sql + ")";
+  });
   {
     StmtUse u(s);
     if (!s) { error = Err(c); return false; }
@@ -311,7 +337,7 @@ bool AddRow(SqliteConn& c, const TableDef& t, std::string rec, bool replace, Row
   int64_t rowid = sqlite3_last_insert_rowid(c.db());
   if (rowid > int64_t(UINT32_MAX)) { error = std::string("row id out of range in ") + t.sqlName; return false; }
   if (!out) return true;
-  sqlite3_stmt* q = c.Prepare(SelectAll(t) + " WHERE rowid=?");
+  sqlite3_stmt* q = RowByIdStatement(c, t);
   StmtUse uq(q);
   if (!q) { error = Err(c); return false; }
   sqlite3_bind_int64(q, 1, rowid);
@@ -407,6 +433,13 @@ void SqliteStore::WriterLoop() {
     }
     RunBatch(batch);
     batch.clear();
+    if (checkpointWanted_) {
+      // After an import the WAL holds most of the database: copied back, the readers find
+      // its pages in their mapping instead of reading them from the WAL a call at a time.
+      // Passive: it never waits for a reader; what it leaves, the next checkpoint takes.
+      checkpointWanted_ = false;
+      sqlite3_wal_checkpoint_v2(writer_->db(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    }
   }
 }
 
@@ -417,12 +450,12 @@ void SqliteStore::RunBatch(std::vector<Job>& batch) {
   SqliteConn& w = *writer_;
   std::vector<int32_t> status(batch.size(), plx::kDbWriteFailure);
   std::vector<Row> rows(batch.size());
-  if (w.Exec("BEGIN IMMEDIATE")) {
+  if (w.Run("BEGIN IMMEDIATE")) {
     bool broken = false;
     for (size_t i = 0; i < batch.size() && !broken; ++i) {
-      if (!w.Exec("SAVEPOINT job")) continue;
+      if (!w.Run("SAVEPOINT job")) continue;
       int32_t s = batch[i].run(w, rows[i]);
-      if (s == plx::kDbOk && w.Exec("RELEASE job")) {
+      if (s == plx::kDbOk && w.Run("RELEASE job")) {
         status[i] = s;
         continue;
       }
@@ -430,7 +463,7 @@ void SqliteStore::RunBatch(std::vector<Job>& batch) {
       // Undo this write alone; if even that fails, nothing of the group may be kept.
       if (!w.RawExec("ROLLBACK TO job") || !w.RawExec("RELEASE job")) broken = true;
     }
-    if (broken || !w.Exec("COMMIT")) {
+    if (broken || !w.Run("COMMIT")) {
       w.RawExec("ROLLBACK");
       for (int32_t& s : status)
         if (s == plx::kDbOk) s = plx::kDbWriteFailure;
@@ -461,8 +494,11 @@ void SqliteStore::GiveBack(std::unique_ptr<SqliteConn> c) {
   readers_.push_back(std::move(c));
 }
 
-int32_t SqliteStore::Read(const TableDef& t, const KeyDef& k, Seek seek,
-                          const std::vector<KeyPart>& parts, uint32_t afterRowId, Row& out) {
+namespace {
+
+// A read by key on connection c: the first row of the seek in key order.
+int32_t ReadOn(SqliteConn& c, const TableDef& t, const KeyDef& k, Seek seek, const std::vector<KeyPart>& parts,
+               uint32_t afterRowId, Row& out) {
   size_t n = seek == Seek::First ? 0 : parts.size();
   if (n > k.fields.size()) return plx::kDbReadFailure;
   auto makeSql = [&] {
@@ -485,21 +521,56 @@ int32_t SqliteStore::Read(const TableDef& t, const KeyDef& k, Seek seek,
     return sql + KeyOrder(k) + " LIMIT 1";
   };
   uint64_t code = uint64_t(t.id) << 32 | uint64_t(k.keyNo) << 16 | uint64_t(seek) << 8 | n;
-  Reader r(*this);
-  if (!r) return plx::kDbReadFailure;
-  sqlite3_stmt* s = r->PrepareByCode(code, makeSql);
+  sqlite3_stmt* s = c.PrepareByCode(code, makeSql);
   StmtUse u(s);
   if (!s) return plx::kDbReadFailure;
   for (size_t i = 0; i < n; ++i) BindPart(s, int(i) + 1, parts[i]);
   if (seek == Seek::After) sqlite3_bind_int64(s, int(n) + 1, afterRowId);
-  int rc = r->Step(s);
+  int rc = c.Step(s);
   if (rc == SQLITE_DONE) return plx::kDbNotFound;
   if (rc != SQLITE_ROW) {
-    fprintf(stderr, "dblinkd: read of %s failed: %s\n", t.sqlName, Err(r.conn()));
+    fprintf(stderr, "dblinkd: read of %s failed: %s\n", t.sqlName, Err(c));
     return plx::kDbReadFailure;
   }
   ReadRow(s, t, out);
   return plx::kDbOk;
+}
+
+int32_t ServerKnownOn(SqliteConn& c, const std::string& server) {
+  sqlite3_stmt* s = c.Prepare(
+      "SELECT 1 FROM servers WHERE ServerName=?1 UNION ALL "
+      "SELECT 1 FROM installed WHERE server=?1 LIMIT 1");
+  StmtUse u(s);
+  if (!s) return plx::kDbReadFailure;
+  sqlite3_bind_text(s, 1, server.data(), int(server.size()), SQLITE_TRANSIENT);
+  int rc = c.Step(s);
+  return rc == SQLITE_ROW ? plx::kDbOk : rc == SQLITE_DONE ? plx::kDbNotFound : plx::kDbReadFailure;
+}
+
+std::string Column(sqlite3_stmt* s, int i) {
+  const char* v = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
+  return std::string(v ? v : "");
+}
+
+int32_t FindInstalledOn(SqliteConn& c, const std::string& server, const std::string& item, InstalledPath& out) {
+  sqlite3_stmt* s = c.Prepare("SELECT server,item,path,second FROM installed WHERE server=? AND item=?");
+  StmtUse u(s);
+  if (!s) return plx::kDbReadFailure;
+  sqlite3_bind_text(s, 1, server.data(), int(server.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_text(s, 2, item.data(), int(item.size()), SQLITE_TRANSIENT);
+  int rc = c.Step(s);
+  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? plx::kDbNotFound : plx::kDbReadFailure;
+  out = InstalledPath{Column(s, 0), Column(s, 1), Column(s, 2), Column(s, 3)};
+  return plx::kDbOk;
+}
+
+}  // namespace
+
+int32_t SqliteStore::Read(const TableDef& t, const KeyDef& k, Seek seek, const std::vector<KeyPart>& parts,
+                          uint32_t afterRowId, Row& out) {
+  Reader r(*this);
+  if (!r) return plx::kDbReadFailure;
+  return ReadOn(r.conn(), t, k, seek, parts, afterRowId, out);
 }
 
 void SqliteStore::Insert(const TableDef& t, std::string record, WriteDone done) {
@@ -517,7 +588,7 @@ namespace {
 
 // The stored row of a rewrite, read on the writer inside the write's transaction.
 int32_t StoredRow(SqliteConn& w, const TableDef& t, uint32_t id, Row& out) {
-  sqlite3_stmt* q = w.Prepare(SelectAll(t) + " WHERE rowid=?");
+  sqlite3_stmt* q = RowByIdStatement(w, t);
   StmtUse uq(q);
   if (!q) return plx::kDbWriteFailure;
   sqlite3_bind_int64(q, 1, id);
@@ -583,38 +654,12 @@ void SqliteStore::Rewrite(const TableDef& t, uint32_t id, std::string record, st
 
 int32_t SqliteStore::ServerKnown(const std::string& server) {
   Reader r(*this);
-  if (!r) return plx::kDbReadFailure;
-  sqlite3_stmt* s = r->Prepare(
-      "SELECT 1 FROM servers WHERE ServerName=?1 UNION ALL "
-      "SELECT 1 FROM installed WHERE server=?1 LIMIT 1");
-  StmtUse u(s);
-  if (!s) return plx::kDbReadFailure;
-  sqlite3_bind_text(s, 1, server.data(), int(server.size()), SQLITE_TRANSIENT);
-  int rc = r->Step(s);
-  return rc == SQLITE_ROW ? plx::kDbOk : rc == SQLITE_DONE ? plx::kDbNotFound : plx::kDbReadFailure;
+  return r ? ServerKnownOn(r.conn(), server) : plx::kDbReadFailure;
 }
-
-namespace {
-
-std::string Column(sqlite3_stmt* s, int i) {
-  const char* v = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
-  return std::string(v ? v : "");
-}
-
-}  // namespace
 
 int32_t SqliteStore::FindInstalled(const std::string& server, const std::string& item, InstalledPath& out) {
   Reader r(*this);
-  if (!r) return plx::kDbReadFailure;
-  sqlite3_stmt* s = r->Prepare("SELECT server,item,path,second FROM installed WHERE server=? AND item=?");
-  StmtUse u(s);
-  if (!s) return plx::kDbReadFailure;
-  sqlite3_bind_text(s, 1, server.data(), int(server.size()), SQLITE_TRANSIENT);
-  sqlite3_bind_text(s, 2, item.data(), int(item.size()), SQLITE_TRANSIENT);
-  int rc = r->Step(s);
-  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? plx::kDbNotFound : plx::kDbReadFailure;
-  out = InstalledPath{Column(s, 0), Column(s, 1), Column(s, 2), Column(s, 3)};
-  return plx::kDbOk;
+  return r ? FindInstalledOn(r.conn(), server, item, out) : plx::kDbReadFailure;
 }
 
 bool SqliteStore::Scan(const TableDef& t, const Filter* filter, std::vector<Row>& out) {
@@ -678,10 +723,87 @@ bool SqliteStore::Import(const Document& doc, std::string& error) {
     }
     return plx::kDbOk;
   };
-  Submit(Job{run, [&result](int32_t s, const Row&) { result.set_value(s); }});
+  Submit(Job{run, [this, &result](int32_t s, const Row&) {
+               if (s == plx::kDbOk) checkpointWanted_ = true;  // a commit's outcome: on the writer thread
+               result.set_value(s);
+             }});
   if (result.get_future().get() == plx::kDbOk) return true;
   error = why.empty() ? "commit failed" : why;
   return false;
 }
+
+// One thread's rounds of reads on a connection of its own, taken from the pool for as long
+// as the thread answers requests. The round's transaction begins with its first read (a
+// deferred BEGIN takes its snapshot there) and ends with EndRound. BEGIN and COMMIT are
+// not counted by the fault seam: they are not reads a test could name.
+class SqliteStore::Rounds : public RoundStore {
+ public:
+  explicit Rounds(SqliteStore& s) : store_(s), conn_(s.TakeReader()), owner_(std::this_thread::get_id()) {
+    if (conn_) {
+      begin_ = conn_->Prepare("BEGIN");
+      commit_ = conn_->Prepare("COMMIT");
+    }
+  }
+  ~Rounds() override {
+    EndRound();
+    if (conn_) store_.GiveBack(std::move(conn_));
+  }
+
+  void EndRound() override {
+    // A failed statement may have ended the transaction already; SQLite knows.
+    if (!conn_ || sqlite3_get_autocommit(conn_->db())) return;
+    int rc = sqlite3_step(commit_);
+    sqlite3_reset(commit_);
+    if (rc != SQLITE_DONE) conn_->RawExec("ROLLBACK");
+  }
+
+  int32_t Read(const TableDef& t, const KeyDef& k, Seek seek, const std::vector<KeyPart>& parts,
+               uint32_t afterRowId, Row& out) override {
+    SqliteConn* c = Mine();
+    return c ? ReadOn(*c, t, k, seek, parts, afterRowId, out) : store_.Read(t, k, seek, parts, afterRowId, out);
+  }
+  int32_t ServerKnown(const std::string& server) override {
+    SqliteConn* c = Mine();
+    return c ? ServerKnownOn(*c, server) : store_.ServerKnown(server);
+  }
+  int32_t FindInstalled(const std::string& server, const std::string& item, InstalledPath& out) override {
+    SqliteConn* c = Mine();
+    return c ? FindInstalledOn(*c, server, item, out) : store_.FindInstalled(server, item, out);
+  }
+
+  void Insert(const TableDef& t, std::string record, WriteDone done) override {
+    store_.Insert(t, std::move(record), std::move(done));
+  }
+  void Rewrite(const TableDef& t, uint32_t id, std::string record, std::vector<std::string> writable,
+               RewriteCheck check, WriteDone done) override {
+    store_.Rewrite(t, id, std::move(record), std::move(writable), std::move(check), std::move(done));
+  }
+  bool Scan(const TableDef& t, const Filter* filter, std::vector<Row>& out) override {
+    return store_.Scan(t, filter, out);
+  }
+  bool ScanInstalled(std::vector<InstalledPath>& out) override { return store_.ScanInstalled(out); }
+  bool Import(const Document& doc, std::string& error) override { return store_.Import(doc, error); }
+
+ private:
+  // The thread's connection inside the round's transaction, or null when called from
+  // another thread or the connection could not be had.
+  SqliteConn* Mine() {
+    if (!conn_ || !begin_ || !commit_ || std::this_thread::get_id() != owner_) return nullptr;
+    if (sqlite3_get_autocommit(conn_->db())) {
+      int rc = sqlite3_step(begin_);
+      sqlite3_reset(begin_);
+      if (rc != SQLITE_DONE) return nullptr;
+    }
+    return conn_.get();
+  }
+
+  SqliteStore& store_;
+  std::unique_ptr<SqliteConn> conn_;
+  std::thread::id owner_;
+  sqlite3_stmt* begin_ = nullptr;
+  sqlite3_stmt* commit_ = nullptr;
+};
+
+std::unique_ptr<RoundStore> SqliteStore::OpenRounds() { return std::unique_ptr<RoundStore>(new Rounds(*this)); }
 
 }  // namespace dblink

@@ -36,6 +36,7 @@ class SqliteStore : public Store {
   bool Scan(const plx::TableDef& t, const Filter* filter, std::vector<Row>& out) override;
   bool ScanInstalled(std::vector<InstalledPath>& out) override;
   bool Import(const Document& doc, std::string& error) override;
+  std::unique_ptr<RoundStore> OpenRounds() override;
 
   // Fault seam for tests: every statement step (reads and writes alike) is counted, and
   // the step whose number is set here fails as a database error would. 0: none fails.
@@ -58,6 +59,7 @@ class SqliteStore : public Store {
 
   // A reader connection borrowed from the pool for one call.
   class Reader;
+  class Rounds;
   std::unique_ptr<SqliteConn> TakeReader();
   void GiveBack(std::unique_ptr<SqliteConn> c);
 
@@ -69,6 +71,7 @@ class SqliteStore : public Store {
   std::vector<Job> queue_;
   bool stopping_ = false;
   std::thread writerThread_;
+  bool checkpointWanted_ = false;  // writer thread only
   std::mutex poolMutex_;
   std::vector<std::unique_ptr<SqliteConn>> readers_;
 };

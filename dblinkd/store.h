@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,8 @@ using WriteDone = std::function<void(int32_t status, const Row& stored)>;
 // transaction: kDbOk lets it through, any other status refuses it with nothing changed.
 using RewriteCheck = std::function<int32_t(const std::string& stored, const std::string& record)>;
 
+class RoundStore;
+
 class Store {
  public:
   virtual ~Store() = default;
@@ -95,6 +98,23 @@ class Store {
   // Adds or replaces the document's rows in one transaction: all or nothing. error says
   // what failed. Waits for the commit.
   virtual bool Import(const Document& doc, std::string& error) = 0;
+
+  // The store as one thread that answers requests in rounds sees it (see RoundStore).
+  // Opened and used on that thread.
+  virtual std::unique_ptr<RoundStore> OpenRounds() = 0;
+};
+
+// Reads made between two EndRound calls share one read transaction: one snapshot and one
+// lock for the lot instead of one per read. A read then sees every write acknowledged
+// before the round's first read, and nothing committed after it (the requester server
+// hands out writes' replies in a round of their own, so a connection reads its own
+// writes). Writes
+// and listings go to the store as usual. A call from another thread (a rewrite's check
+// runs on the writer) is served by the store itself.
+class RoundStore : public Store {
+ public:
+  virtual void EndRound() = 0;
+  std::unique_ptr<RoundStore> OpenRounds() override { return nullptr; }
 };
 
 }  // namespace dblink

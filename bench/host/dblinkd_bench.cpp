@@ -4,7 +4,10 @@
 // mix at 1, 16 and 200 clients against raw SQLite reads from as many threads. Only
 // requests the service accepted are counted; any refusal is printed and fails the run.
 //
-//   dblinkd_bench [--dblinkd PATH] [--seconds S]
+//   dblinkd_bench [--dblinkd PATH] [--seconds S] [--clients N | --writers N]
+//
+// --clients N runs only the read-by-key mix at N clients, --writers N only one reader
+// alone and while N clients write (for profiling the service).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -166,6 +169,22 @@ struct Tally {
 
 using Stop = std::atomic<bool>;
 
+// The frames of the reads by key 6 and 7, built once for every package and machine, so
+// that the load generator spends its time on the wire, not on building frames.
+struct ReadFrames {
+  std::vector<std::string> key6;  // per package
+  std::vector<std::string> key7;  // per package and machine
+  std::string first4;             // the start of the package walk
+  ReadFrames() {
+    for (uint32_t p = 1; p <= kPackages; ++p) {
+      key6.push_back(Frame(kTableUserPackage, kClassRead, kOpGetEqual, 6, Key6(p, 6), ""));
+      for (uint32_t m = 0; m < kMachines; ++m)
+        key7.push_back(Frame(kTableUserPackage, kClassRead, kOpGetGreaterEq, 7, Key7(p, MachineName(m)), ""));
+    }
+    first4 = Frame(kTablePackage, kClassRead, kOpGetFirst, 4, U32(0), "");
+  }
+};
+
 // One workstation on its own connection, one request in flight, as the requester does.
 // Readers walk the agent's reads by key: the next package by key 4, targeting rows by
 // key 6, this machine's status row by key 7. Writers insert a status row of their own
@@ -173,45 +192,48 @@ using Stop = std::atomic<bool>;
 struct Client {
   int fd = -1;
   bool writer = false;
+  const ReadFrames* frames = nullptr;
   std::mt19937 rng;
   uint32_t step = 0, pkgRow = 0, row = 0;
-  std::string pkgRec, rec, machine, out;
+  std::string pkgRec, rec, machine, next;
   std::vector<uint8_t> in;
   size_t have = 0;
   Clock::time_point sent;
 
-  std::string NextRequest() {
+  // The next request frame; it stays valid until the next call.
+  const std::string& NextRequest() {
     uint32_t n = step;
     if (writer) {
       if (n % 2 == 0)
-        return Frame(kTableUserPackage, kClassInsert, kOpInsert, 0, U32(0), StatusRow(machine, 1 + (n / 2) % kPackages, 0));
+        return next = Frame(kTableUserPackage, kClassInsert, kOpInsert, 0, U32(0), StatusRow(machine, 1 + (n / 2) % kPackages, 0));
       UserPackageRecord u;
       Decode(reinterpret_cast<const uint8_t*>(rec.data()), u);
       u.PackageStatus = 1;
-      return Frame(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(row), Bytes(u, kTableUserPackage));
+      return next = Frame(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(row), Bytes(u, kTableUserPackage));
     }
     switch (n % 3) {
       case 0:
-        return pkgRow ? Frame(kTablePackage, kClassRead, kOpGetNext, 4, Key(kTablePackage, 4, pkgRec), "", pkgRow)
-                      : Frame(kTablePackage, kClassRead, kOpGetFirst, 4, U32(0), "");
+        if (!pkgRow) return frames->first4;
+        return next = Frame(kTablePackage, kClassRead, kOpGetNext, 4, Key(kTablePackage, 4, pkgRec), "", pkgRow);
       case 1:
-        return Frame(kTableUserPackage, kClassRead, kOpGetEqual, 6, Key6(1 + rng() % kPackages, 6), "");
-      default:
-        return Frame(kTableUserPackage, kClassRead, kOpGetGreaterEq, 7,
-                     Key7(1 + rng() % kPackages, MachineName(rng() % kMachines)), "");
+        return frames->key6[rng() % kPackages];
+      default: {
+        uint32_t p = rng() % kPackages;
+        return frames->key7[p * kMachines + rng() % kMachines];
+      }
     }
   }
 
-  // True when the reply counts as an accepted operation. The end of the package index is
-  // an accepted answer of the walk, which then starts over.
-  bool Accept(const proto::Reply& r) {
+  // True when the reply (status, row id, record) counts as an accepted operation. The end
+  // of the package index is an accepted answer of the walk, which then starts over.
+  bool Accept(int32_t status, uint32_t rowId, const uint8_t* data, size_t size) {
     uint32_t n = step++;
     if (!writer && n % 3 == 0) {
-      if (r.status == kDbOk) { pkgRec = r.data; pkgRow = r.rowId; }
-      else if (r.status == kDbNotFound) { pkgRow = 0; return true; }
+      if (status == kDbOk) { pkgRec.assign(reinterpret_cast<const char*>(data), size); pkgRow = rowId; }
+      else if (status == kDbNotFound) { pkgRow = 0; return true; }
     }
-    if (r.status != kDbOk) { if (writer) step = 0; return false; }
-    if (writer) { rec = r.data; row = r.rowId; }
+    if (status != kDbOk) { if (writer) step = 0; return false; }
+    if (writer) { rec.assign(reinterpret_cast<const char*>(data), size); row = rowId; }
     return true;
   }
 };
@@ -227,7 +249,8 @@ uint64_t ThreadCpuNs() {
 // socket's buffer is empty: one request in flight); the reply is read as it comes.
 class Driver {
  public:
-  Driver(const Stop& go, const Stop& stop, Tally& t) : go_(go), stop_(stop), t_(t), ep_(epoll_create1(0)) {}
+  Driver(const Stop& go, const Stop& stop, Tally& t, const ReadFrames& f)
+      : go_(go), stop_(stop), t_(t), frames_(f), ep_(epoll_create1(0)) {}
   ~Driver() {
     for (Client& c : clients_) if (c.fd >= 0) close(c.fd);
     close(ep_);
@@ -237,6 +260,7 @@ class Driver {
     Client& c = clients_.back();
     c.fd = Connect(port);
     c.writer = writer;
+    c.frames = &frames_;
     c.rng.seed(id * 7919u + 1);
     c.machine = "W" + std::to_string(id);
     c.in.resize(4 + 8 + proto::kMaxData + 64);
@@ -252,7 +276,7 @@ class Driver {
     lat_.reserve(1 << 16);
     while (!go_) std::this_thread::yield();
     uint64_t cpu0 = ThreadCpuNs();
-    for (Client& c : clients_) if (!Send(c)) return;
+    for (Client& c : clients_) if (!Send(c, Clock::now())) return;
     std::vector<epoll_event> ev(clients_.size());
     while (!stop_) {
       int n = epoll_wait(ep_, ev.data(), int(ev.size()), 100);
@@ -267,11 +291,11 @@ class Driver {
   }
 
  private:
-  bool Send(Client& c) {
-    c.out = c.NextRequest();
+  bool Send(Client& c, Clock::time_point now) {
+    const std::string& out = c.NextRequest();
     c.have = 0;
-    c.sent = Clock::now();
-    if (send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL) == ssize_t(c.out.size())) return true;
+    c.sent = now;
+    if (send(c.fd, out.data(), out.size(), MSG_NOSIGNAL) == ssize_t(out.size())) return true;
     t_.refused++;
     return false;
   }
@@ -287,21 +311,24 @@ class Driver {
     size_t len = GetU32(c.in.data());
     if (4 + len > c.in.size()) { t_.refused++; return false; }
     if (c.have < 4 + len) return true;
-    proto::Reply reply;
-    if (c.have != 4 + len || !proto::DecodeReply(c.in.data() + 4, len, reply)) { t_.refused++; return false; }
-    if (!c.Accept(reply)) t_.refused++;
+    // The reply is read in place: status, row id, then the record.
+    if (c.have != 4 + len || len < proto::kReplyHeaderSize) { t_.refused++; return false; }
+    const uint8_t* body = c.in.data() + 4;
+    if (!c.Accept(int32_t(GetU32(body)), GetU32(body + 4), body + proto::kReplyHeaderSize, len - proto::kReplyHeaderSize))
+      t_.refused++;
     else if (c.writer) t_.writes++;
     else {
       t_.reads++;
       if (lat_.size() < (1u << 20))
         lat_.push_back(uint32_t(std::chrono::duration_cast<std::chrono::nanoseconds>(now - c.sent).count()));
     }
-    return Send(c);
+    return Send(c, now);
   }
 
   const Stop& go_;
   const Stop& stop_;
   Tally& t_;
+  const ReadFrames& frames_;
   int ep_;
   bool stop_failed_ = false;
   std::deque<Client> clients_;
@@ -309,7 +336,7 @@ class Driver {
 };
 
 struct Outcome {
-  double reads = 0, writes = 0, p50 = 0, p99 = 0;
+  double reads = 0, writes = 0, p50 = 0, p90 = 0, p99 = 0;
   double cpuUs = 0;        // the service's CPU time (user and system) per accepted request
   double clientCpuUs = 0;  // the load generator's, or raw SQLite's, per operation
   uint64_t refused = 0;
@@ -335,6 +362,7 @@ double ServiceCpu(pid_t pid) {
 constexpr int kDriverThreads = 2;
 
 Outcome RunService(pid_t service, uint16_t port, int readers, int writers, double seconds) {
+  const ReadFrames frames;  // built before the clock starts
   Tally t;
   Stop go{false}, stop{false};
   std::deque<Driver> drivers;
@@ -342,7 +370,7 @@ Outcome RunService(pid_t service, uint16_t port, int readers, int writers, doubl
   for (auto [count, writer] : {std::pair<int, bool>{readers, false}, {writers, true}}) {
     int threads = std::min(count, kDriverThreads);
     size_t first = drivers.size();
-    for (int i = 0; i < threads; ++i) drivers.emplace_back(go, stop, t);
+    for (int i = 0; i < threads; ++i) drivers.emplace_back(go, stop, t, frames);
     for (int i = 0; i < count; ++i)
       if (!drivers[first + size_t(i % threads)].Add(port, writer, 1000 * writer + id++)) t.refused++;
   }
@@ -363,6 +391,7 @@ Outcome RunService(pid_t service, uint16_t port, int readers, int writers, doubl
   o.reads = t.reads / secs;
   o.writes = t.writes / secs;
   o.p50 = Pct(t.readLat, 0.50);
+  o.p90 = Pct(t.readLat, 0.90);
   o.p99 = Pct(t.readLat, 0.99);
   o.refused = t.refused;
   return o;
@@ -373,6 +402,12 @@ Outcome RunService(pid_t service, uint16_t port, int readers, int writers, doubl
 // synchronous=FULL as the service has them).
 Outcome RunSqlite(const std::string& db, int threads, bool writes, double seconds) {
   std::atomic<uint64_t> ops{0}, failed{0}, cpuNs{0};
+  // Raw SQLite reads the database at its best: everything checkpointed out of the WAL,
+  // whatever the service left there.
+  sqlite3* c = nullptr;
+  if (sqlite3_open_v2(db.c_str(), &c, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK)
+    sqlite3_wal_checkpoint_v2(c, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  sqlite3_close(c);
   Stop stop{false};
   std::vector<std::thread> ts;
   for (int i = 0; i < threads; ++i) {
@@ -445,7 +480,7 @@ Outcome RunSqlite(const std::string& db, int threads, bool writes, double second
 }
 
 int Usage() {
-  fprintf(stderr, "usage: dblinkd_bench [--dblinkd PATH] [--seconds S]\n");
+  fprintf(stderr, "usage: dblinkd_bench [--dblinkd PATH] [--seconds S] [--clients N | --writers N]\n");
   return 2;
 }
 
@@ -454,12 +489,15 @@ int Usage() {
 int main(int argc, char** argv) {
   std::string bin = PLX_DBLINKD_BIN;
   double seconds = 3;
+  int onlyClients = 0, onlyWriters = 0;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (i + 1 >= argc) return Usage();
     std::string v = argv[++i];
     if (a == "--dblinkd") bin = v;
     else if (a == "--seconds") seconds = std::max(0.2, std::min(30.0, atof(v.c_str())));
+    else if (a == "--clients") onlyClients = std::max(1, std::min(1000, atoi(v.c_str())));
+    else if (a == "--writers") onlyWriters = std::max(1, std::min(1000, atoi(v.c_str())));
     else return Usage();
   }
   signal(SIGPIPE, SIG_IGN);
@@ -493,43 +531,57 @@ int main(int argc, char** argv) {
          "its own machine, then rewrites it, each acknowledged only once committed (synchronous=FULL)\n\n");
   uint64_t refused = 0;
   auto check = [&](const Outcome& o) { refused += o.refused; return o; };
-
-  printf("1. one reader while others write\n");
-  printf("   %-22s %10s %10s %10s %12s %9s %12s\n", "", "reads/s", "p50 us", "p99 us", "writes/s", "refused",
-         "svc us/req");
-  Outcome alone = check(RunService(child, port, 1, 0, seconds));
-  double w16 = 0, w200 = 0, atMost = 0;
-  for (int writers : {0, 16, 200}) {
-    Outcome o = writers ? check(RunService(child, port, 1, writers, seconds)) : alone;
-    printf("   reader, %3d writers  %10.0f %10.1f %10.1f %12.0f %9llu %12.1f\n", writers, o.reads, o.p50, o.p99, o.writes,
-           (unsigned long long)o.refused, o.cpuUs);
-    if (writers == 16) w16 = o.writes;
-    if (writers == 200) { w200 = o.writes; atMost = o.reads / std::max(1.0, alone.reads); }
-  }
-  printf("   reader at 200 writers keeps %.2fx of its alone rate (goal >= 0.5)\n\n", atMost);
-
-  printf("2. writes: group commit against raw SQLite, same commits, as many threads\n");
-  double worst = 1e9;
-  for (int n : {16, 200}) {
-    Outcome raw = check(RunSqlite(db, n, true, seconds));
-    double svc = n == 16 ? w16 : w200;
-    printf("   %3d writers: dblinkd %8.0f writes/s, raw SQLite %8.0f commits/s: %.2fx (goal >= 0.8)\n", n, svc,
-           raw.writes, svc / std::max(1.0, raw.writes));
-    worst = std::min(worst, svc / std::max(1.0, raw.writes));
-  }
-  printf("\n3. read-by-key mix against raw SQLite reads from as many threads\n");
-  double at16 = 0, p99at200 = 0;
-  for (int n : {1, 16, 200}) {
+  auto mix = [&](int n) {
     Outcome o = check(RunService(child, port, n, 0, seconds));
     Outcome raw = check(RunSqlite(db, n, false, seconds));
-    printf("   %3d clients: dblinkd %9.0f reads/s (p50 %7.1f us, p99 %8.1f us), raw SQLite %9.0f: %.2fx\n", n, o.reads,
-           o.p50, o.p99, raw.reads, o.reads / std::max(1.0, raw.reads));
+    printf("   %3d clients: dblinkd %9.0f reads/s (p50 %7.1f us, p90 %7.1f us, p99 %8.1f us), raw SQLite %9.0f: %.2fx\n",
+           n, o.reads, o.p50, o.p90, o.p99, raw.reads, o.reads / std::max(1.0, raw.reads));
     printf("                CPU per read: service %.1f us + load generator %.1f us; raw SQLite %.1f us\n", o.cpuUs,
            o.clientCpuUs, raw.clientCpuUs);
-    if (n == 16) at16 = o.reads / std::max(1.0, raw.reads);
-    if (n == 200) p99at200 = o.p99;
+    return std::make_pair(o, raw);
+  };
+
+  if (onlyClients) {
+    printf("service pid %d\n", int(child));
+    mix(onlyClients);
+  } else if (onlyWriters) {
+    Outcome alone = check(RunService(child, port, 1, 0, seconds));
+    Outcome o = check(RunService(child, port, 1, onlyWriters, seconds));
+    printf("   reader alone %.0f reads/s; while %d write: %.0f reads/s (p50 %.1f us, p99 %.1f us), %.0f writes/s: %.2fx\n",
+           alone.reads, onlyWriters, o.reads, o.p50, o.p99, o.writes, o.reads / std::max(1.0, alone.reads));
+  } else {
+    printf("1. one reader while others write\n");
+    printf("   %-22s %10s %10s %10s %12s %9s %12s\n", "", "reads/s", "p50 us", "p99 us", "writes/s", "refused",
+           "svc us/req");
+    Outcome alone = check(RunService(child, port, 1, 0, seconds));
+    double w16 = 0, w200 = 0, atMost = 0;
+    for (int writers : {0, 16, 200}) {
+      Outcome o = writers ? check(RunService(child, port, 1, writers, seconds)) : alone;
+      printf("   reader, %3d writers  %10.0f %10.1f %10.1f %12.0f %9llu %12.1f\n", writers, o.reads, o.p50, o.p99, o.writes,
+             (unsigned long long)o.refused, o.cpuUs);
+      if (writers == 16) w16 = o.writes;
+      if (writers == 200) { w200 = o.writes; atMost = o.reads / std::max(1.0, alone.reads); }
+    }
+    printf("   reader at 200 writers keeps %.2fx of its alone rate (goal >= 0.5)\n\n", atMost);
+
+    printf("2. writes: group commit against raw SQLite, same commits, as many threads\n");
+    double worst = 1e9;
+    for (int n : {16, 200}) {
+      Outcome raw = check(RunSqlite(db, n, true, seconds));
+      double svc = n == 16 ? w16 : w200;
+      printf("   %3d writers: dblinkd %8.0f writes/s, raw SQLite %8.0f commits/s: %.2fx (goal >= 0.8)\n", n, svc,
+             raw.writes, svc / std::max(1.0, raw.writes));
+      worst = std::min(worst, svc / std::max(1.0, raw.writes));
+    }
+    printf("\n3. read-by-key mix against raw SQLite reads from as many threads\n");
+    double at16 = 0, p99at200 = 0;
+    for (int n : {1, 16, 200}) {
+      auto [o, raw] = mix(n);
+      if (n == 16) at16 = o.reads / std::max(1.0, raw.reads);
+      if (n == 200) p99at200 = o.p99;
+    }
+    printf("   at 16 clients %.2fx (goal >= 0.5); p99 at 200 clients %.2f ms (goal < 10)\n", at16, p99at200 / 1000);
   }
-  printf("   at 16 clients %.2fx (goal >= 0.5); p99 at 200 clients %.2f ms (goal < 10)\n", at16, p99at200 / 1000);
 
   kill(child, SIGTERM);
   int status = 0;

@@ -3,10 +3,12 @@
 // database, at a bounded rate. Every refusal is 10601 and leaves the database as it was.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include "test_dblinkd_harness.h"
 
@@ -162,6 +164,57 @@ TEST_F(Writes, AFloodPastTheLimitIsRefused) {
   EXPECT_EQ(text(other), kDbOk);  // per connection
   std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the budget refills
   EXPECT_EQ(text(c), kDbOk);
+}
+
+// Reads answered in rounds share a snapshot, yet a read sent right behind a write on the
+// same connection (without waiting for its reply) finds it, and so does another
+// connection's read once the write is acknowledged, while other readers keep every
+// worker's rounds busy.
+TEST_F(Writes, ReadsSeeTheWritesAcknowledgedBeforeThem) {
+  Start();
+  std::atomic<bool> stop{false};
+  std::atomic<int> readerFailures{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i)
+    readers.emplace_back([&] {
+      Client r;
+      if (!r.Connect(d.port)) { readerFailures++; return; }
+      while (!stop)
+        if (r.Read(kTablePackage, kOpGetFirst, 4, U32(0)) != kDbOk) readerFailures++;
+    });
+  Client other;
+  ASSERT_TRUE(other.Connect(d.port));
+  auto request = [](uint32_t cls, uint32_t op, const std::string& key, const std::string& data) {
+    proto::Request q;
+    q.call = proto::kCallOperation;
+    q.table = kTableHistoryText;
+    q.cls = cls;
+    q.op = op;
+    q.key = key;
+    q.data = data;
+    q.recordLength = RecordLength(kTableHistoryText);
+    return proto::EncodeRequest(q);
+  };
+  std::string rec;
+  ASSERT_EQ(c.Op(kTableHistoryText, kClassInsert, kOpInsert, 0, U32(0), Text("first"), &rec), kDbOk);
+  uint32_t id = Rec<HistoryTextRecord>(rec).TextId;
+  for (int i = 0; i < 40; ++i) {
+    std::string text = "write " + std::to_string(i);
+    ++id;  // ids are max + 1, and only this test writes
+    ASSERT_TRUE(c.Send(request(kClassInsert, kOpInsert, U32(0), Text(text.c_str())) +
+                       request(kClassRead, kOpGetEqual, U32(id), "")));
+    proto::Reply wrote, read;
+    ASSERT_TRUE(c.ReadReply(wrote) && c.ReadReply(read));
+    ASSERT_EQ(wrote.status, kDbOk);
+    ASSERT_EQ(Rec<HistoryTextRecord>(wrote.data).TextId, id);
+    EXPECT_EQ(read.status, kDbOk) << "own write, pipelined, step " << i;
+    EXPECT_EQ(read.data, wrote.data);
+    EXPECT_EQ(other.Read(kTableHistoryText, kOpGetEqual, 0, U32(id), &rec), kDbOk) << "other connection, step " << i;
+    EXPECT_EQ(Rec<HistoryTextRecord>(rec).Text, text);
+  }
+  stop = true;
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(readerFailures, 0);
 }
 
 }  // namespace
