@@ -1,5 +1,7 @@
 """The agent on \\\\SRV\\SYS\\PUBLIC against a real dblinkd: documents, layout, reading back."""
 import os
+import subprocess
+import tempfile
 
 from plxharness import DRIVE_C, HarnessCase, run_agent
 
@@ -7,6 +9,8 @@ AGENT = r"\\SRV\SYS\PUBLIC\PLXWIN32.EXE"
 SITE, NODE, ID = "HQ", "00A0C9123456", "<machine id>"
 ID_FILE = os.path.join(DRIVE_C, "equip.id")
 ABORTED = "\nProgram aborted.\n"
+# The administrators' compiler, from the host build beside the service the tests run.
+QSC = os.path.join(os.path.dirname(os.path.dirname(os.environ.get("PLX_DBLINKD", ""))), "tools", "qsc", "qsc")
 _workstations = [0]
 
 
@@ -75,6 +79,16 @@ class AgentCase(HarnessCase):
         self.h.install(self.public, corvnet=sections,
                        dblinkr32={"Servers": {s: "127.0.0.1:%d" % (port or self.svc.port) for s in servers}})
         return self.svc
+
+    def put_script(self, name, text):
+        """Compiles text with the administrators' compiler into the package folder."""
+        with tempfile.TemporaryDirectory() as tmp:
+            source = os.path.join(tmp, name + ".qs")
+            with open(source, "w") as f:
+                f.write(text)
+            done = subprocess.run([QSC, source, "-o", os.path.join(self.packages_dir, name)],
+                                  capture_output=True, text=True)
+            self.assertEqual(done.returncode, 0, done.stderr)
 
     def agent(self, *args, **kw):
         return run_agent(kw.pop("exe", AGENT), args, **kw)

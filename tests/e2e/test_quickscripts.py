@@ -1,15 +1,11 @@
 """Quickscripts end to end: written in the text form, compiled with qsc, run by the agent as a
 package task and on their own with /QS=, judged by the database rows and history."""
 import os
-import subprocess
-import tempfile
 import unittest
 
 from agentcase import SITE, AgentCase, document, package, target, task
 from plxharness import BIN_DIR, read
 
-HOST_BUILD = os.path.dirname(os.path.dirname(os.environ.get("PLX_DBLINKD", "")))
-QSC = os.path.join(HOST_BUILD, "tools", "qsc", "qsc")
 INSTALLED = "Package installed successfully."
 
 
@@ -45,16 +41,6 @@ EXIT 0
 
 
 class QuickscriptTest(AgentCase):
-
-    def put_script(self, name, text):
-        """Compiles text with the administrators' compiler into the package folder."""
-        with tempfile.TemporaryDirectory() as tmp:
-            source = os.path.join(tmp, name + ".qs")
-            with open(source, "w") as f:
-                f.write(text)
-            done = subprocess.run([QSC, source, "-o", os.path.join(self.packages_dir, name)],
-                                  capture_output=True, text=True)
-            self.assertEqual(done.returncode, 0, done.stderr)
 
     def test_package_script_runs_a_program_and_writes_history(self):
         self.serve(on_site_document(package(1), package(2), tasks=[task(1, 2, "SETUP.QSC"), task(2, 2, "FAIL.QSC")]))

@@ -2,15 +2,11 @@
 the start-up path, the Windows directory put in front of the PATH setting by a package
 script, and a journalled package whose failure puts the file back byte for byte."""
 import os
-import subprocess
-import tempfile
 import unittest
 
 from agentcase import SITE, AgentCase, document, package, target, task
 from plxharness import DRIVE_C, read
 
-HOST_BUILD = os.path.dirname(os.path.dirname(os.environ.get("PLX_DBLINKD", "")))
-QSC = os.path.join(HOST_BUILD, "tools", "qsc", "qsc")
 AUTOEXEC = os.path.join(DRIVE_C, "autoexec.bat")
 NO_ASK, WINDOWS_IN_PATH, JOURNAL = 0x0001, 0x0100, 0x8000
 
@@ -47,15 +43,6 @@ class StartupFileTest(AgentCase):
             self.h.guard(os.path.join(DRIVE_C, name))
         with open(AUTOEXEC, "wb") as f:
             f.write(BEFORE)
-
-    def put_script(self, name, text):
-        with tempfile.TemporaryDirectory() as tmp:
-            source = os.path.join(tmp, name + ".qs")
-            with open(source, "w") as f:
-                f.write(text)
-            done = subprocess.run([QSC, source, "-o", os.path.join(self.packages_dir, name)],
-                                  capture_output=True, text=True)
-            self.assertEqual(done.returncode, 0, done.stderr)
 
     def test_windows_goes_in_front_of_the_path_and_a_failed_package_puts_the_file_back(self):
         packages = [package(1, Options=NO_ASK | WINDOWS_IN_PATH | JOURNAL),

@@ -6,13 +6,10 @@ import os
 import shutil
 import signal
 import subprocess
-import tempfile
 
 from agentcase import SITE, AgentCase, document, package, target, task
 from plxharness import BIN_DIR, DRIVE_C, QUIET, read, wait_for, wine
 
-HOST_BUILD = os.path.dirname(os.path.dirname(os.environ.get("PLX_DBLINKD", "")))
-QSC = os.path.join(HOST_BUILD, "tools", "qsc", "qsc")
 INSTALLED = "Package installed successfully."
 KEY = r"HKEY_CURRENT_USER\Software\PlxWorkstationTest"
 # Wine's shell keeps Program Manager groups as folders of the user's Start Menu.
@@ -104,15 +101,6 @@ class WorkstationScriptTest(AgentCase):
     def remove_group(self):
         for folder in self.group_folders():
             shutil.rmtree(folder)
-
-    def put_script(self, name, text):
-        with tempfile.TemporaryDirectory() as tmp:
-            source = os.path.join(tmp, name + ".qs")
-            with open(source, "w") as f:
-                f.write(text)
-            done = subprocess.run([QSC, source, "-o", os.path.join(self.packages_dir, name)],
-                                  capture_output=True, text=True)
-            self.assertEqual(done.returncode, 0, done.stderr)
 
     def test_script_changes_the_workstation(self):
         self.serve(document([package(1)], [target(1, 7, SITE)], tasks=[task(1, 2, "STATION.QSC")]))
