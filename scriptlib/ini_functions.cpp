@@ -42,14 +42,7 @@ bool ResolveIniPath(IniPath& path, const char* windir) {
 }
 
 ScanArgs Scan(LineEditor editor, const char* section, const char* key, const char* a, const char* b, int mode) {
-  ScanArgs args;
-  args.editor = editor;
-  args.section = section;
-  args.key = key;
-  args.textA = a;
-  args.textB = b;
-  args.mode = mode;
-  return args;
+  return ScanArgs{editor, section, key, a, b, mode};
 }
 
 // Whether a line and its newline fit in one line buffer.

@@ -55,14 +55,9 @@ int AddLine(const char* text, int where) {
   return AddLineToFile(SystemFilePath, line, where);
 }
 
+// These functions use no sections: the first line holding the key anywhere is the one.
 ScanArgs Scan(LineEditor editor, const char* key, const char* a, const char* b, int mode = kPlaceBefore) {
-  ScanArgs args;
-  args.editor = editor;
-  args.key = key;
-  args.textA = a;
-  args.textB = b;
-  args.mode = mode;
-  return args;
+  return ScanArgs{editor, nullptr, key, a, b, mode};
 }
 
 // ADDLINE and ADDDEVICE: the line goes beside the anchor's line, or, with no anchor or one
