@@ -105,6 +105,16 @@ int ReadMoveParams(const char* params, bool optionalTemplate, MoveParams& p) {
   return 0;
 }
 
+// The end of MDIR and DELETEDIR: a failed change leaves the run-time error in [RETVAL]; a
+// change made is journalled, as a directory can only be recorded once it exists or is gone.
+int JournalMadeChange(int failed, UndoKind kind, const char* path) {
+  if (failed != 0) {
+    SetRetval(nRunTimeError);
+    return 0;
+  }
+  return JournalChange(kind, path) ? int(kMsgUndoFailedIn) : 0;
+}
+
 // Directory and name or pattern: the first two parameters of all but COPY and RENAME.
 int ReadSearchParams(const char* params, char (&dir)[kParamTextSize], char (&pattern)[kParamTextSize]) {
   if (int rc = GetStringParam(params, 1, dir)) return rc;
@@ -156,11 +166,7 @@ int ScriptMdir(const char* params) {
   char parent[kParamTextSize], name[kParamTextSize], path[MAX_PATH];
   if (int rc = ReadSearchParams(params, parent, name)) return rc;
   if (!JoinPath(path, parent, name)) return kResultReported;
-  if (MakeDirectory(path) != 0) {
-    SetRetval(nRunTimeError);
-    return 0;
-  }
-  return JournalChange(UndoKind::AddDir, path) ? int(kMsgUndoFailedIn) : 0;
+  return JournalMadeChange(MakeDirectory(path), UndoKind::AddDir, path);
 }
 
 // Read-only files are not made writable first: their deletion fails with 13.
@@ -201,11 +207,7 @@ int ScriptDeleteDir(const char* params) {
     if (e == kMsgUndoFailedIn) return e;
     if (e != 0) SetRetval(e);
   }
-  if (RemoveDirectoryPath(path) != 0) {
-    SetRetval(nRunTimeError);
-    return 0;
-  }
-  return JournalChange(UndoKind::RemoveDir, path) ? int(kMsgUndoFailedIn) : 0;
+  return JournalMadeChange(RemoveDirectoryPath(path), UndoKind::RemoveDir, path);
 }
 
 int ScriptFindFile(const char* params) {
