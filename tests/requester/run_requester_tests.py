@@ -4,9 +4,9 @@
 Three services: MAIN (servers SRV and SRV2), SCRATCH (writes and restarts) and HUNG (which
 the tests stop with SIGSTOP, behind a proxy that counts the frames sent to it); DOWN is a
 port nobody listens on. The test program asks through files in PLX_CONTROL: it writes
-request.txt ("stop HUNG", "cont HUNG", "restart SCRATCH", "served MAIN", "frames HUNG")
-and waits for done.txt, which holds the answer. Drive R: is a network drive for
-CORVNET.dll. The program runs twice: the tests of an unstarted requester in a process of
+request.txt (a number, then "stop HUNG", "cont HUNG", "restart SCRATCH", "served MAIN" or
+"frames HUNG") and waits for done.txt, which holds the same number and the answer. Drive R:
+is a network drive for CORVNET.dll. The program runs twice: the tests of an unstarted requester in a process of
 their own, then the rest. Environment: plxharness's (PLX_BIN_DIR, PLX_DBLINKD, WINEPREFIX,
 DISPLAY).
 """
@@ -48,10 +48,10 @@ def control(folder, services, proxies, halt):
     while not halt.is_set():
         if os.path.exists(request):
             with open(request) as f:
-                words = f.read().split()
+                number, *words = f.read().split()
             os.unlink(request)
             with open(os.path.join(folder, "done.tmp"), "w") as f:
-                f.write(act(services, proxies, words) + "\n")
+                f.write("%s %s\n" % (number, act(services, proxies, words)))
             os.replace(os.path.join(folder, "done.tmp"), os.path.join(folder, "done.txt"))
         time.sleep(0.02)
 

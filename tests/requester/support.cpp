@@ -56,24 +56,35 @@ int CountTexts(uint32_t conn, const std::string& text) {
   return r.status == plx::kDbNotFound ? n : -1;
 }
 
+// Each request carries a number that its answer repeats, so that an answer left over from
+// an earlier request is never taken for this one's.
 std::string Control(const std::string& command) {
+  static unsigned sequence = 0;
   std::string dir = Env("PLX_CONTROL");
   std::string tmp = dir + "\\request.tmp", request = dir + "\\request.txt", done = dir + "\\done.txt";
-  DeleteFileA(done.c_str());
+  std::string number = std::to_string(GetCurrentProcessId()) + "." + std::to_string(++sequence) + " ";
   FILE* f = dir.empty() ? nullptr : fopen(tmp.c_str(), "w");
-  if (!f) return "";
-  fputs(command.c_str(), f);
+  if (!f) {
+    ADD_FAILURE() << "cannot write " << tmp;
+    return "";
+  }
+  fputs((number + command).c_str(), f);
   fclose(f);
-  if (!MoveFileExA(tmp.c_str(), request.c_str(), MOVEFILE_REPLACE_EXISTING)) return "";
+  if (!MoveFileExA(tmp.c_str(), request.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    ADD_FAILURE() << "cannot move " << tmp << ": error " << GetLastError();
+    return "";
+  }
   for (int i = 0; i < 600; ++i, Sleep(20)) {
     FILE* d = fopen(done.c_str(), "r");
     if (!d) continue;
     char line[64] = "";
     bool got = fgets(line, sizeof line, d) != nullptr;
     fclose(d);
+    if (!got || strncmp(line, number.c_str(), number.size()) != 0) continue;
     DeleteFileA(done.c_str());
-    return got ? std::string(line) : std::string("done");
+    return line + number.size();
   }
+  ADD_FAILURE() << "no answer to \"" << command << "\"";
   return "";
 }
 
@@ -81,7 +92,9 @@ long Count(const char* what, const char* service) {
   std::string answer = Control(std::string(what) + " " + service);
   char* end = nullptr;
   long n = strtol(answer.c_str(), &end, 10);
-  return end != answer.c_str() ? n : -1;
+  if (end != answer.c_str()) return n;
+  ADD_FAILURE() << what << " " << service << ": no count in the answer \"" << answer << "\"";
+  return -1;
 }
 
 Connection::Connection(const char* name, uint32_t retries, uint32_t timeout) : server(name) {
