@@ -27,6 +27,29 @@ size_t Utf8At(const std::string& s, size_t i) {
   return n;
 }
 
+// A byte that is not UTF-8 is read as Windows-1252, the code page the workstations write
+// in; 0 for its five unassigned bytes.
+uint32_t Cp1252(unsigned char c) {
+  static const uint16_t k80[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                   0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                   0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                   0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+  return c >= 0xA0 ? c : c >= 0x80 ? k80[c - 0x80] : 0;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += char(cp);
+  } else if (cp < 0x800) {
+    out += char(0xC0 | (cp >> 6));
+    out += char(0x80 | (cp & 0x3F));
+  } else {
+    out += char(0xE0 | (cp >> 12));
+    out += char(0x80 | ((cp >> 6) & 0x3F));
+    out += char(0x80 | (cp & 0x3F));
+  }
+}
+
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -194,9 +217,16 @@ std::string Html(const std::string& text) {
   for (size_t i = 0; i < text.size();) {
     size_t n = Utf8At(text, i);
     unsigned char c = uint8_t(text[i]);
-    if (n == 0 || (n == 1 && c < 0x20 && c != '\t' && c != '\n') || c == 0x7F) {
+    if (n == 0) {
+      uint32_t cp = Cp1252(c);
+      if (cp) AppendUtf8(out, cp);
+      else out += kReplacement;
+      ++i;
+      continue;
+    }
+    if ((n == 1 && c < 0x20 && c != '\t' && c != '\n') || c == 0x7F) {
       out += kReplacement;
-      i += n ? n : 1;
+      ++i;
       continue;
     }
     switch (c) {

@@ -16,8 +16,9 @@ constexpr uint32_t kConsolePageRows = 50;
 
 // --- small pure helpers -------------------------------------------------------------------
 
-// Text for HTML content and quoted attributes: & < > " ' escaped, bytes that are not UTF-8
-// (workstations write in their own code page) and control characters shown as U+FFFD.
+// Text for HTML content and quoted attributes: & < > " ' escaped; bytes that are not UTF-8
+// read as Windows-1252 (workstations write in their code page); control characters and
+// unassigned bytes shown as U+FFFD.
 std::string Html(const std::string& text);
 // Percent-encoding for a path segment or a query value.
 std::string UrlPart(const std::string& text);
