@@ -379,7 +379,8 @@ std::string PackagePage(const Frame& f, const PackageCounts& p, const std::vecto
                         const Paged<StatusRowView>& rows, const PackageFilterForm& filter, uint32_t page) {
   std::string name = p.name.empty() ? Num(p.packageId) : p.name;
   std::string out = Top(f, name) + "<h1 id=\"package-name\">" + Html(name) + "</h1>\n<p class=\"server\">Server " +
-                    Html(p.serverName) + ", package " + Num(p.packageId) + "</p>\n"
+                    Html(p.serverName) + ", package " + Num(p.packageId) + " &middot; " +
+                    Link("/console/history?package=" + Num(p.packageId), "its history", " id=\"package-history\"") + "</p>\n"
                     "<table id=\"counts\"><thead><tr><th>Installed</th><th>Failed</th><th>Refused</th>"
                     "<th>Refused permanently</th><th>Pending</th><th>Shares</th></tr></thead><tbody><tr class=\"package\">" +
                     Counts(p) + "<td class=\"bar\">" + Bar(p) + "</td></tr></tbody></table>\n"

@@ -328,6 +328,7 @@ TEST_F(ConsoleWeb, OverviewPackageAndPagination) {
   auto p = web.Get("/console/package/10");
   ASSERT_TRUE(p);
   EXPECT_NE(p->body.find("<h1 id=\"package-name\">Office 97</h1>"), std::string::npos);
+  EXPECT_NE(p->body.find("<a href=\"/console/history?package=10\" id=\"package-history\">"), std::string::npos);
   EXPECT_EQ(Joined(All(p->body, "<td class=\"kind\">(\\w+)</td>")), "group,user");
   EXPECT_EQ(Joined(All(p->body, "<tr class=\"status-row[^\"]*\" data-row-id=\"(\\d+)\"")), "113,112,115,111,114,116");
   EXPECT_EQ(All(p->body, "class=\"reoffer\"").size(), 5u) << "every row but the pending one";
