@@ -141,6 +141,11 @@ template <class T> void EndPage(Paged<T>& out, const Page& page) {
   if (out.more) out.rows.resize(page.limit);
 }
 
+std::string N(uint32_t v) { return std::to_string(v); }
+
+// Both failed statuses, as an SQL list.
+std::string FailedStatuses() { return "(" + N(plx::kStatusFailed) + "," + N(plx::kStatusFailedRetry) + ")"; }
+
 uint32_t U32(sqlite3_stmt* s, int i) { return uint32_t(sqlite3_column_int64(s, i)); }
 
 // The name of a package (of the row's own server when it has one there).
@@ -194,9 +199,12 @@ Query OverviewQuery(const Page& page) {
       "COALESCE((SELECT ServerName FROM servers WHERE ServerId=p.ServerId ORDER BY rowid LIMIT 1),''), "
       "COALESCE(c.pending,0), COALESCE(c.installed,0), COALESCE(c.refused,0), COALESCE(c.permanent,0), "
       "COALESCE(c.failed,0) FROM packages p LEFT JOIN (SELECT PackageId, "
-      "SUM(CASE WHEN PackageStatus=0 THEN Rows END) AS pending, SUM(CASE WHEN PackageStatus=1 THEN Rows END) AS installed, "
-      "SUM(CASE WHEN PackageStatus=2 THEN Rows END) AS refused, SUM(CASE WHEN PackageStatus=3 THEN Rows END) AS permanent, "
-      "SUM(CASE WHEN PackageStatus IN (4,5) THEN Rows END) AS failed FROM console_counts GROUP BY PackageId) AS c "
+      "SUM(CASE WHEN PackageStatus=" + N(plx::kStatusPending) + " THEN Rows END) AS pending, "
+      "SUM(CASE WHEN PackageStatus=" + N(plx::kStatusCompleted) + " THEN Rows END) AS installed, "
+      "SUM(CASE WHEN PackageStatus=" + N(plx::kStatusRefused) + " THEN Rows END) AS refused, "
+      "SUM(CASE WHEN PackageStatus=" + N(plx::kStatusRefusedPermanently) + " THEN Rows END) AS permanent, "
+      "SUM(CASE WHEN PackageStatus IN " + FailedStatuses() + " THEN Rows END) AS failed "
+      "FROM console_counts GROUP BY PackageId) AS c "
       "ON c.PackageId=p.PackageId "
       "WHERE p.rowid=(SELECT rowid FROM packages WHERE PackageId=p.PackageId ORDER BY ServerId, rowid LIMIT 1) "
       "ORDER BY COALESCE(c.failed,0) DESC, p.Name COLLATE NOCASE, p.PackageId";
@@ -235,10 +243,10 @@ Query PackageStatusQuery(uint32_t packageId, const StatusFilter& f, const Page& 
   Query q;
   q.args.push_back(Num(":package", packageId));
   std::string keys =
-      "SELECT rowid AS rid, PackageStatus IN (4,5) AS bad, TargetName AS tn FROM package_users "
+      "SELECT rowid AS rid, PackageStatus IN " + FailedStatuses() + " AS bad, TargetName AS tn FROM package_users "
       "WHERE PackageId=:package AND Scheduled=0";
   if (f.status == plx::kStatusFailed) {
-    keys += " AND PackageStatus IN (4,5)";
+    keys += " AND PackageStatus IN " + FailedStatuses();
   } else if (f.status >= 0) {
     keys += " AND PackageStatus=:status";
     q.args.push_back(Num(":status", f.status));
@@ -262,8 +270,8 @@ Query PackageStatusQuery(uint32_t packageId, const StatusFilter& f, const Page& 
 // The status rows of a machine (kind 8 named after it, kind 6 written on it) or of a user
 // (kind 6 named after them, kind 8 written for them), by package name.
 std::string OfName(uint32_t ownKind, uint32_t otherKind) {
-  return "Scheduled=0 AND ((TargetKind=" + std::to_string(ownKind) + " AND TargetName=:name) OR (TargetKind=" +
-         std::to_string(otherKind) + " AND Counterpart=:name COLLATE NOCASE))";
+  return "Scheduled=0 AND ((TargetKind=" + N(ownKind) + " AND TargetName=:name) OR (TargetKind=" + N(otherKind) +
+         " AND Counterpart=:name COLLATE NOCASE))";
 }
 
 Query NameStatusQuery(uint32_t ownKind, uint32_t otherKind, const std::string& name, const Page& page) {
@@ -294,7 +302,8 @@ size_t Utf8Chars(const std::string& s) {
 std::string HistoryColumns() {
   return "SELECT h.rowid, h.PackageId, " + PackageNameOf("h") +
          ", h.PackageUserId, h.Date, h.Time, h.UserName, h.ServerName, "
-         "COALESCE((SELECT CASE WHEN TargetKind=8 THEN TargetName ELSE Counterpart END FROM package_users "
+         "COALESCE((SELECT CASE WHEN TargetKind=" + N(plx::kKindMachine) + " THEN TargetName ELSE Counterpart END "
+         "FROM package_users "
          "WHERE PackageUserId=h.PackageUserId ORDER BY Scheduled, rowid LIMIT 1),''), "
          "COALESCE((SELECT Text FROM history_texts WHERE TextId=h.TextId),'')";
 }
