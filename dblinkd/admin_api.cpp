@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "document.h"
+#include "metrics.h"
 
 namespace dblink {
 
@@ -174,6 +175,12 @@ AdminApi::AdminApi(Store& store, std::string token) : impl_(new Impl(store, std:
 }
 
 AdminApi::~AdminApi() { Stop(); }
+
+void AdminApi::ServeMetrics(std::function<std::string()> render) {
+  impl_->http.Get("/metrics", [render = std::move(render)](const httplib::Request&, httplib::Response& res) {
+    res.set_content(render(), kMetricsContentType);
+  });
+}
 
 bool AdminApi::Listen(const Endpoint& ep, std::string& error) {
   std::string host = ep.host == "localhost" ? "127.0.0.1" : ep.host;

@@ -4,6 +4,7 @@
 //   GET  /packages /servers /installed /schedules /status /history /tasks /dependencies
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,6 +20,8 @@ class AdminApi {
   AdminApi(const AdminApi&) = delete;
   AdminApi& operator=(const AdminApi&) = delete;
 
+  // GET /metrics answers with what render gives. Before Start.
+  void ServeMetrics(std::function<std::string()> render);
   bool Listen(const Endpoint& ep, std::string& error);
   uint16_t Port() const { return port_; }
   // Runs the listener; false with error when it does not come up.
