@@ -115,6 +115,7 @@ MetricsSnapshot GatherMetrics(const RequesterServer& requester, SqliteStore& sto
   MetricsSnapshot m;
   requester.Collect(m.requester);
   m.databaseErrors = store.EngineErrors();
+  m.haveTotals = store.Console().Totals(m.totals);
   return m;
 }
 

@@ -264,3 +264,51 @@ TEST_F(Metrics, FailedStatementsAreCounted) {
 }
 
 }  // namespace
+
+namespace {
+
+// A site with a known number of status rows per status, and targeting rows that are never
+// counted; then a workstation's rewrite moves one row from failed to installed.
+TEST(MetricsStatusRows, FollowTheDocumentAndTheWorkstationsWrites) {
+  // Per status, in status order: pending, installed, refused, refused permanently, failed,
+  // failed (may retry).
+  const int perStatus[] = {3, 2, 1, 0, 4, 1};
+  const char* const names[] = {"pending", "installed", "refused", "refused_permanently", "failed", "failed_retry"};
+  Json rows = Json::array();
+  for (int kind : {kKindUser, kKindGroup})  // targeting rows
+    rows.push_back({{"ServerId", 1}, {"PackageId", 1}, {"Scheduled", 1}, {"TargetKind", kind}, {"TargetName", "all"}});
+  int n = 0;
+  for (int status = 0; status <= kStatusLast; ++status)
+    for (int i = 0; i < perStatus[status]; ++i, ++n)
+      rows.push_back({{"RecordId", 100 + n}, {"PackageUserId", 100 + n}, {"ServerId", 1}, {"PackageId", 1 + n % 2},
+                      {"Scheduled", 0}, {"PackageStatus", status}, {"TargetKind", kKindMachine},
+                      {"TargetName", "WS" + std::to_string(n)}, {"Counterpart", "user"}});
+  Json seed = {{"servers", {{{"ServerId", 1}, {"ServerName", "SRV"}}}},
+               {"packages", {{{"PackageId", 1}, {"ServerId", 1}, {"Name", "One"}},
+                             {{"PackageId", 2}, {"ServerId", 1}, {"Name", "Two"}}}},
+               {"package_users", rows}};
+  Daemon d;
+  ASSERT_TRUE(d.Start(&seed)) << d.Log();
+  auto expect = [&](const int (&want)[6]) {
+    Scrape s = GetMetrics(d.adminPort);
+    for (int status = 0; status <= kStatusLast; ++status)
+      EXPECT_EQ(s.Get("dblinkd_status_rows", std::string("status=\"") + names[status] + "\""), want[status])
+          << names[status] << "\n" << s.body;
+  };
+  expect(perStatus);
+
+  // The first failed row (RecordId 100 + pending + installed + refused) becomes installed.
+  uint32_t id = 100 + 3 + 2 + 1;
+  Client c;
+  ASSERT_TRUE(c.Connect(d.port));
+  std::string rec;
+  ASSERT_EQ(c.Read(kTableUserPackage, kOpGetEqual, 0, U32(id), &rec), kDbOk);
+  UserPackageRecord u = Rec<UserPackageRecord>(rec);
+  ASSERT_EQ(u.PackageStatus, kStatusFailed);
+  u.PackageStatus = kStatusCompleted;
+  ASSERT_EQ(c.Op(kTableUserPackage, kClassRewrite, kOpGetEqual, 0, U32(id), Bytes(u, kTableUserPackage)), kDbOk);
+  const int after[] = {3, 3, 1, 0, 3, 1};
+  expect(after);
+}
+
+}  // namespace
