@@ -1,8 +1,9 @@
 // console_bench: the administrator's console and /metrics on a large site. Seeds a database
 // of 10,000 machines x 200 packages (2,000,000 status rows) and their history, starts the
 // real dblinkd on it, signs in and times the overview, the most failing package's page,
-// /metrics and a JSON listing. Exits non-zero when a page does not answer 200 or a page
-// misses its goal.
+// /metrics, and for comparison a machine page, a history search and a JSON listing.
+// Exits non-zero when a page does not answer 200, the overview does not put the failing
+// package first, /metrics miscounts the status rows, or a timed page misses its goal.
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -118,7 +119,8 @@ bool Seed(const std::string& path, const Site& site, uint64_t& statusRows, uint6
   }
   sqlite3* db = nullptr;
   if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return false;
-  bool ok = Exec(db, "PRAGMA synchronous=OFF") && Exec(db, "PRAGMA cache_size=-262144") && Exec(db, "BEGIN");
+  // A throwaway file: no syncs, and statement journals (the triggers need them) in memory.
+  bool ok = Exec(db, "PRAGMA synchronous=OFF") && Exec(db, "PRAGMA cache_size=-262144") && Exec(db, "PRAGMA temp_store=MEMORY") && Exec(db, "BEGIN");
   {
     Insert server(db, "INSERT INTO servers (ServerId, ServerName) VALUES (?,?)");
     Insert package(db, "INSERT INTO packages (PackageId, ServerId, Name, Status) VALUES (?,?,?,?)");
@@ -163,7 +165,9 @@ bool Seed(const std::string& path, const Site& site, uint64_t& statusRows, uint6
       }
     }
   }
-  ok = ok && Exec(db, "COMMIT") && Exec(db, "ANALYZE") && Exec(db, "PRAGMA wal_checkpoint(TRUNCATE)");
+  // No ANALYZE: the service never runs it, so the pages are timed with the plans a real
+  // site gets.
+  ok = ok && Exec(db, "COMMIT") && Exec(db, "PRAGMA wal_checkpoint(TRUNCATE)");
   sqlite3_close(db);
   return ok;
 }
@@ -176,9 +180,10 @@ uint64_t FileSize(const std::string& path) {
 struct Timing {
   std::string label, path;
   bool bearer = false;
+  bool goal = true;  // held to the goal; else shown for comparison
   std::vector<double> ms;
   int failedStatus = 0;  // the first status other than 200, if any
-  size_t bytes = 0;
+  std::string body;      // of the last answer
 };
 
 void Time(httplib::Client& c, const std::string& cookie, Timing& t, int runs) {
@@ -194,7 +199,7 @@ void Time(httplib::Client& c, const std::string& cookie, Timing& t, int runs) {
       if (!t.failedStatus) t.failedStatus = status;
       continue;
     }
-    t.bytes = r->body.size();
+    t.body = std::move(r->body);
     if (i > 0) t.ms.push_back(ms);
   }
   std::sort(t.ms.begin(), t.ms.end());
@@ -285,17 +290,18 @@ int main(int argc, char** argv) {
   }
   if (cookie.empty()) printf("sign-in failed (HTTP %d): the console pages will fail\n", in ? in->status : -1);
 
+  // Held to the goal or shown for comparison; the first three are checked below.
   std::vector<Timing> pages = {
-      {"overview", "/console/", false, {}, 0, 0},
-      {"package page (most failing)", "/console/package/" + std::to_string(site.failingPackage), false, {}, 0, 0},
-      {"machine page", "/console/machine/WS000042", false, {}, 0, 0},
-      {"/metrics", "/metrics", true, {}, 0, 0},
-      {"JSON /packages", "/packages", true, {}, 0, 0},
+      {"overview", "/console/", false, true, {}, 0, {}},
+      {"package page (most failing)", "/console/package/" + std::to_string(site.failingPackage), false, true, {}, 0, {}},
+      {"/metrics", "/metrics", true, true, {}, 0, {}},
+      {"machine page", "/console/machine/WS000042", false, false, {}, 0, {}},
+      {"history search \"disk full\"", "/console/history?text=disk+full", false, false, {}, 0, {}},
+      {"JSON /packages", "/packages", true, false, {}, 0, {}},
   };
   for (Timing& t : pages) Time(c, cookie, t, runs);
   stop();
 
-  // The overview must show the failing package first: its link is the first package link.
   printf("\n%-30s %9s %9s %9s %10s  %s\n", "page", "min ms", "median", "max ms", "bytes", "goal");
   bool failed = false;
   for (const Timing& t : pages) {
@@ -305,12 +311,32 @@ int main(int argc, char** argv) {
       continue;
     }
     double median = t.ms[t.ms.size() / 2];
-    bool goal = t.label == "JSON /packages" || median < kGoalMs;
-    failed = failed || !goal;
-    printf("%-30s %9.2f %9.2f %9.2f %10zu  %s\n", t.label.c_str(), t.ms.front(), median, t.ms.back(), t.bytes,
-           t.label == "JSON /packages" ? "-" : goal ? "under 200 ms" : "OVER 200 ms");
+    bool met = median < kGoalMs;
+    failed = failed || (t.goal && !met);
+    printf("%-30s %9.2f %9.2f %9.2f %10zu  %s\n", t.label.c_str(), t.ms.front(), median, t.ms.back(), t.body.size(),
+           !t.goal ? "-" : met ? "under 200 ms" : "OVER 200 ms");
   }
-  printf("(%d runs each after one warm-up, one keep-alive connection)\n", runs);
+  printf("(%d runs each after one warm-up, one keep-alive connection; goal: median under %.0f ms)\n", runs, kGoalMs);
+
+  // What the pages say, checked against the seeded site.
+  const std::string& overview = pages[0].body;
+  const char marker[] = "data-package-id=\"";
+  size_t at = overview.find(marker);
+  uint32_t first = at == std::string::npos ? 0 : uint32_t(atoi(overview.c_str() + at + sizeof marker - 1));
+  if (!pages[0].failedStatus && first != site.failingPackage) {
+    printf("the overview's first package is %u, not the failing package %u\n", first, site.failingPackage);
+    failed = true;
+  }
+  uint64_t counted = 0;
+  const std::string& metrics = pages[2].body;
+  for (size_t p = 0; (p = metrics.find("\ndblinkd_status_rows{", p)) != std::string::npos; ++p)
+    counted += strtoull(metrics.c_str() + metrics.find("} ", p) + 2, nullptr, 10);
+  printf("/metrics counts %llu status rows\n", (unsigned long long)counted);
+  if (statusRows && counted != statusRows) {
+    printf("/metrics counts %llu status rows, the site has %llu\n", (unsigned long long)counted,
+           (unsigned long long)statusRows);
+    failed = true;
+  }
   fs::remove_all(dir);
   return failed ? 1 : 0;
 }
