@@ -18,6 +18,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -205,6 +207,67 @@ void Time(httplib::Client& c, const std::string& cookie, Timing& t, int runs) {
   std::sort(t.ms.begin(), t.ms.end());
 }
 
+// The console's queries without HTTP and HTML: where a slow page spends its time.
+bool TimeQueries(const std::string& db, const Site& site, int runs) {
+  std::string error;
+  std::unique_ptr<dblink::SqliteStore> store = dblink::SqliteStore::Open(db, error);
+  if (!store) {
+    fprintf(stderr, "console_bench: %s\n", error.c_str());
+    return false;
+  }
+  dblink::ConsoleData& data = store->Console();
+  dblink::Page first;
+  dblink::StatusFilter failedOnly;
+  failedOnly.status = plx::kStatusFailed;
+  dblink::HistoryQuery text, ofMachine;
+  text.text = "disk full";
+  ofMachine.machine = "WS000042";
+  struct Query {
+    const char* label;
+    std::function<bool()> run;
+  };
+  const Query queries[] = {
+      {"Overview, first page", [&] { dblink::Paged<dblink::PackageCounts> o; return data.Overview(first, o); }},
+      {"Package (counts, targets)", [&] {
+         bool found = false;
+         dblink::PackageCounts c;
+         std::vector<dblink::TargetView> t;
+         return data.Package(site.failingPackage, found, c, t) && found;
+       }},
+      {"PackageStatus, first page", [&] {
+         dblink::Paged<dblink::StatusRowView> o;
+         return data.PackageStatus(site.failingPackage, {}, first, o);
+       }},
+      {"PackageStatus, failed only", [&] {
+         dblink::Paged<dblink::StatusRowView> o;
+         return data.PackageStatus(site.failingPackage, failedOnly, first, o);
+       }},
+      {"MachineStatus", [&] { dblink::Paged<dblink::StatusRowView> o; return data.MachineStatus("WS000042", first, o); }},
+      {"History of a machine", [&] { dblink::Paged<dblink::HistoryView> o; return data.History(ofMachine, first, o); }},
+      {"History by text", [&] { dblink::Paged<dblink::HistoryView> o; return data.History(text, first, o); }},
+      {"Totals", [&] { dblink::StatusTotals t; return data.Totals(t); }},
+  };
+  printf("\n%-30s %9s %9s %9s   (in process, no HTTP)\n", "console query", "min ms", "median", "max ms");
+  bool ok = true;
+  for (const Query& q : queries) {
+    std::vector<double> ms;
+    for (int i = 0; i <= runs; ++i) {
+      auto start = Clock::now();
+      bool done = q.run();
+      if (i > 0) ms.push_back(Ms(Clock::now() - start));
+      if (!done) {
+        printf("%-30s  FAILED\n", q.label);
+        ok = false;
+        break;
+      }
+    }
+    if (ms.size() != size_t(runs)) continue;
+    std::sort(ms.begin(), ms.end());
+    printf("%-30s %9.2f %9.2f %9.2f\n", q.label, ms.front(), ms[ms.size() / 2], ms.back());
+  }
+  return ok;
+}
+
 int Usage() {
   fprintf(stderr,
           "usage: console_bench [--dblinkd PATH] [--machines N] [--packages N] [--runs N] [--keep DIR]\n"
@@ -337,6 +400,7 @@ int main(int argc, char** argv) {
            (unsigned long long)statusRows);
     failed = true;
   }
+  failed = !TimeQueries(db, site, runs) || failed;
   fs::remove_all(dir);
   return failed ? 1 : 0;
 }
