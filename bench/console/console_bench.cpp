@@ -180,10 +180,12 @@ uint64_t FileSize(const std::string& path) {
 }
 
 struct Timing {
+  Timing(std::string l, std::string p, bool b, bool g) : label(std::move(l)), path(std::move(p)), bearer(b), goal(g) {}
   std::string label, path;
   bool bearer = false;
   bool goal = true;  // held to the goal; else shown for comparison
   std::vector<double> ms;
+  double firstMs = 0;    // the warm-up: caches cold after the start
   int failedStatus = 0;  // the first status other than 200, if any
   std::string body;      // of the last answer
 };
@@ -203,6 +205,7 @@ void Time(httplib::Client& c, const std::string& cookie, Timing& t, int runs) {
     }
     t.body = std::move(r->body);
     if (i > 0) t.ms.push_back(ms);
+    else t.firstMs = ms;
   }
   std::sort(t.ms.begin(), t.ms.end());
 }
@@ -220,7 +223,7 @@ bool TimeQueries(const std::string& db, const Site& site, int runs) {
   dblink::StatusFilter failedOnly;
   failedOnly.status = plx::kStatusFailed;
   dblink::HistoryQuery text, ofMachine;
-  text.text = "disk full";
+  text.text = "disk";
   ofMachine.machine = "WS000042";
   struct Query {
     const char* label;
@@ -355,17 +358,17 @@ int main(int argc, char** argv) {
 
   // Held to the goal or shown for comparison; the first three are checked below.
   std::vector<Timing> pages = {
-      {"overview", "/console/", false, true, {}, 0, {}},
-      {"package page (most failing)", "/console/package/" + std::to_string(site.failingPackage), false, true, {}, 0, {}},
-      {"/metrics", "/metrics", true, true, {}, 0, {}},
-      {"machine page", "/console/machine/WS000042", false, false, {}, 0, {}},
-      {"history search \"disk full\"", "/console/history?text=disk+full", false, false, {}, 0, {}},
-      {"JSON /packages", "/packages", true, false, {}, 0, {}},
+      {"overview", "/console/", false, true},
+      {"package page (most failing)", "/console/package/" + std::to_string(site.failingPackage), false, true},
+      {"/metrics", "/metrics", true, true},
+      {"machine page", "/console/machine/WS000042", false, false},
+      {"history search \"disk\"", "/console/history?text=disk", false, false},
+      {"JSON /packages", "/packages", true, false},
   };
   for (Timing& t : pages) Time(c, cookie, t, runs);
   stop();
 
-  printf("\n%-30s %9s %9s %9s %10s  %s\n", "page", "min ms", "median", "max ms", "bytes", "goal");
+  printf("\n%-30s %9s %9s %9s %9s %10s  %s\n", "page", "first ms", "min ms", "median", "max ms", "bytes", "goal");
   bool failed = false;
   for (const Timing& t : pages) {
     if (t.failedStatus || t.ms.empty()) {
@@ -376,10 +379,12 @@ int main(int argc, char** argv) {
     double median = t.ms[t.ms.size() / 2];
     bool met = median < kGoalMs;
     failed = failed || (t.goal && !met);
-    printf("%-30s %9.2f %9.2f %9.2f %10zu  %s\n", t.label.c_str(), t.ms.front(), median, t.ms.back(), t.body.size(),
+    printf("%-30s %9.2f %9.2f %9.2f %9.2f %10zu  %s\n", t.label.c_str(), t.firstMs, t.ms.front(), median, t.ms.back(),
+           t.body.size(),
            !t.goal ? "-" : met ? "under 200 ms" : "OVER 200 ms");
   }
-  printf("(%d runs each after one warm-up, one keep-alive connection; goal: median under %.0f ms)\n", runs, kGoalMs);
+  printf("(first: the first request after the start; then %d runs on one keep-alive connection;\n"
+         " goal: median under %.0f ms)\n", runs, kGoalMs);
 
   // What the pages say, checked against the seeded site.
   const std::string& overview = pages[0].body;
