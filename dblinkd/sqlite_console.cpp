@@ -125,7 +125,7 @@ template <class OnRow> bool Run(SqliteConn& c, const Query& q, OnRow onRow) {
   int rc;
   while ((rc = c.Step(s)) == SQLITE_ROW) onRow(s);
   if (rc == SQLITE_DONE) return true;
-  fprintf(stderr, "dblinkd: console query failed: %s\n", Err(c));
+  fprintf(stderr, "dblinkd: console query failed: %s\n", sqlite3_errstr(rc));
   return false;
 }
 

@@ -364,6 +364,37 @@ TEST_F(ConsoleData, CountsFollowWritesAndReoffer) {
   EXPECT_EQ(store->Reoffer(104, "2026-12-07", "141600"), kDbWriteFailure);
 }
 
+// A failing database step fails the read, and fails a re-offer with nothing of it kept:
+// every step of the re-offer is made to fail in turn until one goes through.
+TEST_F(ConsoleData, FailuresLeaveNothingHalfDone) {
+  dblink::StatusTotals t;
+  ASSERT_TRUE(store->Totals(t));  // a reader in the pool: the failures below hit queries
+  Paged<dblink::PackageCounts> o;
+  store->FailEngineCall(store->EngineCalls() + 1);
+  EXPECT_FALSE(store->Overview(Page{0, 50}, o));
+  Paged<dblink::HistoryView> h;
+  store->FailEngineCall(store->EngineCalls() + 1);
+  EXPECT_FALSE(store->History(dblink::HistoryQuery{"failed", 0, "WS01", "", "", ""}, Page{0, 50}, h));
+  store->FailEngineCall(store->EngineCalls() + 1);
+  EXPECT_FALSE(store->Totals(t));
+
+  std::string before = DatabaseDigest(db);
+  int failures = 0;
+  for (uint64_t n = 1;; ++n) {
+    store->FailEngineCall(store->EngineCalls() + n);
+    int32_t s = store->Reoffer(202, "20261207", "150000");
+    if (s == kDbOk) break;
+    ASSERT_EQ(s, kDbWriteFailure) << n;
+    ASSERT_EQ(DatabaseDigest(db), before) << n;
+    ++failures;
+  }
+  store->FailEngineCall(0);
+  EXPECT_GE(failures, 5);
+  EXPECT_EQ(PackageCounts(20), (Counts{1, 2, 0, 0, 0}));
+  // The console reaches the same data from a thread's rounds.
+  EXPECT_EQ(&store->OpenRounds()->Console(), static_cast<dblink::ConsoleData*>(store.get()));
+}
+
 // A database written before the console's schema: it gets its indexes, counts and text
 // search at the next open, counting rows added while they were missing.
 TEST_F(ConsoleData, OlderDatabaseUpgraded) {
