@@ -401,7 +401,8 @@ TEST_F(ConsoleWeb, ReofferAfterConfirmation) {
   EXPECT_EQ(ask->status, 200);
   EXPECT_NE(ask->body.find("<form id=\"reoffer\" method=\"post\" action=\"/console/reoffer\">"), std::string::npos);
   EXPECT_NE(ask->body.find("Office 97"), std::string::npos);
-  EXPECT_NE(ask->body.find("WS-B"), std::string::npos);
+  EXPECT_NE(ask->body.find("<span id=\"reoffer-target\"><a href=\"/console/machine/WS-B\">WS-B</a></span>, now "
+                           "<span id=\"reoffer-status\">failed</span>"), std::string::npos);
   EXPECT_EQ(web.Get("/console/reoffer?row=1")->status, 404) << "a targeting row";
   EXPECT_EQ(web.Get("/console/reoffer?row=9999")->status, 404);
   EXPECT_EQ(web.Post("/console/reoffer", "row=9999&csrf=" + web.csrf)->status, 404);
