@@ -2,6 +2,7 @@
 //   POST /import          a document (see document.h), stored in one transaction
 //   GET  /export          {"status": [...], "history": [...]}: what workstations wrote
 //   GET  /packages /servers /installed /schedules /status /history /tasks /dependencies
+//   GET  /metrics         the service's measurements for monitoring (metrics.h)
 // and the administrator's web console under /console/ (console_routes.h), which signs in
 // with the same token and then keeps a session of its own.
 #pragma once
