@@ -361,8 +361,11 @@ int main(int argc, char** argv) {
       {"overview", "/console/", false, true},
       {"package page (most failing)", "/console/package/" + std::to_string(site.failingPackage), false, true},
       {"/metrics", "/metrics", true, true},
+      {"package page, last page", "/console/package/" + std::to_string(site.failingPackage) + "?page=" +
+                                      std::to_string((site.machines + 49) / 50), false, false},
       {"machine page", "/console/machine/WS000042", false, false},
       {"history search \"disk\"", "/console/history?text=disk", false, false},
+      {"history search, page 100", "/console/history?text=disk&page=100", false, false},
       {"JSON /packages", "/packages", true, false},
   };
   for (Timing& t : pages) Time(c, cookie, t, runs);
