@@ -1,6 +1,7 @@
 #include "admin_api.h"
 
 #include <httplib.h>
+#include <netinet/tcp.h>
 
 #include <cstdio>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include "console_routes.h"
 #include "console_sessions.h"
 #include "document.h"
+#include "metrics.h"
 
 namespace dblink {
 
@@ -88,6 +90,9 @@ struct AdminApi::Impl {
     http.set_socket_options([](socket_t sock) {
       int yes = 1;
       setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+      // Inherited by every accepted connection: a reply's headers and body go out as two
+      // writes, and Nagle would hold the body for the client's delayed ACK (40 ms).
+      setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
     });
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
       // The console checks its own sessions; the bearer token opens none of its pages.
@@ -176,6 +181,12 @@ AdminApi::AdminApi(Store& store, std::string token, bool tls) : impl_(new Impl(s
 }
 
 AdminApi::~AdminApi() { Stop(); }
+
+void AdminApi::ServeMetrics(std::function<std::string()> render) {
+  impl_->http.Get("/metrics", [render = std::move(render)](const httplib::Request&, httplib::Response& res) {
+    res.set_content(render(), kMetricsContentType);
+  });
+}
 
 bool AdminApi::Listen(const Endpoint& ep, std::string& error) {
   std::string host = ep.host == "localhost" ? "127.0.0.1" : ep.host;

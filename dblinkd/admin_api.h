@@ -2,10 +2,12 @@
 //   POST /import          a document (see document.h), stored in one transaction
 //   GET  /export          {"status": [...], "history": [...]}: what workstations wrote
 //   GET  /packages /servers /installed /schedules /status /history /tasks /dependencies
+//   GET  /metrics         the service's measurements for monitoring (metrics.h)
 // and the administrator's web console under /console/ (console_routes.h), which signs in
 // with the same token and then keeps a session of its own.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,6 +24,8 @@ class AdminApi {
   AdminApi(const AdminApi&) = delete;
   AdminApi& operator=(const AdminApi&) = delete;
 
+  // GET /metrics answers with what render gives. Before Start.
+  void ServeMetrics(std::function<std::string()> render);
   bool Listen(const Endpoint& ep, std::string& error);
   uint16_t Port() const { return port_; }
   // Runs the listener; false with error when it does not come up.

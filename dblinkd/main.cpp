@@ -8,6 +8,7 @@
 
 #include "admin_api.h"
 #include "document.h"
+#include "metrics.h"
 #include "options.h"
 #include "requester_server.h"
 #include "sqlite_store.h"
@@ -124,6 +125,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<AdminApi> admin;
   if (opt.adminListen.set) {
     admin.reset(new AdminApi(*store, token));
+    admin->ServeMetrics([&requester, &store] { return RenderMetrics(GatherMetrics(requester, *store)); });
     if (!admin->Listen(opt.adminListen, error) || !admin->Start(error)) return Fail(error);
   }
   uint16_t adminPort = admin ? admin->Port() : 0;

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "metrics.h"
 #include "plx/bytes.h"
 #include "plx/proto.h"
 #include "requests.h"
@@ -56,6 +57,7 @@ struct Shared {
   std::unordered_map<std::string, uint32_t> perAddress;
   size_t total = 0;
   std::unordered_map<std::string, Clock::time_point> refusalLogged;
+  uint64_t refused = 0;  // connections turned away at a cap
   std::atomic<bool> stopping{false};
 
   Shared(Store& s, const Limits& l) : store(s), limits(l) {}
@@ -68,6 +70,7 @@ struct Shared {
     else if (total >= maxConnections) why = std::to_string(total) + " connections in all already";
     if (!why.empty()) {
       if (n == 0) perAddress.erase(addr);
+      ++refused;
       return false;
     }
     ++n;
@@ -85,6 +88,12 @@ struct Shared {
   size_t Total() {
     std::lock_guard<std::mutex> lock(mutex);
     return total;
+  }
+
+  void Connections(RequesterStats& out) {
+    std::lock_guard<std::mutex> lock(mutex);
+    out.openConnections = total;
+    out.refusedConnections = refused;
   }
 
   void LogRefusal(const std::string& addr, const std::string& why) {
@@ -126,6 +135,8 @@ struct Session {
   std::string out;           // the reply being sent
   size_t outSent = 0;
   Clock::time_point last, frameStart;
+  Clock::time_point started;  // the request being answered was read whole
+  Operation op = Operation::kInvalid;
   bool readable = false;     // the socket may hold bytes not read yet
   bool peerDone = false;     // the peer closed its side (or the socket failed)
   bool busy = false;         // a request is being answered
@@ -203,6 +214,7 @@ class Worker {
 
   size_t Load() const { return count_.load(std::memory_order_relaxed); }
   uint64_t Served() const { return served_.load(std::memory_order_relaxed); }
+  void AddStats(RequestStats& out) const { counters_.AddTo(out); }
   std::thread::id Id() const { return id_; }
 
   // A request's answer: on this thread for everything a worker answers itself (and for a
@@ -342,7 +354,10 @@ class Worker {
         uint32_t len = plx::GetU32(s->in.data());
         // A frame that cannot be right is not read at all: answer and hang up, since the
         // stream has lost its framing.
-        if (len < proto::kHeaderSize || len > proto::kMaxFrame) return Refuse(s);
+        if (len < proto::kHeaderSize || len > proto::kMaxFrame) {
+          s->started = Clock::now();
+          return Refuse(s);
+        }
         if (s->have >= 4 + size_t(len)) {
           if (answered++ == kFramesPerTurn) {
             s->queued = true;
@@ -380,7 +395,9 @@ class Worker {
   }
 
   void Handle(Session* s, uint32_t len) {
+    s->started = Clock::now();
     bool ok = proto::DecodeRequest(s->in.data() + 4, len, s->req);
+    s->op = ok ? OperationOf(s->req) : Operation::kInvalid;
     s->have -= 4 + len;
     if (s->have > 0) {
       memmove(s->in.data(), s->in.data() + 4 + len, s->have);
@@ -395,6 +412,7 @@ class Worker {
   void Refuse(Session* s) {
     proto::Reply r;
     r.status = plx::kDbInvalidOperation;
+    s->op = Operation::kInvalid;
     s->busy = true;
     s->closeAfter = true;
     Send(s, r);
@@ -405,16 +423,20 @@ class Worker {
   void Send(Session* s, const proto::Reply& r) {
     served_.store(served_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     s->last = now_;
-    if (s->closed) return;
-    s->out.resize(4 + proto::kReplyHeaderSize);
-    uint8_t* p = reinterpret_cast<uint8_t*>(&s->out[0]);
-    plx::PutU32(p, proto::kReplyHeaderSize + uint32_t(r.data.size()));
-    plx::PutU32(p + 4, uint32_t(r.status));
-    plx::PutU32(p + 8, r.rowId);
-    s->out += r.data;
-    s->outSent = 0;
-    s->sending = true;
-    Flush(s);
+    if (!s->closed) {
+      s->out.resize(4 + proto::kReplyHeaderSize);
+      uint8_t* p = reinterpret_cast<uint8_t*>(&s->out[0]);
+      plx::PutU32(p, proto::kReplyHeaderSize + uint32_t(r.data.size()));
+      plx::PutU32(p + 4, uint32_t(r.status));
+      plx::PutU32(p + 8, r.rowId);
+      s->out += r.data;
+      s->outSent = 0;
+      s->sending = true;
+    }
+    // Counted as the reply is handed over, so that a requester that has its reply finds
+    // it counted.
+    counters_.Count(s->op, r.status, Clock::now() - s->started);
+    if (!s->closed) Flush(s);
   }
 
   void Flush(Session* s) {
@@ -490,6 +512,7 @@ class Worker {
   bool readsOnly_ = false;  // the first pass of a round: writes wait for the second
   std::atomic<size_t> count_{0};
   alignas(64) std::atomic<uint64_t> served_{0};
+  RequestCounters counters_;  // this thread's only
 };
 
 std::string PeerAddress(const sockaddr_storage& a) {
@@ -502,7 +525,15 @@ std::string PeerAddress(const sockaddr_storage& a) {
 }  // namespace
 
 struct RequesterServer::Impl {
-  Impl(Store& s, const Limits& l) : shared(s, l) { shared.maxConnections = l.maxConnections; }
+  // The workers exist from the start, so that a scrape before Start finds them.
+  Impl(Store& s, const Limits& l) : shared(s, l) {
+    shared.maxConnections = l.maxConnections;
+    // Sweep often enough that a time-out is kept to within a quarter of itself.
+    uint32_t shortest = std::max<uint32_t>(1, std::min(l.idleTimeoutSec, l.frameTimeoutSec));
+    auto every = std::chrono::milliseconds(std::min<uint32_t>(1000, shortest * 250));
+    size_t n = l.threads ? l.threads : 1;
+    for (size_t i = 0; i < n; ++i) workers.emplace_back(new Worker(shared, every));
+  }
 
   ~Impl() {
     if (listenFd >= 0) close(listenFd);
@@ -603,6 +634,12 @@ uint64_t RequesterServer::RequestsServed() const {
   return n;
 }
 
+void RequesterServer::Collect(RequesterStats& out) const {
+  out = RequesterStats{};
+  for (auto& w : impl_->workers) w->AddStats(out.requests);
+  impl_->shared.Connections(out);
+}
+
 uint16_t RequesterServer::Port() const {
   sockaddr_storage a{};
   socklen_t len = sizeof a;
@@ -615,14 +652,7 @@ void RequesterServer::Start() {
   Impl& m = *impl_;
   if (m.listenFd < 0) return;
   m.started = true;
-  // Sweep often enough that a time-out is kept to within a quarter of itself.
-  uint32_t shortest = std::max<uint32_t>(1, std::min(m.shared.limits.idleTimeoutSec, m.shared.limits.frameTimeoutSec));
-  auto every = std::chrono::milliseconds(std::min<uint32_t>(1000, shortest * 250));
-  size_t n = m.shared.limits.threads ? m.shared.limits.threads : 1;
-  for (size_t i = 0; i < n; ++i) {
-    m.workers.emplace_back(new Worker(m.shared, every));
-    m.workers.back()->Start();
-  }
+  for (auto& w : m.workers) w->Start();
   m.stopFd = eventfd(0, EFD_CLOEXEC);
   m.acceptThread = std::thread([&m] { m.AcceptLoop(); });
 }

@@ -13,6 +13,8 @@
 
 namespace dblink {
 
+struct RequesterStats;
+
 class RequesterServer {
  public:
   RequesterServer(Store& store, const Limits& limits);
@@ -24,6 +26,8 @@ class RequesterServer {
   bool Listen(const Endpoint& ep, std::string& error);
   uint16_t Port() const;
   uint64_t RequestsServed() const;
+  // The requests answered so far and the connections, for a scrape.
+  void Collect(RequesterStats& out) const;
   void Start();
   // Stops accepting, lets requests in flight get their reply, closes every connection and
   // joins the workers.

@@ -19,9 +19,11 @@ constexpr const char* kReaderMmap = "PRAGMA mmap_size=1073741824";
 // One SQLite connection and its prepared statements, reused by SQL text.
 class SqliteConn {
  public:
-  // calls and failAt are the store's fault-seam counters (see FailEngineCall).
+  // calls and failAt are the store's fault-seam counters (see FailEngineCall); errors
+  // counts the statements that failed.
   static std::unique_ptr<SqliteConn> Open(const std::string& path, bool writer, std::atomic<uint64_t>* calls,
-                                          std::atomic<uint64_t>* failAt, std::string& error) {
+                                          std::atomic<uint64_t>* failAt, std::atomic<uint64_t>* errors,
+                                          std::string& error) {
     sqlite3* db = nullptr;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (writer ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
@@ -29,7 +31,7 @@ class SqliteConn {
       sqlite3_close(db);
       return nullptr;
     }
-    std::unique_ptr<SqliteConn> c(new SqliteConn(db, calls, failAt));
+    std::unique_ptr<SqliteConn> c(new SqliteConn(db, calls, failAt, errors));
     sqlite3_busy_timeout(db, 10000);
     // synchronous is per connection; FULL makes every commit reach the disk before the
     // insert is acknowledged to the workstation.
@@ -66,6 +68,7 @@ class SqliteConn {
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(db_, sql.c_str(), int(sql.size()), &s, nullptr) != SQLITE_OK) {
       fprintf(stderr, "dblinkd: SQL error %s in: %s\n", sqlite3_errmsg(db_), sql.c_str());
+      Failed();
       return nullptr;
     }
     stmts_[sql] = s;
@@ -84,13 +87,15 @@ class SqliteConn {
 
   // One counted step of a statement; the step the fault seam names fails unrun.
   int Step(sqlite3_stmt* s) {
-    if (Faulted()) return SQLITE_IOERR;
-    return sqlite3_step(s);
+    int rc = Faulted() ? SQLITE_IOERR : sqlite3_step(s);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) Failed();
+    return rc;
   }
 
   bool Exec(const char* sql) {
     if (Faulted()) {
       fprintf(stderr, "dblinkd: SQL error (injected) in: %s\n", sql);
+      Failed();
       return false;
     }
     return RawExec(sql);
@@ -106,6 +111,7 @@ class SqliteConn {
     sqlite3_reset(s);
     if (rc == SQLITE_DONE) return true;
     fprintf(stderr, "dblinkd: SQL error %s in: %s\n", faulted ? "(injected)" : sqlite3_errmsg(db_), sql);
+    Failed();
     return false;
   }
 
@@ -115,12 +121,14 @@ class SqliteConn {
     if (sqlite3_exec(db_, sql, nullptr, nullptr, &msg) == SQLITE_OK) return true;
     fprintf(stderr, "dblinkd: SQL error %s in: %s\n", msg ? msg : "?", sql);
     sqlite3_free(msg);
+    Failed();
     return false;
   }
 
  private:
-  SqliteConn(sqlite3* db, std::atomic<uint64_t>* calls, std::atomic<uint64_t>* failAt)
-      : db_(db), calls_(calls), failAt_(failAt) {}
+  SqliteConn(sqlite3* db, std::atomic<uint64_t>* calls, std::atomic<uint64_t>* failAt, std::atomic<uint64_t>* errors)
+      : db_(db), calls_(calls), failAt_(failAt), errors_(errors) {}
+  void Failed() { errors_->fetch_add(1, std::memory_order_relaxed); }
   bool Faulted() {
     uint64_t n = calls_->fetch_add(1) + 1;
     return failAt_->load() == n;
@@ -128,6 +136,7 @@ class SqliteConn {
   sqlite3* db_;
   std::atomic<uint64_t>* calls_;
   std::atomic<uint64_t>* failAt_;
+  std::atomic<uint64_t>* errors_;
   std::unordered_map<std::string, sqlite3_stmt*> stmts_;
   std::unordered_map<uint64_t, sqlite3_stmt*> byCode_;  // statements of stmts_
 };

@@ -229,7 +229,7 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::str
   static const bool configured = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK || true;
   (void)configured;
   std::unique_ptr<SqliteStore> st(new SqliteStore(path));
-  st->writer_ = SqliteConn::Open(path, true, &st->calls_, &st->failAt_, error);
+  st->writer_ = SqliteConn::Open(path, true, &st->calls_, &st->failAt_, &st->errors_, error);
   if (!st->writer_) return nullptr;
   SqliteConn& w = *st->writer_;
   // A REPLACE deletes the row it replaces; only with recursive triggers do the delete
@@ -348,7 +348,7 @@ std::unique_ptr<SqliteConn> SqliteStore::TakeReader() {
     }
   }
   std::string error;
-  std::unique_ptr<SqliteConn> c = SqliteConn::Open(path_, false, &calls_, &failAt_, error);
+  std::unique_ptr<SqliteConn> c = SqliteConn::Open(path_, false, &calls_, &failAt_, &errors_, error);
   if (!c) fprintf(stderr, "dblinkd: %s\n", error.c_str());
   return c;
 }

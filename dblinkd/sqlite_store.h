@@ -63,6 +63,8 @@ class SqliteStore : public Store, public ConsoleData {
   // the step whose number is set here fails as a database error would. 0: none fails.
   uint64_t EngineCalls() const { return calls_.load(); }
   void FailEngineCall(uint64_t n) { failAt_.store(n); }
+  // Statements that failed so far, reads and writes.
+  uint64_t EngineErrors() const { return errors_.load(std::memory_order_relaxed); }
   // Commits so far (one per group of writes).
   uint64_t Commits() const { return commits_.load(); }
 
@@ -85,7 +87,7 @@ class SqliteStore : public Store, public ConsoleData {
   void GiveBack(std::unique_ptr<SqliteConn> c);
 
   std::string path_;
-  std::atomic<uint64_t> calls_{0}, failAt_{0}, commits_{0};
+  std::atomic<uint64_t> calls_{0}, failAt_{0}, commits_{0}, errors_{0};
   std::atomic<uint32_t> textWalk_{kTextWalk};
   std::unique_ptr<SqliteConn> writer_;  // used by the writer thread only (and Open)
   std::mutex queueMutex_;
