@@ -174,9 +174,19 @@ TEST_F(Writes, ReadsSeeTheWritesAcknowledgedBeforeThem) {
   Start();
   std::atomic<bool> stop{false};
   std::atomic<int> readerFailures{0};
-  std::vector<std::thread> readers;
+  // Stopped and joined on every way out, an assertion's early return too.
+  struct Readers {
+    std::atomic<bool>& stop;
+    std::vector<std::thread> threads;
+    void Join() {
+      stop = true;
+      for (auto& t : threads)
+        if (t.joinable()) t.join();
+    }
+    ~Readers() { Join(); }
+  } readers{stop, {}};
   for (int i = 0; i < 4; ++i)
-    readers.emplace_back([&] {
+    readers.threads.emplace_back([&] {
       Client r;
       if (!r.Connect(d.port)) { readerFailures++; return; }
       while (!stop)
@@ -212,8 +222,7 @@ TEST_F(Writes, ReadsSeeTheWritesAcknowledgedBeforeThem) {
     EXPECT_EQ(other.Read(kTableHistoryText, kOpGetEqual, 0, U32(id), &rec), kDbOk) << "other connection, step " << i;
     EXPECT_EQ(Rec<HistoryTextRecord>(rec).Text, text);
   }
-  stop = true;
-  for (auto& t : readers) t.join();
+  readers.Join();
   EXPECT_EQ(readerFailures, 0);
 }
 
