@@ -177,6 +177,16 @@ void ReadStatusRow(sqlite3_stmt* s, StatusRowView& v) {
   v.lastText = Column(s, 9);
 }
 
+// One page of status rows from a query that selects them as ReadStatusRow reads them.
+bool StatusPage(SqliteConn& c, const Query& q, const Page& page, Paged<StatusRowView>& out) {
+  bool ok = Run(c, q, [&](sqlite3_stmt* s) {
+    out.rows.emplace_back();
+    ReadStatusRow(s, out.rows.back());
+  });
+  EndPage(out, page);
+  return ok;
+}
+
 void AddCount(PackageCounts& c, int64_t status, uint64_t n) {
   switch (status) {
     case plx::kStatusPending: c.pending += n; break;
@@ -542,37 +552,19 @@ bool SqliteStore::PackageStatus(uint32_t packageId, const StatusFilter& filter, 
                                 Paged<StatusRowView>& out) {
   out = {};
   Reader r(*this);
-  if (!r) return false;
-  bool ok = Run(r.conn(), PackageStatusQuery(packageId, filter, page), [&](sqlite3_stmt* s) {
-    out.rows.emplace_back();
-    ReadStatusRow(s, out.rows.back());
-  });
-  EndPage(out, page);
-  return ok;
+  return r && StatusPage(r.conn(), PackageStatusQuery(packageId, filter, page), page, out);
 }
 
 bool SqliteStore::MachineStatus(const std::string& machine, const Page& page, Paged<StatusRowView>& out) {
   out = {};
   Reader r(*this);
-  if (!r) return false;
-  bool ok = Run(r.conn(), NameStatusQuery(plx::kKindMachine, plx::kKindUser, machine, page), [&](sqlite3_stmt* s) {
-    out.rows.emplace_back();
-    ReadStatusRow(s, out.rows.back());
-  });
-  EndPage(out, page);
-  return ok;
+  return r && StatusPage(r.conn(), NameStatusQuery(plx::kKindMachine, plx::kKindUser, machine, page), page, out);
 }
 
 bool SqliteStore::UserStatus(const std::string& user, const Page& page, Paged<StatusRowView>& out) {
   out = {};
   Reader r(*this);
-  if (!r) return false;
-  bool ok = Run(r.conn(), NameStatusQuery(plx::kKindUser, plx::kKindMachine, user, page), [&](sqlite3_stmt* s) {
-    out.rows.emplace_back();
-    ReadStatusRow(s, out.rows.back());
-  });
-  EndPage(out, page);
-  return ok;
+  return r && StatusPage(r.conn(), NameStatusQuery(plx::kKindUser, plx::kKindMachine, user, page), page, out);
 }
 
 bool SqliteStore::History(const HistoryQuery& query, const Page& page, Paged<HistoryView>& out) {

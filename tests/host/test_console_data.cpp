@@ -31,10 +31,7 @@ namespace {
 Json Seed() {
   Json pu = Json::array();
   auto row = [&](uint32_t id, uint32_t pkg, uint32_t sched, uint32_t kind, const char* name, const char* cp,
-                 uint32_t status) {
-    pu.push_back({{"RecordId", id}, {"PackageUserId", id}, {"ServerId", 1}, {"PackageId", pkg}, {"Scheduled", sched},
-                  {"PackageStatus", status}, {"TargetKind", kind}, {"TargetName", name}, {"Counterpart", cp}});
-  };
+                 uint32_t status) { pu.push_back(PackageUserRow(id, pkg, sched, kind, name, cp, status)); };
   row(1, 10, 1, kKindGroup, "PLX_EVERYONE", "", 0);
   row(2, 10, 1, kKindMachine, "WS01", "", 0);
   row(3, 30, 1, kKindSite, "SITE-A", "", 0);

@@ -29,9 +29,9 @@ Json Site() {
            {10, "Office 97"}, {20, "Viewer"}, {30, "Zip tool"}, {40, "Alpha"}, {50, "Many"}})
     seed["packages"].push_back({{"PackageId", id}, {"ServerId", 1}, {"Name", name}, {"Status", "A"}});
   auto row = [&](int id, int pkg, int scheduled, int kind, const std::string& name, const char* other, int status) {
-    seed["package_users"].push_back({{"RecordId", id}, {"PackageUserId", id}, {"ServerId", 1}, {"PackageId", pkg},
-                                     {"Scheduled", scheduled}, {"PackageStatus", status}, {"TargetKind", kind},
-                                     {"TargetName", name}, {"Counterpart", other}, {"FailureCount", status >= 4 ? 2 : 0}});
+    Json r = PackageUserRow(id, pkg, scheduled, kind, name, other, status);
+    r["FailureCount"] = status >= 4 ? 2 : 0;
+    seed["package_users"].push_back(r);
   };
   row(101, 20, 0, kKindMachine, kScriptMachine, "bob", kStatusFailed);
   row(102, 20, 0, kKindMachine, "WS-B", "carol", kStatusFailed);

@@ -232,6 +232,13 @@ std::string Key(std::initializer_list<uint32_t> numbers, const std::string& text
 
 Json SampleSeed() { return Json::parse(ReadFile(PLX_TEST_DATA_DIR "/seed.json")); }
 
+Json PackageUserRow(uint32_t id, uint32_t package, uint32_t scheduled, uint32_t kind, const std::string& name,
+                    const std::string& counterpart, uint32_t status) {
+  return {{"RecordId", id},          {"PackageUserId", id},   {"ServerId", 1},       {"PackageId", package},
+          {"Scheduled", scheduled},  {"PackageStatus", status}, {"TargetKind", kind}, {"TargetName", name},
+          {"Counterpart", counterpart}};
+}
+
 Daemon* SeededSuite::daemon = nullptr;
 
 void SeededSuite::SetUpTestSuite() {

@@ -86,6 +86,10 @@ inline std::string U32(uint32_t v) { return Key({v}); }
 // installed paths.
 Json SampleSeed();
 
+// A package_users row of a seed document (server 1, PackageUserId = RecordId).
+Json PackageUserRow(uint32_t id, uint32_t package, uint32_t scheduled, uint32_t kind, const std::string& name,
+                    const std::string& counterpart, uint32_t status);
+
 // Read-only queries on the database file beside the running service: rows one a line,
 // columns ended by '|'.
 std::string Query(const std::string& db, const std::string& sql);
