@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "fields.h"
+#include "sqlite_conn.h"
 
 namespace dblink {
 
@@ -22,134 +23,8 @@ using plx::KeyDef;
 using plx::TableDef;
 
 constexpr int kWriterNice = 10;  // weight about a tenth of a reader thread's
-constexpr const char* kReaderMmap = "PRAGMA mmap_size=1073741824";
-
-// One SQLite connection and its prepared statements, reused by SQL text.
-class SqliteConn {
- public:
-  // calls and failAt are the store's fault-seam counters (see FailEngineCall).
-  static std::unique_ptr<SqliteConn> Open(const std::string& path, bool writer, std::atomic<uint64_t>* calls,
-                                          std::atomic<uint64_t>* failAt, std::string& error) {
-    sqlite3* db = nullptr;
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (writer ? SQLITE_OPEN_CREATE : 0);
-    if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
-      error = "cannot open database " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
-      sqlite3_close(db);
-      return nullptr;
-    }
-    std::unique_ptr<SqliteConn> c(new SqliteConn(db, calls, failAt));
-    sqlite3_busy_timeout(db, 10000);
-    // synchronous is per connection; FULL makes every commit reach the disk before the
-    // insert is acknowledged to the workstation.
-    // Readers map the file: a page is then read from memory, not copied by a system call.
-    if (!c->Exec("PRAGMA synchronous=FULL") ||
-        (!writer && (!c->Exec("PRAGMA query_only=1") || !c->Exec(kReaderMmap)))) {
-      error = "cannot set up database " + path + ": " + sqlite3_errmsg(db);
-      return nullptr;
-    }
-    if (writer) {
-      sqlite3_stmt* s = c->Prepare("PRAGMA journal_mode=WAL");
-      bool wal = s && c->Step(s) == SQLITE_ROW &&
-                 strcmp(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "wal") == 0;
-      if (s) sqlite3_reset(s);
-      if (!wal) {
-        error = "cannot put database " + path + " in WAL mode: " + sqlite3_errmsg(db);
-        return nullptr;
-      }
-    }
-    return c;
-  }
-
-  ~SqliteConn() {
-    for (auto& [sql, s] : stmts_) sqlite3_finalize(s);
-    sqlite3_close(db_);
-  }
-
-  sqlite3* db() const { return db_; }
-
-  // A cached statement, reset and unbound; null (and logged) when the SQL does not compile.
-  sqlite3_stmt* Prepare(const std::string& sql) {
-    auto it = stmts_.find(sql);
-    if (it != stmts_.end()) return it->second;
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), int(sql.size()), &s, nullptr) != SQLITE_OK) {
-      fprintf(stderr, "dblinkd: SQL error %s in: %s\n", sqlite3_errmsg(db_), sql.c_str());
-      return nullptr;
-    }
-    stmts_[sql] = s;
-    return s;
-  }
-
-  // The same, found by a number the caller makes up for its SQL, so that a hot statement
-  // is not rebuilt as text for every call.
-  template <class MakeSql> sqlite3_stmt* PrepareByCode(uint64_t code, MakeSql make) {
-    auto it = byCode_.find(code);
-    if (it != byCode_.end()) return it->second;
-    sqlite3_stmt* s = Prepare(make());
-    if (s) byCode_[code] = s;
-    return s;
-  }
-
-  // One counted step of a statement; the step the fault seam names fails unrun.
-  int Step(sqlite3_stmt* s) {
-    if (Faulted()) return SQLITE_IOERR;
-    return sqlite3_step(s);
-  }
-
-  bool Exec(const char* sql) {
-    if (Faulted()) {
-      fprintf(stderr, "dblinkd: SQL error (injected) in: %s\n", sql);
-      return false;
-    }
-    return RawExec(sql);
-  }
-
-  // The same for a statement run once per write (transaction and savepoint control): kept
-  // prepared, so it is not parsed again every time.
-  bool Run(const char* sql) {
-    sqlite3_stmt* s = Prepare(sql);
-    if (!s) return false;
-    bool faulted = Faulted();
-    int rc = faulted ? SQLITE_IOERR : sqlite3_step(s);
-    sqlite3_reset(s);
-    if (rc == SQLITE_DONE) return true;
-    fprintf(stderr, "dblinkd: SQL error %s in: %s\n", faulted ? "(injected)" : sqlite3_errmsg(db_), sql);
-    return false;
-  }
-
-  // Recovery (ROLLBACK) is not counted: it is what a failure is checked against.
-  bool RawExec(const char* sql) {
-    char* msg = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &msg) == SQLITE_OK) return true;
-    fprintf(stderr, "dblinkd: SQL error %s in: %s\n", msg ? msg : "?", sql);
-    sqlite3_free(msg);
-    return false;
-  }
-
- private:
-  SqliteConn(sqlite3* db, std::atomic<uint64_t>* calls, std::atomic<uint64_t>* failAt)
-      : db_(db), calls_(calls), failAt_(failAt) {}
-  bool Faulted() {
-    uint64_t n = calls_->fetch_add(1) + 1;
-    return failAt_->load() == n;
-  }
-  sqlite3* db_;
-  std::atomic<uint64_t>* calls_;
-  std::atomic<uint64_t>* failAt_;
-  std::unordered_map<std::string, sqlite3_stmt*> stmts_;
-  std::unordered_map<uint64_t, sqlite3_stmt*> byCode_;  // statements of stmts_
-};
 
 namespace {
-
-// Resets a cached statement when the call is done with it.
-struct StmtUse {
-  sqlite3_stmt* s;
-  explicit StmtUse(sqlite3_stmt* st) : s(st) {}
-  ~StmtUse() {
-    if (s) { sqlite3_reset(s); sqlite3_clear_bindings(s); }
-  }
-};
 
 std::string Quoted(const char* name) { return std::string("\"") + name + "\""; }
 
@@ -272,7 +147,6 @@ std::string NaturalWhere(const std::vector<const char*>& nk) {
   return w;
 }
 
-const char* Err(SqliteConn& c) { return sqlite3_errmsg(c.db()); }
 
 // Numbers for the statements a write runs, per table, so that they are found without
 // building their SQL text (reads use codes below 2^48).
@@ -282,6 +156,8 @@ uint64_t WriteCode(WriteSql kind, const TableDef& t) { return uint64_t(1) << 62 
 sqlite3_stmt* RowByIdStatement(SqliteConn& c, const TableDef& t) {
   return c.PrepareByCode(WriteCode(WriteSql::RowById, t), [&] { return SelectAll(t) + " WHERE rowid=?"; });
 }
+
+}  // namespace
 
 // Adds one row on the writer inside the caller's transaction. An id field given as 0 gets
 // max + 1; a status row's PackageUserId given as 0 takes the same value as its RecordId,
@@ -346,22 +222,6 @@ bool AddRow(SqliteConn& c, const TableDef& t, std::string rec, bool replace, Row
   return true;
 }
 
-}  // namespace
-
-// ---------------------------------------------------------------------------------------
-
-class SqliteStore::Reader {
- public:
-  explicit Reader(SqliteStore& s) : store_(s), conn_(s.TakeReader()) {}
-  ~Reader() { if (conn_) store_.GiveBack(std::move(conn_)); }
-  SqliteConn* operator->() { return conn_.get(); }
-  explicit operator bool() const { return conn_ != nullptr; }
-  SqliteConn& conn() { return *conn_; }
-
- private:
-  SqliteStore& store_;
-  std::unique_ptr<SqliteConn> conn_;
-};
 
 std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::string& error) {
   // No memory statistics: they take one lock for the whole process on every allocation,
@@ -372,6 +232,9 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::str
   st->writer_ = SqliteConn::Open(path, true, &st->calls_, &st->failAt_, error);
   if (!st->writer_) return nullptr;
   SqliteConn& w = *st->writer_;
+  // A REPLACE deletes the row it replaces; only with recursive triggers do the delete
+  // triggers (the console's counts and text search) see that.
+  if (!w.Exec("PRAGMA recursive_triggers=1")) { error = "cannot set up database " + path; return nullptr; }
   if (!w.Exec("BEGIN IMMEDIATE")) { error = "cannot lock database " + path; return nullptr; }
   bool ok = true;
   for (const TableDef* t : plx::AllTables()) {
@@ -383,6 +246,7 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::str
       "CREATE TABLE IF NOT EXISTS installed (server TEXT NOT NULL COLLATE NOCASE, "
       "item TEXT NOT NULL COLLATE NOCASE, path TEXT NOT NULL DEFAULT '', "
       "second TEXT NOT NULL DEFAULT '', UNIQUE (server, item))");
+  ok = ok && CreateConsoleSchema(w);
   if (!ok || !w.Exec("COMMIT")) {
     w.RawExec("ROLLBACK");
     error = "cannot create the tables in " + path;
@@ -545,11 +409,6 @@ int32_t ServerKnownOn(SqliteConn& c, const std::string& server) {
   sqlite3_bind_text(s, 1, server.data(), int(server.size()), SQLITE_TRANSIENT);
   int rc = c.Step(s);
   return rc == SQLITE_ROW ? plx::kDbOk : rc == SQLITE_DONE ? plx::kDbNotFound : plx::kDbReadFailure;
-}
-
-std::string Column(sqlite3_stmt* s, int i) {
-  const char* v = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
-  return std::string(v ? v : "");
 }
 
 int32_t FindInstalledOn(SqliteConn& c, const std::string& server, const std::string& item, InstalledPath& out) {
@@ -783,6 +642,7 @@ class SqliteStore::Rounds : public RoundStore {
   }
   bool ScanInstalled(std::vector<InstalledPath>& out) override { return store_.ScanInstalled(out); }
   bool Import(const Document& doc, std::string& error) override { return store_.Import(doc, error); }
+  ConsoleData& Console() override { return store_.Console(); }
 
  private:
   // The thread's connection inside the round's transaction, or null when called from

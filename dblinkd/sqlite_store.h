@@ -18,7 +18,7 @@ namespace dblink {
 
 class SqliteConn;
 
-class SqliteStore : public Store {
+class SqliteStore : public Store, public ConsoleData {
  public:
   // Opens or creates the database and its tables. Null with error set on failure.
   static std::unique_ptr<SqliteStore> Open(const std::string& path, std::string& error);
@@ -37,6 +37,22 @@ class SqliteStore : public Store {
   bool ScanInstalled(std::vector<InstalledPath>& out) override;
   bool Import(const Document& doc, std::string& error) override;
   std::unique_ptr<RoundStore> OpenRounds() override;
+  ConsoleData& Console() override { return *this; }
+
+  // The console's reads and its re-offer (sqlite_console.cpp).
+  bool Overview(const Page& page, Paged<PackageCounts>& out) override;
+  bool Package(uint32_t packageId, bool& found, PackageCounts& counts, std::vector<TargetView>& targets) override;
+  bool PackageStatus(uint32_t packageId, const StatusFilter& filter, const Page& page,
+                     Paged<StatusRowView>& out) override;
+  bool MachineStatus(const std::string& machine, const Page& page, Paged<StatusRowView>& out) override;
+  bool UserStatus(const std::string& user, const Page& page, Paged<StatusRowView>& out) override;
+  bool History(const HistoryQuery& query, const Page& page, Paged<HistoryView>& out) override;
+  bool Totals(StatusTotals& out) override;
+  int32_t Reoffer(uint32_t recordId, const std::string& date, const std::string& time) override;
+
+  // The query plan of every console statement: one text each, its name and then the
+  // plan's lines, for checking that no query reads a whole big table.
+  bool ConsolePlans(std::vector<std::string>& out);
 
   // Fault seam for tests: every statement step (reads and writes alike) is counted, and
   // the step whose number is set here fails as a database error would. 0: none fails.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "console_data.h"
 #include "plx/records.h"
 
 namespace dblink {
@@ -102,6 +103,9 @@ class Store {
   // The store as one thread that answers requests in rounds sees it (see RoundStore).
   // Opened and used on that thread.
   virtual std::unique_ptr<RoundStore> OpenRounds() = 0;
+
+  // What the administrator's console reads, and its one write.
+  virtual ConsoleData& Console() = 0;
 };
 
 // Reads made between two EndRound calls share one read transaction: one snapshot and one
