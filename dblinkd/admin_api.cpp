@@ -9,6 +9,8 @@
 #include <chrono>
 #include <thread>
 
+#include "console_routes.h"
+#include "console_sessions.h"
 #include "document.h"
 
 namespace dblink {
@@ -23,13 +25,6 @@ std::string Dump(const Json& j) {
 void Error(httplib::Response& res, int code, const std::string& msg) {
   res.status = code;
   res.set_content(Dump(Json{{"error", msg}}), "application/json");
-}
-
-// Same cost whatever the difference, so the token cannot be guessed byte by byte.
-bool SameToken(const std::string& a, const std::string& b) {
-  unsigned diff = unsigned(a.size() ^ b.size());
-  for (size_t i = 0; i < a.size(); ++i) diff |= unsigned(uint8_t(a[i]) ^ uint8_t(i < b.size() ? b[i] : 0));
-  return diff == 0;
 }
 
 bool ListTable(Store& store, uint32_t table, const Filter* f, Json& out) {
@@ -78,7 +73,8 @@ struct AdminApi::Impl {
   httplib::Server http;
   std::thread thread;
   std::atomic<bool> ended{false};
-  Impl(Store& s, std::string t) : store(s), token(std::move(t)) {}
+  Console console;
+  Impl(Store& s, std::string t, bool tls) : store(s), token(std::move(t)), console(s, s.Console(), token, tls) {}
 
   void Routes() {
     http.new_task_queue = [] { return new httplib::ThreadPool(kAdminThreads); };
@@ -94,6 +90,10 @@ struct AdminApi::Impl {
       setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+      // The console checks its own sessions; the bearer token opens none of its pages.
+      if (IsConsolePath(req.path))
+        return console.Gate(req, res) ? httplib::Server::HandlerResponse::Handled
+                                      : httplib::Server::HandlerResponse::Unhandled;
       std::string auth = req.get_header_value("Authorization");
       const std::string prefix = "Bearer ";
       if (auth.compare(0, prefix.size(), prefix) != 0 || !SameToken(auth.substr(prefix.size()), token)) {
@@ -114,6 +114,8 @@ struct AdminApi::Impl {
       try { if (ep) std::rethrow_exception(ep); } catch (const std::exception& e) { what = e.what(); } catch (...) {}
       Error(res, 500, what);
     });
+
+    console.Register(http);
 
     http.Post("/import", [this](const httplib::Request& req, httplib::Response& res) {
       Json j;
@@ -169,7 +171,7 @@ struct AdminApi::Impl {
   }
 };
 
-AdminApi::AdminApi(Store& store, std::string token) : impl_(new Impl(store, std::move(token))) {
+AdminApi::AdminApi(Store& store, std::string token, bool tls) : impl_(new Impl(store, std::move(token), tls)) {
   impl_->Routes();
 }
 

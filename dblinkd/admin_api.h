@@ -2,6 +2,8 @@
 //   POST /import          a document (see document.h), stored in one transaction
 //   GET  /export          {"status": [...], "history": [...]}: what workstations wrote
 //   GET  /packages /servers /installed /schedules /status /history /tasks /dependencies
+// and the administrator's web console under /console/ (console_routes.h), which signs in
+// with the same token and then keeps a session of its own.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -14,7 +16,8 @@ namespace dblink {
 
 class AdminApi {
  public:
-  AdminApi(Store& store, std::string token);
+  // tls: the listener is served over TLS (the console's cookie is then Secure only).
+  AdminApi(Store& store, std::string token, bool tls = false);
   ~AdminApi();
   AdminApi(const AdminApi&) = delete;
   AdminApi& operator=(const AdminApi&) = delete;

@@ -434,16 +434,16 @@ std::string HistoryPage(const Frame& f, const HistoryForm& form, const std::stri
   return out + kBottom;
 }
 
-std::string ReofferPage(const Frame& f, uint32_t rowId, const std::string& packageName, uint32_t packageId,
-                        uint32_t kind, const std::string& target) {
-  std::string pkg = packageName.empty() ? Num(packageId) : packageName;
+std::string ReofferPage(const Frame& f, const ReofferView& r) {
+  std::string pkg = r.packageName.empty() ? Num(r.packageId) : r.packageName;
   return Top(f, "Offer again") + "<h1>Offer a package again</h1>\n<p id=\"reoffer-what\">Offer " +
-         Link(PackageHref(packageId), pkg, " id=\"reoffer-package\"") + " again to " + KindText(kind) + " " +
-         "<span id=\"reoffer-target\">" + SubjectLink(kind, target) + "</span>? Its status goes back to pending and "
-         "the workstation offers it at the next run.</p>\n"
+         Link(PackageHref(r.packageId), pkg, " id=\"reoffer-package\"") + " again to " + KindText(r.kind) + " " +
+         "<span id=\"reoffer-target\">" + SubjectLink(r.kind, r.target) + "</span>, now <span id=\"reoffer-status\">" +
+         StatusText(r.status) + "</span>? Its status goes back to pending (its failure and refusal counts stay) "
+         "and the workstation offers it again at its next run.</p>\n"
          "<form id=\"reoffer\" method=\"post\" action=\"/console/reoffer\"><input type=\"hidden\" name=\"row\" value=\"" +
-         Num(rowId) + "\">" + CsrfInput(f) + "<button id=\"reoffer-confirm\" type=\"submit\">Offer again</button> " +
-         Link(PackageHref(packageId), "Cancel", " id=\"reoffer-cancel\"") + "</form>\n" + kBottom;
+         Num(r.rowId) + "\">" + CsrfInput(f) + "<button id=\"reoffer-confirm\" type=\"submit\">Offer again</button> " +
+         Link(PackageHref(r.packageId), "Cancel", " id=\"reoffer-cancel\"") + "</form>\n" + kBottom;
 }
 
 }  // namespace dblink

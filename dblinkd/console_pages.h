@@ -73,7 +73,12 @@ struct HistoryForm {
 std::string HistoryPage(const Frame& f, const HistoryForm& form, const std::string& error,
                         const Paged<HistoryView>* results, uint32_t page);
 
-std::string ReofferPage(const Frame& f, uint32_t rowId, const std::string& packageName, uint32_t packageId,
-                        uint32_t kind, const std::string& target);
+// The confirmation before a status row goes back to pending.
+struct ReofferView {
+  uint32_t rowId = 0, packageId = 0, kind = 0;
+  uint16_t status = 0;
+  std::string packageName, target;
+};
+std::string ReofferPage(const Frame& f, const ReofferView& r);
 
 }  // namespace dblink

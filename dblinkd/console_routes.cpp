@@ -270,7 +270,14 @@ struct Console::Impl {
     std::vector<TargetView> targets;
     if (s != plx::kDbOk || !data.Package(row.PackageId, found, counts, targets))
       return Send(res, 500, MessagePage(&f, "Database failure", kDatabaseFailed));
-    Send(res, 200, ReofferPage(f, row.RecordId, counts.name, row.PackageId, row.TargetKind, row.TargetName));
+    ReofferView v;
+    v.rowId = row.RecordId;
+    v.packageId = row.PackageId;
+    v.kind = row.TargetKind;
+    v.status = row.PackageStatus;
+    v.packageName = counts.name;
+    v.target = row.TargetName;
+    Send(res, 200, ReofferPage(f, v));
   }
 
   void Reoffer(const httplib::Request& req, httplib::Response& res) {
