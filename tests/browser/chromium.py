@@ -14,6 +14,7 @@ import tempfile
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 WINDOW = (1280, 900)
+MAX_HEIGHT = 8000  # a screenshot's height at most, in pixels
 
 
 def available():
@@ -64,8 +65,10 @@ class Chromium:
     def screenshot(self, path):
         """The whole page, not just the window: the window grows to the page's height first."""
         d = self.driver
+        # The window's height includes what is not page (the browser's own frame).
+        frame = WINDOW[1] - int(d.execute_script("return window.innerHeight"))
         height = d.execute_script("return Math.max(document.body.scrollHeight, document.documentElement.scrollHeight)")
-        d.set_window_size(WINDOW[0], max(WINDOW[1], min(int(height) + 40, 6000)))
+        d.set_window_size(WINDOW[0], max(WINDOW[1], min(int(height) + frame, MAX_HEIGHT)))
         try:
             os.makedirs(os.path.dirname(path), exist_ok=True)
             if not d.save_screenshot(path):
