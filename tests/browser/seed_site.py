@@ -26,6 +26,7 @@ FAILING_ID = 137  # the package that fails on most machines
 # Package statuses of status rows, and their names in the console.
 PENDING, INSTALLED, REFUSED, REFUSED_PERMANENTLY, FAILED, FAILED_RETRY = range(6)
 KIND_GROUP, KIND_USER, KIND_SITE, KIND_MACHINE = 5, 6, 7, 8
+KIND_TEXT = {KIND_GROUP: "group", KIND_USER: "user", KIND_SITE: "site", KIND_MACHINE: "machine"}
 STATUS_TEXT = {PENDING: "pending", INSTALLED: "installed", REFUSED: "refused",
                REFUSED_PERMANENTLY: "refused permanently", FAILED: "failed",
                FAILED_RETRY: "failed, may retry"}
@@ -123,6 +124,8 @@ class Site:
                 self.targets.append((pid, KIND_USER, self.users[pid]))
             if pid % 7 == 0:
                 self.targets.append((pid, KIND_MACHINE, self.machines[pid]))
+        self.targets += [(FAILING_ID, KIND_SITE, "SITE-A"), (FAILING_ID, KIND_USER, ODD_USER),
+                         (FAILING_ID, KIND_MACHINE, self.machines[0])]
 
     def _history(self, rng, row, taken):
         """Earlier failures, then the entry of the row's status, oldest first."""

@@ -9,6 +9,7 @@ import http.client
 import os
 import sys
 import tempfile
+import time
 import unittest
 import urllib.parse
 
@@ -203,6 +204,9 @@ class ConsoleTest(unittest.TestCase):
         self.click('#overview tr.package[data-package-id="%d"] td.name a' % pid)
         self.assertEqual(self.text("#package-name"), self.site.packages[pid])
         self.shot("package")
+        targets = sorted((kind, name) for p, kind, name in self.site.targets if p == pid)
+        self.assertEqual([(r["kind"], r["name"]) for r in self.rows("#targets tbody tr")],
+                         [(ss.KIND_TEXT[kind], name) for kind, name in targets])
         shown = self.rows("#status-rows tr.status-row")
         self.assertEqual(len(shown), PAGE_ROWS)
         by_id = {r.record_id: r for r in self.site.rows}
@@ -233,6 +237,8 @@ class ConsoleTest(unittest.TestCase):
         self.click("#history tr.history-row td.user a")
         self.assertEqual(self.text("#subject").split()[-1], user)
         self.shot("user")
+        self.assertEqual(sorted(int(r["data"]["rowId"]) for r in self.rows("#packages tr.status-row")),
+                         sorted(r.record_id for r in self.site.rows if r.user == user))
         self.assertEqual(self.shown_history(),
                          self.expect_history([e for e in self.site.entries if e.row.user == user]))
 
@@ -295,11 +301,14 @@ class ConsoleTest(unittest.TestCase):
         self.assertIn(row.target, page)
         self.shot("reoffer-confirm")
         self.assertEqual(self.row_status(row.record_id)["PackageStatus"], ss.REFUSED)
+        before = time.strftime("%Y%m%d")
         self.assertEqual(self.click("#reoffer-confirm"), "/console/package/%d" % pid)
+        days = {before, time.strftime("%Y%m%d")}  # the service's local day
         stored = self.row_status(row.record_id)
         self.assertEqual((stored["PackageStatus"], stored["RefusalCount"]), (ss.PENDING, row.refusals))
         written = [h for h in self.svc.history(pid) if h["PackageUserId"] == row.record_id and h["UserName"] == "console"]
         self.assertEqual([(h["Text"], h["ServerName"]) for h in written], [(REOFFER_TEXT, ss.SERVER_NAME)])
+        self.assertIn(written[0]["Date"], days)
         row.status = ss.PENDING  # for whatever runs after
         self.open("/console/package/%d?status=pending" % pid)
         shown = self.rows('tr.status-row[data-row-id="%d"]' % row.record_id)
