@@ -379,7 +379,8 @@ std::string PackagePage(const Frame& f, const PackageCounts& p, const std::vecto
                         const Paged<StatusRowView>& rows, const PackageFilterForm& filter, uint32_t page) {
   std::string name = p.name.empty() ? Num(p.packageId) : p.name;
   std::string out = Top(f, name) + "<h1 id=\"package-name\">" + Html(name) + "</h1>\n<p class=\"server\">Server " +
-                    Html(p.serverName) + ", package " + Num(p.packageId) + "</p>\n"
+                    Html(p.serverName) + ", package " + Num(p.packageId) + " &middot; " +
+                    Link("/console/history?package=" + Num(p.packageId), "its history", " id=\"package-history\"") + "</p>\n"
                     "<table id=\"counts\"><thead><tr><th>Installed</th><th>Failed</th><th>Refused</th>"
                     "<th>Refused permanently</th><th>Pending</th><th>Shares</th></tr></thead><tbody><tr class=\"package\">" +
                     Counts(p) + "<td class=\"bar\">" + Bar(p) + "</td></tr></tbody></table>\n"
@@ -408,8 +409,9 @@ std::string PackagePage(const Frame& f, const PackageCounts& p, const std::vecto
 std::string SubjectPage(const Frame& f, uint32_t kind, const std::string& name, const Paged<StatusRowView>& rows,
                         uint32_t page, const Paged<HistoryView>& history, uint32_t hpage) {
   std::string base = kind == plx::kKindMachine ? MachineHref(name) : UserHref(name);
-  std::string what = kind == plx::kKindMachine ? "Machine " : "User ";
-  std::string out = Top(f, what + name) + "<h1 id=\"subject\">" + what + Html(name) + "</h1>\n<h2>Packages</h2>\n"
+  std::string what = kind == plx::kKindMachine ? "Machine" : "User";
+  std::string out = Top(f, what + " " + name) + "<p class=\"kind\">" + what + "</p><h1 id=\"subject\">" + Html(name) +
+                    "</h1>\n<h2>Packages</h2>\n"
                     "<table id=\"packages\">" + StatusRows(rows, true) + "</table>\n";
   out += Pager(base, {{"hpage", hpage > 1 ? Num(hpage) : ""}}, "page", page, rows.more, "page");
   out += "<h2>History</h2>\n" + HistoryTable(history);

@@ -17,6 +17,8 @@ using Clock = ConsoleSessions::Clock;
 
 const char kCookie[] = "plx_session";
 const char kSigninPath[] = "/console/signin";
+const std::string kConsolePrefix = "/console/";
+const std::string kStaticPrefix = "/console/static/";
 const char kHtml[] = "text/html; charset=utf-8";
 const char kWrongToken[] = "Wrong token.";
 const char kTooManyFailures[] = "Too many failed sign-ins from this address; try again in a minute.";
@@ -107,7 +109,9 @@ std::string CookieValue(const std::string& header, const std::string& name) {
   return "";
 }
 
-bool IsConsolePath(const std::string& path) { return path == "/console" || path.compare(0, 9, "/console/") == 0; }
+bool IsConsolePath(const std::string& path) {
+  return path == "/console" || path.compare(0, kConsolePrefix.size(), kConsolePrefix) == 0;
+}
 
 struct Console::Impl {
   Store& store;
@@ -148,7 +152,7 @@ struct Console::Impl {
   void SignIn(const httplib::Request& req, httplib::Response& res) {
     const std::string& from = req.remote_addr;
     if (sessions.Blocked(from, Clock::now())) {
-      res.set_header("Retry-After", "60");
+      res.set_header("Retry-After", std::to_string(sessions.WindowSeconds()));
       return Send(res, 429, SigninPage(kTooManyFailures));
     }
     std::map<std::string, std::string> form = ParseForm(req.body);
@@ -321,7 +325,7 @@ bool Console::Gate(const httplib::Request& req, httplib::Response& res) {
   SecurityHeaders(res);
   bool get = req.method == "GET" || req.method == "HEAD";
   if ((get || req.method == "POST") && req.path == kSigninPath) return false;
-  if (get && req.path.compare(0, 16, "/console/static/") == 0) return false;
+  if (get && req.path.compare(0, kStaticPrefix.size(), kStaticPrefix) == 0) return false;
   Frame f;
   if (impl_->Session(req, f)) return false;
   if (get) SeeOther(res, kSigninPath);

@@ -45,6 +45,8 @@ class ConsoleSessions {
 
   // Seconds the cookie lives at most.
   long MaxAgeSeconds() const { return long(limits_.absolute.count()); }
+  // Seconds a blocked address waits at most.
+  long WindowSeconds() const { return long(limits_.window.count()); }
 
  private:
   struct Session {

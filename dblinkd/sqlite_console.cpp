@@ -141,6 +141,11 @@ template <class T> void EndPage(Paged<T>& out, const Page& page) {
   if (out.more) out.rows.resize(page.limit);
 }
 
+std::string N(uint32_t v) { return std::to_string(v); }
+
+// Both failed statuses, as an SQL list.
+std::string FailedStatuses() { return "(" + N(plx::kStatusFailed) + "," + N(plx::kStatusFailedRetry) + ")"; }
+
 uint32_t U32(sqlite3_stmt* s, int i) { return uint32_t(sqlite3_column_int64(s, i)); }
 
 // The name of a package (of the row's own server when it has one there).
@@ -194,9 +199,12 @@ Query OverviewQuery(const Page& page) {
       "COALESCE((SELECT ServerName FROM servers WHERE ServerId=p.ServerId ORDER BY rowid LIMIT 1),''), "
       "COALESCE(c.pending,0), COALESCE(c.installed,0), COALESCE(c.refused,0), COALESCE(c.permanent,0), "
       "COALESCE(c.failed,0) FROM packages p LEFT JOIN (SELECT PackageId, "
-      "SUM(CASE WHEN PackageStatus=0 THEN Rows END) AS pending, SUM(CASE WHEN PackageStatus=1 THEN Rows END) AS installed, "
-      "SUM(CASE WHEN PackageStatus=2 THEN Rows END) AS refused, SUM(CASE WHEN PackageStatus=3 THEN Rows END) AS permanent, "
-      "SUM(CASE WHEN PackageStatus IN (4,5) THEN Rows END) AS failed FROM console_counts GROUP BY PackageId) AS c "
+      "SUM(CASE WHEN PackageStatus=" + N(plx::kStatusPending) + " THEN Rows END) AS pending, "
+      "SUM(CASE WHEN PackageStatus=" + N(plx::kStatusCompleted) + " THEN Rows END) AS installed, "
+      "SUM(CASE WHEN PackageStatus=" + N(plx::kStatusRefused) + " THEN Rows END) AS refused, "
+      "SUM(CASE WHEN PackageStatus=" + N(plx::kStatusRefusedPermanently) + " THEN Rows END) AS permanent, "
+      "SUM(CASE WHEN PackageStatus IN " + FailedStatuses() + " THEN Rows END) AS failed "
+      "FROM console_counts GROUP BY PackageId) AS c "
       "ON c.PackageId=p.PackageId "
       "WHERE p.rowid=(SELECT rowid FROM packages WHERE PackageId=p.PackageId ORDER BY ServerId, rowid LIMIT 1) "
       "ORDER BY COALESCE(c.failed,0) DESC, p.Name COLLATE NOCASE, p.PackageId";
@@ -235,10 +243,10 @@ Query PackageStatusQuery(uint32_t packageId, const StatusFilter& f, const Page& 
   Query q;
   q.args.push_back(Num(":package", packageId));
   std::string keys =
-      "SELECT rowid AS rid, PackageStatus IN (4,5) AS bad, TargetName AS tn FROM package_users "
+      "SELECT rowid AS rid, PackageStatus IN " + FailedStatuses() + " AS bad, TargetName AS tn FROM package_users "
       "WHERE PackageId=:package AND Scheduled=0";
   if (f.status == plx::kStatusFailed) {
-    keys += " AND PackageStatus IN (4,5)";
+    keys += " AND PackageStatus IN " + FailedStatuses();
   } else if (f.status >= 0) {
     keys += " AND PackageStatus=:status";
     q.args.push_back(Num(":status", f.status));
@@ -262,8 +270,8 @@ Query PackageStatusQuery(uint32_t packageId, const StatusFilter& f, const Page& 
 // The status rows of a machine (kind 8 named after it, kind 6 written on it) or of a user
 // (kind 6 named after them, kind 8 written for them), by package name.
 std::string OfName(uint32_t ownKind, uint32_t otherKind) {
-  return "Scheduled=0 AND ((TargetKind=" + std::to_string(ownKind) + " AND TargetName=:name) OR (TargetKind=" +
-         std::to_string(otherKind) + " AND Counterpart=:name COLLATE NOCASE))";
+  return "Scheduled=0 AND ((TargetKind=" + N(ownKind) + " AND TargetName=:name) OR (TargetKind=" + N(otherKind) +
+         " AND Counterpart=:name COLLATE NOCASE))";
 }
 
 Query NameStatusQuery(uint32_t ownKind, uint32_t otherKind, const std::string& name, const Page& page) {
@@ -288,6 +296,16 @@ size_t Utf8Chars(const std::string& s) {
   size_t n = 0;
   for (unsigned char ch : s) n += (ch & 0xC0) != 0x80;
   return n;
+}
+
+// A history listing's columns, from its entries h.
+std::string HistoryColumns() {
+  return "SELECT h.rowid, h.PackageId, " + PackageNameOf("h") +
+         ", h.PackageUserId, h.Date, h.Time, h.UserName, h.ServerName, "
+         "COALESCE((SELECT CASE WHEN TargetKind=" + N(plx::kKindMachine) + " THEN TargetName ELSE Counterpart END "
+         "FROM package_users "
+         "WHERE PackageUserId=h.PackageUserId ORDER BY Scheduled, rowid LIMIT 1),''), "
+         "COALESCE((SELECT Text FROM history_texts WHERE TextId=h.TextId),'')";
 }
 
 // A history search. The most selective field given leads (a machine's rows, a user, a
@@ -326,13 +344,68 @@ Query HistoryQueryOf(const HistoryQuery& hq, const Page& page) {
     q.args.push_back(Text(":from", hq.from));
     q.args.push_back(Text(":to", hq.to.empty() ? "99999999" : hq.to));
   }
-  q.sql = "SELECT h.rowid, h.PackageId, " + PackageNameOf("h") +
-          ", h.PackageUserId, h.Date, h.Time, h.UserName, h.ServerName, "
-          "COALESCE((SELECT CASE WHEN TargetKind=8 THEN TargetName ELSE Counterpart END FROM package_users "
-          "WHERE PackageUserId=h.PackageUserId ORDER BY Scheduled, rowid LIMIT 1),''), "
-          "COALESCE((SELECT Text FROM history_texts WHERE TextId=h.TextId),'') FROM history h WHERE ";
+  q.sql = HistoryColumns() + " FROM history h WHERE ";
   for (size_t i = 0; i < conds.size(); ++i) q.sql += (i ? " AND " : "") + conds[i];
   q.sql += " ORDER BY h.Date DESC, h.Time DESC, h.rowid DESC";
+  AddPage(q, page);
+  return q;
+}
+
+// A text search alone, for a text found often, walks the newest entries first and checks
+// each one's text: a common text ("failed") fills a page from there at once, where taking
+// its every match from the text index and sorting them all by date would cost as many as
+// there are. A text found fewer times than the walk is long goes through the text index
+// straight away. The walk stops after `walk` entries; a page it cannot fill by then is no
+// answer, and the search goes through the text index too. (The walk's check, LIKE, folds
+// ASCII letters only, as the console's other name comparisons do.)
+bool WalksForText(const HistoryQuery& hq) {
+  return !hq.text.empty() && hq.machine.empty() && hq.user.empty() && hq.packageId == 0;
+}
+
+std::vector<Arg> DateRange(const HistoryQuery& hq) {
+  return {Text(":from", hq.from), Text(":to", hq.to.empty() ? "99999999" : hq.to)};
+}
+
+// How often the text is found, counted up to `walk`.
+Query TextMatches(const HistoryQuery& hq, uint32_t walk) {
+  return Query{"SELECT COUNT(*) FROM (SELECT rowid FROM history_text_search WHERE history_text_search MATCH :text "
+               "LIMIT :walk)",
+               {Text(":text", Phrase(hq.text)), Num(":walk", walk)}};
+}
+
+// Where the walk ends: the entry `walk` places down (date, time, row id).
+Query WalkEnd(const HistoryQuery& hq, uint32_t walk) {
+  return Query{"SELECT Date, Time, rowid FROM history WHERE Date BETWEEN :from AND :to "
+               "ORDER BY Date DESC, Time DESC, rowid DESC LIMIT 1 OFFSET :walk",
+               [&] {
+                 std::vector<Arg> a = DateRange(hq);
+                 a.push_back(Num(":walk", walk));
+                 return a;
+               }()};
+}
+
+struct WalkEndEntry {
+  std::string date, time;
+  uint32_t rowId = 0;
+};
+
+// end.date empty: the range holds fewer entries than a walk, which then sees them all.
+Query HistoryTextWalk(const HistoryQuery& hq, const WalkEndEntry& end, const Page& page) {
+  Query q;
+  q.args = DateRange(hq);
+  q.args.push_back(Text(":pattern", "%" + PrefixPattern(hq.text)));
+  // The end as the lower bound of the index range itself, so that the walk stops there.
+  if (end.date.empty()) {
+    q.sql = HistoryColumns() + " FROM history h WHERE h.Date BETWEEN :from AND :to";
+  } else {
+    q.sql = HistoryColumns() + " FROM history h WHERE (h.Date, h.Time, h.rowid) >= (:endDate, :endTime, :endRow) "
+                               "AND h.Date <= :to";
+    q.args.push_back(Text(":endDate", end.date));
+    q.args.push_back(Text(":endTime", end.time));
+    q.args.push_back(Num(":endRow", end.rowId));
+  }
+  q.sql += " AND EXISTS (SELECT 1 FROM history_texts t WHERE t.TextId=h.TextId AND t.Text LIKE :pattern ESCAPE '\\') "
+           "ORDER BY h.Date DESC, h.Time DESC, h.rowid DESC";
   AddPage(q, page);
   return q;
 }
@@ -508,7 +581,7 @@ bool SqliteStore::History(const HistoryQuery& query, const Page& page, Paged<His
   if (!query.text.empty() && Utf8Chars(query.text) < kMinSearchChars) return true;
   Reader r(*this);
   if (!r) return false;
-  bool ok = Run(r.conn(), HistoryQueryOf(query, page), [&](sqlite3_stmt* s) {
+  auto read = [&](sqlite3_stmt* s) {
     HistoryView v;
     v.rowId = U32(s, 0);
     v.packageId = U32(s, 1);
@@ -521,7 +594,25 @@ bool SqliteStore::History(const HistoryQuery& query, const Page& page, Paged<His
     v.machine = Column(s, 8);
     v.text = Column(s, 9);
     out.rows.push_back(std::move(v));
-  });
+  };
+  uint32_t walk = textWalk_.load(), matches = 0;
+  if (WalksForText(query) &&
+      !Run(r.conn(), TextMatches(query, walk), [&](sqlite3_stmt* s) { matches = U32(s, 0); }))
+    return false;
+  if (WalksForText(query) && matches >= walk) {
+    WalkEndEntry end;
+    if (!Run(r.conn(), WalkEnd(query, walk), [&](sqlite3_stmt* s) {
+          end = WalkEndEntry{Column(s, 0), Column(s, 1), U32(s, 2)};
+        }) ||
+        !Run(r.conn(), HistoryTextWalk(query, end, page), read))
+      return false;
+    if (end.date.empty() || out.rows.size() > page.limit) {
+      EndPage(out, page);
+      return true;
+    }
+    out.rows.clear();
+  }
+  bool ok = Run(r.conn(), HistoryQueryOf(query, page), read);
   EndPage(out, page);
   return ok;
 }
@@ -570,6 +661,11 @@ bool SqliteStore::ConsolePlans(std::vector<std::string>& out) {
     if (mask & 8) hq.text = "fail";
     if (mask & 16) hq.from = "20260101", hq.to = "20261231";
     all.push_back({"history " + std::to_string(mask), HistoryQueryOf(hq, page)});
+    if (WalksForText(hq)) {
+      all.push_back({"history text matches " + std::to_string(mask), TextMatches(hq, kTextWalk)});
+      all.push_back({"history walk end " + std::to_string(mask), WalkEnd(hq, kTextWalk)});
+      all.push_back({"history walk " + std::to_string(mask), HistoryTextWalk(hq, WalkEndEntry{"20261201", "120000", 1}, page)});
+    }
   }
   Reader r(*this);
   if (!r) return false;

@@ -50,6 +50,11 @@ class SqliteStore : public Store, public ConsoleData {
   bool Totals(StatusTotals& out) override;
   int32_t Reoffer(uint32_t recordId, const std::string& date, const std::string& time) override;
 
+  // How many of the newest history entries a search by text alone walks before it asks the
+  // text index instead (see sqlite_console.cpp); tests set it to take either way.
+  static constexpr uint32_t kTextWalk = 1000;
+  void SetTextWalk(uint32_t entries) { textWalk_.store(entries); }
+
   // The query plan of every console statement: one text each, its name and then the
   // plan's lines, for checking that no query reads a whole big table.
   bool ConsolePlans(std::vector<std::string>& out);
@@ -81,6 +86,7 @@ class SqliteStore : public Store, public ConsoleData {
 
   std::string path_;
   std::atomic<uint64_t> calls_{0}, failAt_{0}, commits_{0};
+  std::atomic<uint32_t> textWalk_{kTextWalk};
   std::unique_ptr<SqliteConn> writer_;  // used by the writer thread only (and Open)
   std::mutex queueMutex_;
   std::condition_variable queueCv_;

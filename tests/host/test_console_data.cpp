@@ -271,6 +271,12 @@ TEST_F(ConsoleData, HistorySearch) {
       {{"", 0, "", "BOB", "", ""}, {0, 50}, {8, 7, 6, 2, 1}, false},
       {{"", 20, "", "", "", ""}, {0, 50}, {8, 6, 3}, false},
       {{"FAIL", 0, "", "", "", ""}, {0, 50}, {7, 3, 2, 1}, false},
+      {{"fail", 0, "", "", "", ""}, {0, 2}, {7, 3}, true},
+      {{"fail", 0, "", "", "", ""}, {1, 2}, {3, 2}, true},
+      {{"fail", 0, "", "", "", ""}, {2, 2}, {2, 1}, false},
+      {{"fail", 0, "", "", "20261201", "20261201"}, {0, 50}, {2, 1}, false},
+      {{"installed", 0, "", "", "", ""}, {0, 2}, {8, 6}, true},
+      {{"INSTALLED", 0, "", "", "", ""}, {2, 2}, {4}, false},
       {{"fa", 0, "", "", "", ""}, {0, 50}, {}, false},
       {{"", 0, "", "", "20261201", "20261202"}, {0, 50}, {3, 2, 1}, false},
       {{"", 0, "", "", "20261204", ""}, {0, 50}, {8, 7, 6}, false},
@@ -280,10 +286,15 @@ TEST_F(ConsoleData, HistorySearch) {
       {{"retry", 0, "WS01", "", "", ""}, {0, 50}, {7}, false},
       {{"on WS02", 0, "ws02", "bob", "", "20261231"}, {0, 1}, {8}, false},
   };
+  // A text alone is searched through the text index when found less often than the walk is
+  // long (1000), or by walking the newest entries (3: fills the first "installed" page; 2:
+  // falls back, or sees a whole date range): every way gives the same answers.
+  for (uint32_t walk : {dblink::SqliteStore::kTextWalk, 3u, 2u})
   for (const Case& c : cases) {
+    store->SetTextWalk(walk);
     Paged<dblink::HistoryView> p;
     ASSERT_TRUE(store->History(c.q, c.page, p));
-    EXPECT_EQ(EntryIds(p), c.entries) << c.q.text << "/" << c.q.packageId << "/" << c.q.machine << "/" << c.q.user
+    EXPECT_EQ(EntryIds(p), c.entries) << walk << ": " << c.q.text << "/" << c.q.packageId << "/" << c.q.machine << "/" << c.q.user
                                       << "/" << c.q.from << "-" << c.q.to;
     EXPECT_EQ(p.more, c.more);
   }
