@@ -1,6 +1,7 @@
 """The demo: dblinkd on an embedded SQLite database with sample data, the agent started from
 \\\\SRV\\SYS\\PUBLIC\\PLXWIN32.EXE under Wine against it, its window captured as a PNG, the
-results printed. Run through scripts/demo.sh, which builds everything and prepares Wine."""
+results printed, and the administrator's console captured after the run. Run through
+scripts/demo.sh, which builds everything and prepares Wine."""
 import json
 import os
 import shutil
@@ -10,11 +11,34 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "harness"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "browser"))
 os.environ.setdefault("PLX_BIN_DIR", os.path.join(ROOT, "build", "win64", "bin"))
 os.environ.setdefault("PLX_DBLINKD", os.path.join(ROOT, "build", "host", "dblinkd", "dblinkd"))
 QSC = os.path.join(ROOT, "build", "host", "tools", "qsc", "qsc")
 
+import chromium  # noqa: E402
 import plxharness  # noqa: E402
+
+
+def console_screenshot(service, path):
+    """Signs in to the console with the admin token and captures its overview."""
+    why = chromium.available()
+    if why:
+        print("no console screenshot: Chromium " + why)
+        return False
+    browser = chromium.Chromium()
+    try:
+        d = browser.driver
+        d.get("http://127.0.0.1:%d/console/signin" % service.admin_port)
+        d.find_element("id", "token").send_keys(service.token)
+        d.find_element("id", "signin-submit").click()
+        if not d.find_elements("id", "overview"):
+            print("no console screenshot: the overview did not open (%s)" % d.current_url)
+            return False
+        browser.screenshot(path)
+        return True
+    finally:
+        browser.close()
 
 
 def main():
@@ -70,6 +94,8 @@ def main():
             shutil.copy(log, os.path.join(out_dir, "CORVSD.LOG"))
             print("log file: demo-out/CORVSD.LOG")
         print("screenshot: demo-out/plxwin32.png" if os.path.exists(shot) else "no screenshot taken")
+        if console_screenshot(service, os.path.join(out_dir, "console.png")):
+            print("console:    demo-out/console.png")
         return 0 if report.get("finished") else 1
     finally:
         h.close()

@@ -4,7 +4,7 @@ Environment (CTest sets the first two; scripts/wine-env.sh the rest):
   PLX_BIN_DIR  the Win32 build's bin folder     PLX_DBLINKD  the host build's dblinkd
   WINEPREFIX, DISPLAY, a persistent wineserver   PLX_KEEP=1 keeps the work folders
 
-  h = Harness()             work folder h.work; every change below is undone by h.close(),
+  h = Harness(wine=True)    work folder h.work; every change below is undone by h.close(),
                             in reverse order, also after a failure (HarnessCase: self.h per test)
   svc = h.service(doc)      dblinkd on free loopback ports, temp database and admin token, doc
                             imported through the admin API. svc.port, svc.admin_port,
@@ -364,8 +364,10 @@ def _require(*names):
 
 
 class Harness:
-    def __init__(self):
-        _require("WINEPREFIX", "DISPLAY")
+    def __init__(self, wine=True):
+        """wine=False: only services, for tests that never start the agent."""
+        if wine:
+            _require("WINEPREFIX", "DISPLAY")
         self.work = tempfile.mkdtemp(prefix="plx-harness-")
         self.undo = []
         self.reg_saved = {}
