@@ -76,7 +76,7 @@ struct AdminApi::Impl {
   std::thread thread;
   std::atomic<bool> ended{false};
   Console console;
-  Impl(Store& s, std::string t, bool tls) : store(s), token(std::move(t)), console(s, s.Console(), token, tls) {}
+  Impl(Store& s, std::string t, bool tls) : store(s), token(std::move(t)), console(s, token, tls) {}
 
   void Routes() {
     http.new_task_queue = [] { return new httplib::ThreadPool(kAdminThreads); };

@@ -3,6 +3,7 @@
 // site of ten workstations or of ten thousand. Engine-neutral: an engine answers these
 // with its own queries.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -76,8 +77,18 @@ struct StatusFilter {
   std::string name;
 };
 
+// A history text search needs this many characters: a trigram index finds nothing shorter.
+constexpr size_t kMinSearchChars = 3;
+
+// Characters (UTF-8 code points) in a text.
+inline size_t TextLength(const std::string& text) {
+  size_t n = 0;
+  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
 // A history search; every field empty or 0 is left out. text: entries whose text contains
-// it (any case; at least 3 characters). from/to: "YYYYMMDD", inclusive.
+// it (any case; at least kMinSearchChars characters). from/to: "YYYYMMDD", inclusive.
 struct HistoryQuery {
   std::string text;
   uint32_t packageId = 0;

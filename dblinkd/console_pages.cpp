@@ -340,12 +340,6 @@ const char* KindText(uint32_t kind) {
   }
 }
 
-size_t TextLength(const std::string& text) {
-  size_t n = 0;
-  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
-  return n;
-}
-
 std::string SigninPage(const std::string& error) {
   std::string out = Head("Sign in") + "<main class=\"signin\"><h1>dblinkd console</h1>";
   if (!error.empty()) out += "<p id=\"error\">" + Html(error) + "</p>";

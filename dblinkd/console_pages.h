@@ -37,8 +37,6 @@ std::string When(const std::string& date, const std::string& time);
 // A package status as the console names it ("pending", "installed", ...).
 const char* StatusText(uint16_t status);
 const char* KindText(uint32_t kind);
-// Characters (UTF-8 code points) in a text.
-size_t TextLength(const std::string& text);
 
 // --- pages --------------------------------------------------------------------------------
 

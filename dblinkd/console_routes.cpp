@@ -120,8 +120,8 @@ struct Console::Impl {
   bool tls;
   ConsoleSessions sessions;
 
-  Impl(Store& s, ConsoleData& d, std::string t, bool secure, SessionLimits limits)
-      : store(s), data(d), token(std::move(t)), tls(secure), sessions(limits) {}
+  Impl(Store& s, std::string t, bool secure, SessionLimits limits)
+      : store(s), data(s.Console()), token(std::move(t)), tls(secure), sessions(limits) {}
 
   bool Session(const httplib::Request& req, Frame& frame) {
     std::string id = CookieValue(req.get_header_value("Cookie"), kCookie);
@@ -238,7 +238,8 @@ struct Console::Impl {
     q.machine = form.machine;
     q.user = form.user;
     std::string error;
-    if (!form.text.empty() && TextLength(form.text) < 3) error = "Search for a text of at least 3 characters.";
+    if (!form.text.empty() && TextLength(form.text) < kMinSearchChars)
+      error = "Search for a text of at least " + std::to_string(kMinSearchChars) + " characters.";
     else if ((!form.from.empty() && !ParseDay(form.from, q.from)) || (!form.to.empty() && !ParseDay(form.to, q.to)))
       error = "Dates are written YYYY-MM-DD and must be real days.";
     else if (!form.package.empty() && !ParseId(form.package, q.packageId))
@@ -316,8 +317,8 @@ struct Console::Impl {
   }
 };
 
-Console::Console(Store& store, ConsoleData& data, std::string token, bool tls, SessionLimits limits)
-    : impl_(new Impl(store, data, std::move(token), tls, limits)) {}
+Console::Console(Store& store, std::string token, bool tls, SessionLimits limits)
+    : impl_(new Impl(store, std::move(token), tls, limits)) {}
 
 Console::~Console() = default;
 

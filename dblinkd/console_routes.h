@@ -27,7 +27,7 @@ bool IsConsolePath(const std::string& path);
 class Console {
  public:
   // tls: the listener is served over TLS, so the cookie may only travel that way.
-  Console(Store& store, ConsoleData& data, std::string token, bool tls, SessionLimits limits = {});
+  Console(Store& store, std::string token, bool tls, SessionLimits limits = {});
   ~Console();
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;

@@ -20,7 +20,6 @@ namespace {
 
 constexpr const char* kReofferUser = "console";
 constexpr const char* kReofferText = "Offered again from the console";
-constexpr size_t kMinSearchChars = 3;  // a trigram index finds nothing shorter
 
 // Schema objects the console needs besides the tables. Created at every open when absent;
 // a database made before them gets them (and its counts) in the same transaction.
@@ -302,12 +301,6 @@ std::string Phrase(const std::string& text) {
   return p + "\"";
 }
 
-size_t Utf8Chars(const std::string& s) {
-  size_t n = 0;
-  for (unsigned char ch : s) n += (ch & 0xC0) != 0x80;
-  return n;
-}
-
 // A history listing's columns, from its entries h.
 std::string HistoryColumns() {
   return "SELECT h.rowid, h.PackageId, " + PackageNameOf("h") +
@@ -570,7 +563,7 @@ bool SqliteStore::UserStatus(const std::string& user, const Page& page, Paged<St
 bool SqliteStore::History(const HistoryQuery& query, const Page& page, Paged<HistoryView>& out) {
   out = {};
   // A text the index cannot search finds nothing; the console says why.
-  if (!query.text.empty() && Utf8Chars(query.text) < kMinSearchChars) return true;
+  if (!query.text.empty() && TextLength(query.text) < kMinSearchChars) return true;
   Reader r(*this);
   if (!r) return false;
   auto read = [&](sqlite3_stmt* s) {

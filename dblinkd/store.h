@@ -112,8 +112,7 @@ class Store {
 // lock for the lot instead of one per read. A read then sees every write acknowledged
 // before the round's first read, and nothing committed after it (the requester server
 // hands out writes' replies in a round of their own, so a connection reads its own
-// writes). Writes
-// and listings go to the store as usual. A call from another thread (a rewrite's check
+// writes). Writes and listings go to the store as usual. A call from another thread (a rewrite's check
 // runs on the writer) is served by the store itself.
 class RoundStore : public Store {
  public:
