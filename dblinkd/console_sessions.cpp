@@ -62,11 +62,16 @@ bool ConsoleSessions::Create(Clock::time_point now, std::string& id, std::string
   return true;
 }
 
-bool ConsoleSessions::Find(const std::string& id, Clock::time_point now, std::string& csrf) {
-  if (id.size() != 2 * kIdBytes) return false;
-  std::lock_guard<std::mutex> lock(mu_);
+std::map<std::string, ConsoleSessions::Session>::iterator ConsoleSessions::Locate(const std::string& id) {
+  if (id.size() != 2 * kIdBytes) return sessions_.end();
   auto it = sessions_.find(id.substr(0, kLookupChars));
-  if (it == sessions_.end() || !SameToken(id, it->second.id)) return false;
+  return it != sessions_.end() && SameToken(id, it->second.id) ? it : sessions_.end();
+}
+
+bool ConsoleSessions::Find(const std::string& id, Clock::time_point now, std::string& csrf) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = Locate(id);
+  if (it == sessions_.end()) return false;
   if (Expired(it->second, now)) {
     sessions_.erase(it);
     return false;
@@ -77,10 +82,9 @@ bool ConsoleSessions::Find(const std::string& id, Clock::time_point now, std::st
 }
 
 void ConsoleSessions::End(const std::string& id) {
-  if (id.size() != 2 * kIdBytes) return;
   std::lock_guard<std::mutex> lock(mu_);
-  auto it = sessions_.find(id.substr(0, kLookupChars));
-  if (it != sessions_.end() && SameToken(id, it->second.id)) sessions_.erase(it);
+  auto it = Locate(id);
+  if (it != sessions_.end()) sessions_.erase(it);
 }
 
 size_t ConsoleSessions::Live() const {

@@ -58,6 +58,8 @@ class ConsoleSessions {
     uint32_t count = 0;
   };
   bool Expired(const Session& s, Clock::time_point now) const;
+  // The session whose whole id this is, or the end; the caller holds mu_.
+  std::map<std::string, Session>::iterator Locate(const std::string& id);
 
   SessionLimits limits_;
   mutable std::mutex mu_;
