@@ -161,7 +161,11 @@ TEST_F(Pkgadmin, TooLargeDocumentsAreNamedSo) {
   ASSERT_TRUE(raw.Connect(d.adminPort));
   ASSERT_TRUE(raw.Send(std::string("POST /import HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer ") + Daemon::kToken +
                        "\r\nContent-Type: application/json\r\nContent-Length: 70000000\r\n\r\n{"));
-  // Headers and body may come in separate segments: read until the service closes.
+  // Headers and body may come in separate segments: read until the service closes. Its
+  // answer follows its own 5 s read time-out, so this side waits longer than the client's
+  // usual 5 s.
+  timeval wait{20, 0};
+  setsockopt(raw.fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   std::string reply;
   char buf[2048];
   for (ssize_t n; (n = recv(raw.fd, buf, sizeof buf, 0)) > 0;) reply.append(buf, size_t(n));
