@@ -57,6 +57,7 @@ bool PgConn::Faulted() {
 
 PgResult PgConn::Checked(PGresult* r, const std::string& what) {
   PgResult res(r);
+  lastState_ = res.SqlState();
   if (res.Ok()) return res;
   lastError_ = r ? PQresultErrorMessage(r) : PQerrorMessage(c_);
   while (!lastError_.empty() && lastError_.back() == '\n') lastError_.pop_back();
@@ -68,6 +69,7 @@ PgResult PgConn::Checked(PGresult* r, const std::string& what) {
 PgResult PgConn::Exec(const std::string& sql) {
   if (Faulted()) {
     lastError_ = "(injected)";
+    lastState_.clear();
     fprintf(stderr, "dblinkd: SQL error (injected) in: %s\n", sql.c_str());
     counters_->errors.fetch_add(1, std::memory_order_relaxed);
     return PgResult();
@@ -78,6 +80,7 @@ PgResult PgConn::Exec(const std::string& sql) {
 PgResult PgConn::Exec(const std::string& sql, const PgParams& params) {
   if (Faulted()) {
     lastError_ = "(injected)";
+    lastState_.clear();
     counters_->errors.fetch_add(1, std::memory_order_relaxed);
     return PgResult();
   }
@@ -101,6 +104,7 @@ PgResult PgConn::ExecPrepared(uint64_t code, const PgParams& params) {
   const std::string& name = prepared_[code];
   if (Faulted()) {
     lastError_ = "(injected)";
+    lastState_.clear();
     counters_->errors.fetch_add(1, std::memory_order_relaxed);
     return PgResult();
   }
