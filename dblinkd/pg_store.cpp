@@ -1,5 +1,6 @@
 #include "pg_store.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <future>
@@ -23,6 +24,8 @@ constexpr int64_t kSchemaLock = 0x706c7864;  // "plxd"
 // A read that failed in a way another try may pass is tried this many times in all.
 constexpr int kReadTries = 3;
 constexpr std::chrono::milliseconds kReadRetryPause{20};
+// Broken connections met by one read before it gives up (the pool drops each one).
+constexpr int kStaleConnections = 64;
 
 const char kSerializationFailure[] = "40001";
 const char kDeadlock[] = "40P01";
@@ -166,6 +169,20 @@ int32_t FindInstalledOn(PgConn& c, const std::string& server, const std::string&
   return plx::kDbOk;
 }
 
+// The id locks of every table, taken in one statement in ascending table order the first
+// time a transaction assigns an id (again later: a lock held is taken at once). Taking
+// them all, always in this order, is what keeps two processes' groups, each inserting
+// into several tables, from waiting for each other: the second waits for the first's
+// commit instead of holding one table's lock while it asks for another's.
+std::string IdLocksSql() {
+  std::vector<uint32_t> ids;
+  for (const TableDef* t : plx::AllTables()) ids.push_back(t->id);
+  std::sort(ids.begin(), ids.end());
+  std::string list;
+  for (uint32_t id : ids) list += (list.empty() ? "" : ",") + std::to_string(id);
+  return "SELECT pg_advisory_xact_lock(k) FROM unnest(ARRAY[" + list + "]::bigint[]) AS k";
+}
+
 // The row a rewrite changes, locked until the write's transaction ends.
 int32_t LockedRow(PgConn& w, const TableDef& t, uint32_t id, Row& out) {
   PgResult r = w.ExecByCode(Code(Sql::RowForUpdate, t.id), [&] { return SelectAll(t) + " WHERE rowid=$1 FOR UPDATE"; },
@@ -179,8 +196,8 @@ int32_t LockedRow(PgConn& w, const TableDef& t, uint32_t id, Row& out) {
 }  // namespace
 
 // Adds one row on the writer inside the caller's transaction. An id given as 0 is the
-// table's MAX+1, taken under the table's transaction lock: another process assigning one
-// waits for this transaction to end and then sees its rows. With replace, a row with the
+// table's MAX+1, taken under the table's transaction lock (IdLocksSql): another process
+// assigning one waits for this transaction to end and then sees its rows. With replace, a row with the
 // same id or natural key is replaced and keeps its row id.
 bool AddRow(PgConn& c, const TableDef& t, std::string rec, bool replace, Row* out, std::string& error) {
   uint8_t* r = reinterpret_cast<uint8_t*>(&rec[0]);
@@ -200,8 +217,7 @@ bool AddRow(PgConn& c, const TableDef& t, std::string rec, bool replace, Row* ou
     if (q.Rows()) rowid = q.Int(0, 0);
   }
   if (!rowid) {
-    PgResult lock = c.ExecByCode(Code(Sql::Lock), [] { return "SELECT pg_advisory_xact_lock($1)"; },
-                                 PgParams().Add(int64_t(t.id)));
+    PgResult lock = c.ExecByCode(Code(Sql::Lock), IdLocksSql, PgParams());
     if (!lock.Ok()) { error = c.LastError(); return false; }
     PgResult next = c.ExecByCode(Code(Sql::NextId, t.id), [&] {
       return "SELECT COALESCE(MAX(rowid),0)+1 FROM " + std::string(t.sqlName);
@@ -308,16 +324,24 @@ std::unique_ptr<PgStore> PgStore::Open(const std::string& uri, std::string& erro
 
 template <class R, class F>
 R PgStore::WithReader(R fail, F read) {
-  for (int attempt = 0;; ++attempt) {
-    if (attempt) std::this_thread::sleep_for(kReadRetryPause);
+  int tries = 0, stale = 0;
+  for (;;) {
     PgLease c(pool_);
-    bool last = attempt + 1 >= kReadTries;
     if (!c) {
-      if (last) return fail;
+      if (++tries >= kReadTries) return fail;
+      std::this_thread::sleep_for(kReadRetryPause);
       continue;
     }
     R r = read(c.conn());
-    if (r != fail || last || !TransientFailure(c.conn())) return r;
+    if (r != fail || !TransientFailure(c.conn())) return r;
+    // After a server restart every idle connection of the pool is stale: each is dropped
+    // as it is met, without counting as a try.
+    if (c->Broken()) {
+      if (++stale >= kStaleConnections) return r;
+      continue;
+    }
+    if (++tries >= kReadTries) return r;
+    std::this_thread::sleep_for(kReadRetryPause);
   }
 }
 

@@ -129,8 +129,9 @@ class WriteQueue {
       bool lost = false, lostTransient = false;
       for (size_t i = 0; i < n && !lost; ++i) {
         if (!engine_.Control(*w, "SAVEPOINT job")) {
-          lost = true;
-          lostTransient = engine_.Transient(*w);
+          // This write alone fails, unless the connection is gone with the whole group.
+          if (!engine_.Transient(*w)) continue;
+          lost = lostTransient = true;
           unrun = i;
           break;
         }
