@@ -394,14 +394,7 @@ bool PgStore::ScanInstalled(std::vector<InstalledPath>& out) {
 
 void PgStore::Insert(const TableDef& t, std::string record, WriteDone done) {
   if (record.size() != t.recordLength) return done(plx::kDbWriteFailure, Row{});
-  writes_.Submit(
-      [&t, record = std::move(record)](PgConn& w, Row& out) {
-        std::string error;
-        if (AddRow(w, t, record, false, &out, error)) return plx::kDbOk;
-        fprintf(stderr, "dblinkd: insert into %s failed: %s\n", t.sqlName, error.c_str());
-        return plx::kDbWriteFailure;
-      },
-      std::move(done));
+  writes_.Submit(InsertWork<PgConn>(t, std::move(record)), std::move(done));
 }
 
 void PgStore::Rewrite(const TableDef& t, uint32_t id, std::string record, std::vector<std::string> writable,
@@ -465,10 +458,10 @@ bool PgStore::Import(const Document& doc, std::string& error) {
 // meet an aborted transaction.
 class PgStore::Rounds : public RoundStore {
  public:
-  explicit Rounds(PgStore& s) : store_(s), owner_(std::this_thread::get_id()) {}
+  explicit Rounds(PgStore& s) : RoundStore(s), engine_(s), owner_(std::this_thread::get_id()) {}
   ~Rounds() override {
     EndRound();
-    if (conn_) store_.pool_.GiveBack(std::move(conn_));
+    if (conn_) engine_.pool_.GiveBack(std::move(conn_));
   }
 
   void EndRound() override {
@@ -478,31 +471,16 @@ class PgStore::Rounds : public RoundStore {
   int32_t Read(const TableDef& t, const KeyDef& k, Seek seek, const std::vector<KeyPart>& parts,
                uint32_t afterRowId, Row& out) override {
     return InRound<int32_t>(plx::kDbReadFailure, [&](PgConn& c) { return ReadOn(c, t, k, seek, parts, afterRowId, out); },
-                   [&] { return store_.Read(t, k, seek, parts, afterRowId, out); });
+                   [&] { return engine_.Read(t, k, seek, parts, afterRowId, out); });
   }
   int32_t ServerKnown(const std::string& server) override {
     return InRound<int32_t>(plx::kDbReadFailure, [&](PgConn& c) { return ServerKnownOn(c, server); },
-                   [&] { return store_.ServerKnown(server); });
+                   [&] { return engine_.ServerKnown(server); });
   }
   int32_t FindInstalled(const std::string& server, const std::string& item, InstalledPath& out) override {
     return InRound<int32_t>(plx::kDbReadFailure, [&](PgConn& c) { return FindInstalledOn(c, server, item, out); },
-                   [&] { return store_.FindInstalled(server, item, out); });
+                   [&] { return engine_.FindInstalled(server, item, out); });
   }
-
-  void Insert(const TableDef& t, std::string record, WriteDone done) override {
-    store_.Insert(t, std::move(record), std::move(done));
-  }
-  void Rewrite(const TableDef& t, uint32_t id, std::string record, std::vector<std::string> writable,
-               RewriteCheck check, WriteDone done) override {
-    store_.Rewrite(t, id, std::move(record), std::move(writable), std::move(check), std::move(done));
-  }
-  bool Scan(const TableDef& t, const Filter* filter, std::vector<Row>& out) override {
-    return store_.Scan(t, filter, out);
-  }
-  bool ScanInstalled(std::vector<InstalledPath>& out) override { return store_.ScanInstalled(out); }
-  bool Import(const Document& doc, std::string& error) override { return store_.Import(doc, error); }
-  ConsoleData& Console() override { return store_.Console(); }
-  uint64_t EngineErrors() const override { return store_.EngineErrors(); }
 
  private:
   // read on the thread's connection inside the round's transaction; from another thread,
@@ -522,14 +500,14 @@ class PgStore::Rounds : public RoundStore {
     if (conn_ && conn_->Broken()) conn_.reset();
     if (!conn_) {
       std::string error;
-      conn_ = store_.pool_.Take(error);
+      conn_ = engine_.pool_.Take(error);
       if (!conn_) return nullptr;
     }
     if (!conn_->InTransaction() && !conn_->RawRun(kRoundBegin)) return nullptr;
     return conn_.get();
   }
 
-  PgStore& store_;
+  PgStore& engine_;  // the store_ of RoundStore, as its own engine
   std::thread::id owner_;
   std::unique_ptr<PgConn> conn_;
 };

@@ -318,14 +318,7 @@ int32_t SqliteStore::Read(const TableDef& t, const KeyDef& k, Seek seek, const s
 
 void SqliteStore::Insert(const TableDef& t, std::string record, WriteDone done) {
   if (record.size() != t.recordLength) return done(plx::kDbWriteFailure, Row{});
-  writes_.Submit(
-      [&t, record = std::move(record)](SqliteConn& w, Row& out) {
-        std::string error;
-        if (AddRow(w, t, record, false, &out, error)) return plx::kDbOk;
-        fprintf(stderr, "dblinkd: insert into %s failed: %s\n", t.sqlName, error.c_str());
-        return plx::kDbWriteFailure;
-      },
-      std::move(done));
+  writes_.Submit(InsertWork<SqliteConn>(t, std::move(record)), std::move(done));
 }
 
 namespace {
@@ -444,7 +437,7 @@ bool SqliteStore::Import(const Document& doc, std::string& error) {
 // not counted by the fault seam: they are not reads a test could name.
 class SqliteStore::Rounds : public RoundStore {
  public:
-  explicit Rounds(SqliteStore& s) : store_(s), conn_(s.TakeReader()), owner_(std::this_thread::get_id()) {
+  explicit Rounds(SqliteStore& s) : RoundStore(s), engine_(s), conn_(s.TakeReader()), owner_(std::this_thread::get_id()) {
     if (conn_) {
       begin_ = conn_->Prepare("BEGIN");
       commit_ = conn_->Prepare("COMMIT");
@@ -452,7 +445,7 @@ class SqliteStore::Rounds : public RoundStore {
   }
   ~Rounds() override {
     EndRound();
-    if (conn_) store_.GiveBack(std::move(conn_));
+    if (conn_) engine_.GiveBack(std::move(conn_));
   }
 
   void EndRound() override {
@@ -466,31 +459,16 @@ class SqliteStore::Rounds : public RoundStore {
   int32_t Read(const TableDef& t, const KeyDef& k, Seek seek, const std::vector<KeyPart>& parts,
                uint32_t afterRowId, Row& out) override {
     SqliteConn* c = Mine();
-    return c ? ReadOn(*c, t, k, seek, parts, afterRowId, out) : store_.Read(t, k, seek, parts, afterRowId, out);
+    return c ? ReadOn(*c, t, k, seek, parts, afterRowId, out) : engine_.Read(t, k, seek, parts, afterRowId, out);
   }
   int32_t ServerKnown(const std::string& server) override {
     SqliteConn* c = Mine();
-    return c ? ServerKnownOn(*c, server) : store_.ServerKnown(server);
+    return c ? ServerKnownOn(*c, server) : engine_.ServerKnown(server);
   }
   int32_t FindInstalled(const std::string& server, const std::string& item, InstalledPath& out) override {
     SqliteConn* c = Mine();
-    return c ? FindInstalledOn(*c, server, item, out) : store_.FindInstalled(server, item, out);
+    return c ? FindInstalledOn(*c, server, item, out) : engine_.FindInstalled(server, item, out);
   }
-
-  void Insert(const TableDef& t, std::string record, WriteDone done) override {
-    store_.Insert(t, std::move(record), std::move(done));
-  }
-  void Rewrite(const TableDef& t, uint32_t id, std::string record, std::vector<std::string> writable,
-               RewriteCheck check, WriteDone done) override {
-    store_.Rewrite(t, id, std::move(record), std::move(writable), std::move(check), std::move(done));
-  }
-  bool Scan(const TableDef& t, const Filter* filter, std::vector<Row>& out) override {
-    return store_.Scan(t, filter, out);
-  }
-  bool ScanInstalled(std::vector<InstalledPath>& out) override { return store_.ScanInstalled(out); }
-  bool Import(const Document& doc, std::string& error) override { return store_.Import(doc, error); }
-  ConsoleData& Console() override { return store_.Console(); }
-  uint64_t EngineErrors() const override { return store_.EngineErrors(); }
 
  private:
   // The thread's connection inside the round's transaction, or null when called from
@@ -505,7 +483,7 @@ class SqliteStore::Rounds : public RoundStore {
     return conn_.get();
   }
 
-  SqliteStore& store_;
+  SqliteStore& engine_;  // the store_ of RoundStore, as its own engine
   std::unique_ptr<SqliteConn> conn_;
   std::thread::id owner_;
   sqlite3_stmt* begin_ = nullptr;

@@ -2,6 +2,8 @@
 // field, the natural keys of an import, the rewrite rule and a stored row's bytes.
 #pragma once
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -56,6 +58,17 @@ void FillRow(const plx::TableDef& t, uint32_t rowId, Number number, Text text, R
     }
     ++i;
   }
+}
+
+// A workstation's insert as the writer runs it, with the engine's AddRow.
+template <class Conn>
+std::function<int32_t(Conn&, Row&)> InsertWork(const plx::TableDef& t, std::string record) {
+  return [&t, record = std::move(record)](Conn& w, Row& out) {
+    std::string error;
+    if (AddRow(w, t, record, false, &out, error)) return int32_t(plx::kDbOk);
+    fprintf(stderr, "dblinkd: insert into %s failed: %s\n", t.sqlName, error.c_str());
+    return int32_t(plx::kDbWriteFailure);
+  };
 }
 
 // Adds or replaces a document's rows on the writer, inside the caller's transaction, with
