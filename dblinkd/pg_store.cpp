@@ -95,7 +95,7 @@ void ReadRow(const PgResult& r, int i, const TableDef& t, Row& out) {
 // Numbers for the statements, so that they are found without building their SQL text:
 // reads by (table, key, seek, parts) below 2^48, the rest by kind and table above.
 enum class Sql : uint64_t {
-  Lock = 1, NextId, Insert, Upsert, NaturalRow, RowForUpdate, ServerKnown, FindInstalled, AddInstalled,
+  NextId = 1, Insert, Upsert, NaturalRow, RowForUpdate, ServerKnown, FindInstalled, AddInstalled,
   ScanInstalled, Scan, ScanFiltered, Update,
 };
 uint64_t Code(Sql kind, uint32_t table = 0, uint64_t extra = 0) {
@@ -169,11 +169,8 @@ int32_t FindInstalledOn(PgConn& c, const std::string& server, const std::string&
   return plx::kDbOk;
 }
 
-// The id locks of every table, taken in one statement in ascending table order the first
-// time a transaction assigns an id (again later: a lock held is taken at once). Taking
-// them all, always in this order, is what keeps two processes' groups, each inserting
-// into several tables, from waiting for each other: the second waits for the first's
-// commit instead of holding one table's lock while it asks for another's.
+// Every write transaction begins by taking the id locks of every table, in one statement
+// and in ascending table order (see PgStore::BeginSql).
 std::string IdLocksSql() {
   std::vector<uint32_t> ids;
   for (const TableDef* t : plx::AllTables()) ids.push_back(t->id);
@@ -196,8 +193,9 @@ int32_t LockedRow(PgConn& w, const TableDef& t, uint32_t id, Row& out) {
 }  // namespace
 
 // Adds one row on the writer inside the caller's transaction. An id given as 0 is the
-// table's MAX+1, taken under the table's transaction lock (IdLocksSql): another process
-// assigning one waits for this transaction to end and then sees its rows. With replace, a row with the
+// table's MAX+1, taken under the table's transaction lock, which the transaction took at
+// its beginning: another process assigning one waits for this transaction to end and
+// then sees its rows. With replace, a row with the
 // same id or natural key is replaced and keeps its row id.
 bool AddRow(PgConn& c, const TableDef& t, std::string rec, bool replace, Row* out, std::string& error) {
   uint8_t* r = reinterpret_cast<uint8_t*>(&rec[0]);
@@ -217,8 +215,6 @@ bool AddRow(PgConn& c, const TableDef& t, std::string rec, bool replace, Row* ou
     if (q.Rows()) rowid = q.Int(0, 0);
   }
   if (!rowid) {
-    PgResult lock = c.ExecByCode(Code(Sql::Lock), IdLocksSql, PgParams());
-    if (!lock.Ok()) { error = c.LastError(); return false; }
     PgResult next = c.ExecByCode(Code(Sql::NextId, t.id), [&] {
       return "SELECT COALESCE(MAX(rowid),0)+1 FROM " + std::string(t.sqlName);
     }, PgParams());
@@ -257,7 +253,8 @@ bool AddInstalled(PgConn& c, const InstalledPath& p, std::string& error) {
   return false;
 }
 
-PgStore::PgStore(std::string uri) : uri_(std::move(uri)), pool_(uri_, &counters_), console_(pool_) {}
+PgStore::PgStore(std::string uri)
+    : uri_(std::move(uri)), pool_(uri_, &counters_), console_(pool_), begin_("BEGIN; " + IdLocksSql()) {}
 
 PgStore::~PgStore() { writes_.Stop(); }
 

@@ -50,7 +50,14 @@ class PgStore : public Store, private WriteEngine<PgConn> {
   PgConn* Connect(std::string& error);
   // The writer's side (see write_queue.h).
   PgConn* Writer() override;
-  const char* BeginSql() const override { return "BEGIN"; }
+  // A write transaction takes the id locks of every table first, always in one order: a
+  // group holds them to its commit, so that another process's group, which would take
+  // them too, waits for it instead of meeting it halfway in a deadlock. Groups of several
+  // processes thus commit one after the other; each group holds every write that arrived
+  // meanwhile.
+  const char* BeginSql() const override { return begin_.c_str(); }
+  // Savepoints are round trips: a group runs without them unless one of its writes fails.
+  bool SavepointsCost() const override { return true; }
   bool Control(PgConn& c, const char* sql) override { return c.Run(sql); }
   bool Recover(PgConn& c, const char* sql) override { return c.RawRun(sql); }
   bool Transient(PgConn& c) override { return TransientFailure(c); }
@@ -65,6 +72,7 @@ class PgStore : public Store, private WriteEngine<PgConn> {
   PgCounters counters_;
   PgPool pool_;
   PgConsole console_;
+  std::string begin_;
   std::unique_ptr<PgConn> writer_;  // the writer thread's only (and Open's)
   WriteQueue<PgConn> writes_{*this};
 };

@@ -38,6 +38,8 @@ class WriteEngine {
   // The connection's last failure may pass if the write is tried again in a later group
   // (a deadlock with another process, a connection that broke before the commit).
   virtual bool Transient(Conn&) { return false; }
+  // A savepoint costs a round trip to a server rather than a call in the process.
+  virtual bool SavepointsCost() const { return false; }
   // After every group that committed, its replies given.
   virtual void Committed() {}
 };
@@ -116,73 +118,104 @@ class WriteQueue {
   // One transaction for the whole group; each write in a savepoint. A write that fails is
   // rolled back to its savepoint alone; a commit that fails fails every write of the
   // group. A write whose failure may pass waits for the next group, after this one's
-  // locks are gone.
+  // locks are gone. An engine whose savepoints cost a round trip each runs the group
+  // without them first, and only when a write fails runs it again with them.
   void RunBatch(std::vector<Job>& batch, std::vector<Job>& again) {
     size_t n = batch.size();
-    std::vector<int32_t> status(n, plx::kDbWriteFailure);
-    std::vector<bool> retry(n, false);
-    std::vector<Row> rows(n);
-    bool committed = false;
+    Group g{std::vector<int32_t>(n, plx::kDbWriteFailure), std::vector<bool>(n, false), std::vector<Row>(n), false};
     Conn* w = engine_.Writer();
-    if (w && engine_.Control(*w, engine_.BeginSql())) {
-      size_t unrun = n;  // the first write not run when the group was lost
-      bool lost = false, lostTransient = false;
-      for (size_t i = 0; i < n && !lost; ++i) {
-        if (!engine_.Control(*w, "SAVEPOINT job")) {
-          // This write alone fails, unless the connection is gone with the whole group.
-          if (!engine_.Transient(*w)) continue;
-          lost = lostTransient = true;
-          unrun = i;
-          break;
-        }
-        int32_t s = batch[i].run(*w, rows[i]);
-        if (s == plx::kDbOk && engine_.Control(*w, "RELEASE job")) {
-          status[i] = s;
-          continue;
-        }
-        status[i] = s == plx::kDbOk ? plx::kDbWriteFailure : s;
-        retry[i] = status[i] == plx::kDbWriteFailure && engine_.Transient(*w);
-        // Undo this write alone; if even that fails, nothing of the group may be kept.
-        if (!engine_.Recover(*w, "ROLLBACK TO job") || !engine_.Recover(*w, "RELEASE job")) {
-          lost = true;
-          lostTransient = retry[i] || engine_.Transient(*w);
-          unrun = i + 1;
-        }
-      }
-      if (lost) {
-        // The writes that had passed are undone with the group, and the rest never ran:
-        // they go again when the failure may pass.
-        engine_.Recover(*w, "ROLLBACK");
-        for (size_t i = 0; i < n; ++i) {
-          if (status[i] != plx::kDbOk && i < unrun) continue;
-          status[i] = plx::kDbWriteFailure;
-          retry[i] = lostTransient;
-        }
-      } else if (!engine_.Control(*w, "COMMIT")) {
-        // The outcome of a commit that did not answer is unknown: never tried twice.
-        engine_.Recover(*w, "ROLLBACK");
-        for (size_t i = 0; i < n; ++i) {
-          if (status[i] == plx::kDbOk) status[i] = plx::kDbWriteFailure;
-          retry[i] = false;
-        }
-      } else {
-        commits_.fetch_add(1);
-        committed = true;
-      }
+    bool begun = w && engine_.Control(*w, engine_.BeginSql());
+    if (begun && engine_.SavepointsCost() && RunPlain(*w, batch, g)) {
+      Commit(*w, g);
+    } else if (begun && (!engine_.SavepointsCost() || engine_.Control(*w, engine_.BeginSql()))) {
+      RunCareful(*w, batch, g);
     } else {
       // Nothing began: every write may go again once the connection is back.
-      retry.assign(n, !w || engine_.Transient(*w));
+      g.retry.assign(n, !w || engine_.Transient(*w));
     }
     for (size_t i = 0; i < n; ++i) {
-      if (retry[i] && ++batch[i].tries < kMaxTries) {
+      if (g.retry[i] && ++batch[i].tries < kMaxTries) {
         again.push_back(std::move(batch[i]));
         continue;
       }
-      batch[i].done(status[i], rows[i]);
+      batch[i].done(g.status[i], g.rows[i]);
     }
-    if (committed) engine_.Committed();
+    if (g.committed) engine_.Committed();
     // A failure that may pass (a server restarting) is given a moment before the next try.
     if (!again.empty()) std::this_thread::sleep_for(kRetryPause);
+  }
+
+  // What became of a group's writes.
+  struct Group {
+    std::vector<int32_t> status;
+    std::vector<bool> retry;
+    std::vector<Row> rows;
+    bool committed;
+  };
+
+  // Every write of the group without savepoints. False, with the transaction rolled back,
+  // as soon as one fails.
+  bool RunPlain(Conn& w, std::vector<Job>& batch, Group& g) {
+    for (size_t i = 0; i < batch.size(); ++i) {
+      g.status[i] = batch[i].run(w, g.rows[i]);
+      if (g.status[i] != plx::kDbOk) {
+        engine_.Recover(w, "ROLLBACK");
+        g.status.assign(batch.size(), plx::kDbWriteFailure);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void RunCareful(Conn& w, std::vector<Job>& batch, Group& g) {
+    size_t n = batch.size();
+    size_t unrun = n;  // the first write not run when the group was lost
+    bool lost = false, lostTransient = false;
+    for (size_t i = 0; i < n && !lost; ++i) {
+      if (!engine_.Control(w, "SAVEPOINT job")) {
+        // This write alone fails, unless the connection is gone with the whole group.
+        if (!engine_.Transient(w)) continue;
+        lost = lostTransient = true;
+        unrun = i;
+        break;
+      }
+      int32_t s = batch[i].run(w, g.rows[i]);
+      if (s == plx::kDbOk && engine_.Control(w, "RELEASE job")) {
+        g.status[i] = s;
+        continue;
+      }
+      g.status[i] = s == plx::kDbOk ? plx::kDbWriteFailure : s;
+      g.retry[i] = g.status[i] == plx::kDbWriteFailure && engine_.Transient(w);
+      // Undo this write alone; if even that fails, nothing of the group may be kept.
+      if (!engine_.Recover(w, "ROLLBACK TO job") || !engine_.Recover(w, "RELEASE job")) {
+        lost = true;
+        lostTransient = g.retry[i] || engine_.Transient(w);
+        unrun = i + 1;
+      }
+    }
+    if (!lost) return Commit(w, g);
+    // The writes that had passed are undone with the group, and the rest never ran: they
+    // go again when the failure may pass.
+    engine_.Recover(w, "ROLLBACK");
+    for (size_t i = 0; i < n; ++i) {
+      if (g.status[i] != plx::kDbOk && i < unrun) continue;
+      g.status[i] = plx::kDbWriteFailure;
+      g.retry[i] = lostTransient;
+    }
+  }
+
+  void Commit(Conn& w, Group& g) {
+    if (engine_.Control(w, "COMMIT")) {
+      commits_.fetch_add(1);
+      g.committed = true;
+      return;
+    }
+    // The outcome of a commit that did not answer is unknown: never tried twice.
+    engine_.Recover(w, "ROLLBACK");
+    for (size_t i = 0; i < g.status.size(); ++i) {
+      if (g.status[i] == plx::kDbOk) g.status[i] = plx::kDbWriteFailure;
+      g.retry[i] = false;
+    }
   }
 
   WriteEngine<Conn>& engine_;
