@@ -450,19 +450,27 @@ bool PgStore::Import(const Document& doc, std::string& error) {
 }
 
 // One thread's rounds of reads on a connection of its own, taken from the pool for as long
-// as the thread answers requests. The round's transaction begins with its first read and
-// ends with EndRound; a read that fails ends it early, so that the next read does not
-// meet an aborted transaction.
+// as the thread answers requests. A round's reads share one REPEATABLE READ transaction,
+// whose snapshot its first read takes. EndRound does not wait for the server: it sends the
+// COMMIT together with the next round's BEGIN, and the next read collects their answers,
+// long there by then, so that a round costs the server's round trips of its reads alone.
+// A read that fails ends the transaction at once, so that the next one does not meet an
+// aborted transaction.
 class PgStore::Rounds : public RoundStore {
  public:
   explicit Rounds(PgStore& s) : RoundStore(s), engine_(s), owner_(std::this_thread::get_id()) {}
   ~Rounds() override {
-    EndRound();
-    if (conn_) engine_.pool_.GiveBack(std::move(conn_));
+    if (!conn_) return;
+    Collect();
+    engine_.pool_.GiveBack(std::move(conn_));  // which rolls back what is still open
   }
 
   void EndRound() override {
-    if (conn_ && conn_->InTransaction() && !conn_->RawRun("COMMIT")) conn_->RawRun("ROLLBACK");
+    if (!conn_ || !read_) return;
+    read_ = false;
+    static const std::string kNext = std::string("COMMIT; ") + kRoundBegin;
+    if (conn_->InTransaction() && PQsendQuery(conn_->raw(), kNext.c_str())) sent_ = true;
+    else conn_->RawRun("ROLLBACK");
   }
 
   int32_t Read(const TableDef& t, const KeyDef& k, Seek seek, const std::vector<KeyPart>& parts,
@@ -485,6 +493,7 @@ class PgStore::Rounds : public RoundStore {
   template <class R, class F, class G> R InRound(R fail, F read, G alone) {
     PgConn* c = Mine();
     if (!c) return alone();
+    read_ = true;
     R r = read(*c);
     if (r != fail) return r;
     bool transient = TransientFailure(*c);
@@ -492,8 +501,22 @@ class PgStore::Rounds : public RoundStore {
     return transient ? alone() : r;
   }
 
+  // The answers to the COMMIT and BEGIN that EndRound sent. When either failed, the
+  // connection is brought back to no transaction.
+  void Collect() {
+    if (!sent_) return;
+    sent_ = false;
+    bool ok = true;
+    while (PGresult* r = PQgetResult(conn_->raw())) {
+      ok = ok && PQresultStatus(r) == PGRES_COMMAND_OK;
+      PQclear(r);
+    }
+    if (!ok && !conn_->Broken()) conn_->RawRun("ROLLBACK");
+  }
+
   PgConn* Mine() {
     if (std::this_thread::get_id() != owner_) return nullptr;
+    if (conn_) Collect();
     if (conn_ && conn_->Broken()) conn_.reset();
     if (!conn_) {
       std::string error;
@@ -507,6 +530,8 @@ class PgStore::Rounds : public RoundStore {
   PgStore& engine_;  // the store_ of RoundStore, as its own engine
   std::thread::id owner_;
   std::unique_ptr<PgConn> conn_;
+  bool read_ = false;  // a read ran in this round
+  bool sent_ = false;  // EndRound's COMMIT and BEGIN await their answers
 };
 
 std::unique_ptr<RoundStore> PgStore::OpenRounds() { return std::unique_ptr<RoundStore>(new Rounds(*this)); }
