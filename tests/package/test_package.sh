@@ -34,6 +34,7 @@ tmp=$(mktemp -d /tmp/plx-package.XXXXXX)
 pid=
 cleanup() {
     local rc=$?
+    set +e  # every step, even after one fails
     [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
     for p in dblinkd plx-agent-files; do
         dpkg-query -W "$p" >/dev/null 2>&1 && dpkg --purge "$p" >/dev/null 2>&1
@@ -44,7 +45,7 @@ cleanup() {
     exit $rc
 }
 trap cleanup EXIT
-trap 'exit 1' INT TERM HUP
+trap 'exit 1' INT TERM HUP PIPE
 
 # --- Build. Without the Win32 tree the build must refuse, naming what is missing.
 if (cd "$tmp" && cpack --config "$build/CPackConfig.cmake" -B "$tmp/out") >"$tmp/cpack.log" 2>&1; then
