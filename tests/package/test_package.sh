@@ -15,6 +15,10 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "SKIP: installs packages and adds a system user; run as root"
     exit 77
 fi
+# One run at a time on this machine, also from other build trees: a lock on dpkg's
+# directory, which leaves nothing behind (dpkg itself locks files inside it another way).
+exec 9</var/lib/dpkg
+flock -w 300 9 || fail "another package test holds the machine"
 for tool in cpack dpkg dpkg-deb systemd-analyze setpriv adduser; do
     command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps.sh installs it)"
 done
