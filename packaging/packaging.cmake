@@ -54,7 +54,7 @@ if(PLX_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_DBLINKD_PACKAGE_SHLIBDEPS ON)
 else()
   string(APPEND CPACK_DEBIAN_DBLINKD_PACKAGE_DEPENDS
-         ", libsqlite3-0, libcpp-httplib0.11, libssl3, libstdc++6, libc6")
+         ", libsqlite3-0, libpq5, libcpp-httplib0.11, libssl3, libstdc++6, libc6")
 endif()
 set(CPACK_DEBIAN_DBLINKD_PACKAGE_CONTROL_EXTRA
     ${PLX_PKG_DIR}/conffiles ${PLX_PKG_DIR}/postinst ${PLX_PKG_DIR}/prerm ${PLX_PKG_DIR}/postrm)
