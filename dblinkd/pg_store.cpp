@@ -95,7 +95,7 @@ void ReadRow(const PgResult& r, int i, const TableDef& t, Row& out) {
 // Numbers for the statements, so that they are found without building their SQL text:
 // reads by (table, key, seek, parts) below 2^48, the rest by kind and table above.
 enum class Sql : uint64_t {
-  NextId = 1, Insert, Upsert, NaturalRow, RowForUpdate, ServerKnown, FindInstalled, AddInstalled,
+  InsertNext = 1, Insert, Upsert, NaturalRow, RowForUpdate, ServerKnown, FindInstalled, AddInstalled,
   ScanInstalled, Scan, ScanFiltered, Update,
 };
 uint64_t Code(Sql kind, uint32_t table = 0, uint64_t extra = 0) {
@@ -214,16 +214,36 @@ bool AddRow(PgConn& c, const TableDef& t, std::string rec, bool replace, Row* ou
     if (!q.Ok()) { error = c.LastError(); return false; }
     if (q.Rows()) rowid = q.Int(0, 0);
   }
+  PgParams p;
   if (!rowid) {
-    PgResult next = c.ExecByCode(Code(Sql::NextId, t.id), [&] {
-      return "SELECT COALESCE(MAX(rowid),0)+1 FROM " + std::string(t.sqlName);
-    }, PgParams());
-    if (!next.Ok() || !next.Rows()) { error = c.LastError(); return false; }
-    rowid = next.Int(0, 0);
+    // The next id and the row in one statement: MAX+1 as the row id, and as the id field
+    // (and a status row's PackageUserId given as 0).
+    for (const FieldDef& f : t.fields)
+      if (&f != id) AddField(p, f, r);
+    PgResult ins = c.ExecByCode(Code(Sql::InsertNext, t.id), [&] {
+      const FieldDef* pu = t.id == plx::kTableUserPackage ? t.Field("PackageUserId") : nullptr;
+      std::string values;
+      size_t n = 0;
+      for (const FieldDef& f : t.fields) {
+        values += ",";
+        if (&f == id) {
+          values += "n";
+          continue;
+        }
+        std::string param = "$" + std::to_string(++n) + (IsNumeric(f) ? "::bigint" : "::text");
+        values += &f == pu ? "CASE WHEN " + param + "=0 THEN n ELSE " + param + " END" : param;
+      }
+      return "INSERT INTO " + std::string(t.sqlName) + " (rowid," + ColumnList(t) + ") SELECT n" + values +
+             " FROM (SELECT COALESCE(MAX(rowid),0)+1 AS n FROM " + t.sqlName + ") AS next WHERE n<=" +
+             std::to_string(UINT32_MAX) + Returning(t);
+    }, p);
+    if (!ins.Ok()) { error = c.LastError(); return false; }
+    if (!ins.Rows()) { error = std::string("no free id left in ") + t.sqlName; return false; }
+    if (out) ReadRow(ins, 0, t, *out);
+    return true;
   }
   if (rowid > int64_t(UINT32_MAX)) { error = std::string("no free id left in ") + t.sqlName; return false; }
   if (id && FieldNumber(*id, r) == 0) SetAssignedId(t, uint32_t(rowid), r);
-  PgParams p;
   p.Add(rowid);
   for (const FieldDef& f : t.fields) AddField(p, f, r);
   PgResult ins = c.ExecByCode(Code(replace ? Sql::Upsert : Sql::Insert, t.id), [&] {
