@@ -204,6 +204,8 @@ void AddCount(PackageCounts& c, int64_t status, uint64_t n) {
   }
 }
 
+// Each package once (its row of the lowest ServerId), joined to its counts summed per
+// status: both whole, so that the planner hashes them rather than sums counts per package.
 Query OverviewQuery(const Page& page) {
   auto sum = [](const std::string& cond, const char* as) {
     return "SUM(CASE WHEN \"PackageStatus\"" + cond + " THEN \"Rows\" END) AS " + as;
@@ -211,14 +213,14 @@ Query OverviewQuery(const Page& page) {
   Query q;
   q.sql = "SELECT p.\"PackageId\", p.\"ServerId\", p.\"Name\", " + ServerNameOf("p.\"ServerId\"") +
           ", COALESCE(c.pending,0), COALESCE(c.installed,0), COALESCE(c.refused,0), COALESCE(c.permanent,0), "
-          "COALESCE(c.failed,0) FROM packages p LEFT JOIN (SELECT \"PackageId\", " +
+          "COALESCE(c.failed,0) FROM (SELECT DISTINCT ON (\"PackageId\") \"PackageId\", \"ServerId\", \"Name\" "
+          "FROM packages ORDER BY \"PackageId\", \"ServerId\", rowid) AS p LEFT JOIN (SELECT \"PackageId\", " +
           sum("=" + N(plx::kStatusPending), "pending") + ", " + sum("=" + N(plx::kStatusCompleted), "installed") +
           ", " + sum("=" + N(plx::kStatusRefused), "refused") + ", " +
           sum("=" + N(plx::kStatusRefusedPermanently), "permanent") + ", " +
           sum(" IN " + FailedStatuses(), "failed") +
           " FROM console_counts GROUP BY \"PackageId\") AS c ON c.\"PackageId\"=p.\"PackageId\" "
-          "WHERE p.rowid=(SELECT rowid FROM packages WHERE \"PackageId\"=p.\"PackageId\" ORDER BY \"ServerId\", rowid "
-          "LIMIT 1) ORDER BY COALESCE(c.failed,0) DESC, " + Low("p.\"Name\"") + ", p.\"PackageId\"";
+          "ORDER BY COALESCE(c.failed,0) DESC, " + Low("p.\"Name\"") + ", p.\"PackageId\"";
   q.sql += PageSql(q, page);
   return q;
 }
@@ -305,23 +307,32 @@ std::string DateRange(Query& q, const HistoryQuery& hq) {
   return "h.\"Date\" BETWEEN " + from + " AND " + q.Param(hq.to.empty() ? "99999999" : hq.to);
 }
 
-// A history search: the fields given, each a condition the planner may lead with.
+// A history search: the fields given, each a condition the planner may lead with. A
+// machine leads always: its status rows' entries are read newest first from each row's
+// index range, no more of each than the page needs, whatever the planner would guess.
 Query HistoryQueryOf(const HistoryQuery& hq, const Page& page) {
   Query q;
   std::vector<std::string> conds;
-  if (!hq.machine.empty())
-    conds.push_back("h.\"PackageUserId\" IN (SELECT m.\"PackageUserId\" FROM package_users m WHERE " +
-                    OfName(q, "m", plx::kKindMachine, plx::kKindUser, hq.machine) + ")");
   if (!hq.user.empty()) conds.push_back(Low("h.\"UserName\"") + "=" + q.Param(AsciiLower(hq.user)));
   if (hq.packageId != 0) conds.push_back("h.\"PackageId\"=" + q.Param(hq.packageId));
   if (!hq.text.empty())
     conds.push_back("h.\"TextId\" IN (SELECT rowid FROM history_texts WHERE \"Text\" ILIKE " +
                     q.Param(ContainsPattern(hq.text)) + ")");
   // Without any other field the date range leads, open ends included.
-  if (!hq.from.empty() || !hq.to.empty() || conds.empty()) conds.push_back(DateRange(q, hq));
-  q.sql = HistoryColumns() + " FROM history h WHERE ";
-  for (size_t i = 0; i < conds.size(); ++i) q.sql += (i ? " AND " : "") + conds[i];
-  q.sql += " ORDER BY h.\"Date\" DESC, h.\"Time\" DESC, h.rowid DESC" + PageSql(q, page);
+  if (!hq.from.empty() || !hq.to.empty() || (conds.empty() && hq.machine.empty())) conds.push_back(DateRange(q, hq));
+  const std::string order = " ORDER BY h.\"Date\" DESC, h.\"Time\" DESC, h.rowid DESC";
+  std::string from = "history h";
+  if (!hq.machine.empty()) {
+    from = "(SELECT DISTINCT m.\"PackageUserId\" AS pu FROM package_users m WHERE " +
+           OfName(q, "m", plx::kKindMachine, plx::kKindUser, hq.machine) +
+           ") AS s CROSS JOIN LATERAL (SELECT * FROM history h WHERE h.\"PackageUserId\"=s.pu";
+    for (const std::string& c : conds) from += " AND " + c;
+    from += order + " LIMIT " + q.Param(int64_t(page.offset) + page.limit + 1) + ") AS h";
+    conds.clear();
+  }
+  q.sql = HistoryColumns() + " FROM " + from;
+  for (size_t i = 0; i < conds.size(); ++i) q.sql += (i ? " AND " : " WHERE ") + conds[i];
+  q.sql += order + PageSql(q, page);
   return q;
 }
 
