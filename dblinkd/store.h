@@ -1,6 +1,6 @@
 // The package database as the service sees it: tables of packed records, read by key in
-// typed key order. SqliteStore is the embedded engine; another engine only has to keep
-// these calls and their statuses.
+// typed key order. SqliteStore is the embedded engine, PgStore the one for a database
+// server; an engine only has to keep these calls and their statuses.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -106,6 +106,9 @@ class Store {
 
   // What the administrator's console reads, and its one write.
   virtual ConsoleData& Console() = 0;
+
+  // Statements that failed so far, reads and writes.
+  virtual uint64_t EngineErrors() const = 0;
 };
 
 // Reads made between two EndRound calls share one read transaction: one snapshot and one
