@@ -17,6 +17,7 @@
 #include "document.h"
 #include "fields.h"
 #include "pg_console.h"
+#include "pg_store.h"
 #include "sqlite_store.h"
 #include "test_dblinkd_harness.h"
 
@@ -132,11 +133,12 @@ template <class Call> int32_t Wait(Call call) {
   return p.get_future().get();
 }
 
-// A store under test: the console's data, and the ways a test reads and writes the
-// database beside it.
+// A store under test: its console data, its fault seam and plans, and the database beside
+// it as a test reads it.
 class Engine {
  public:
   virtual ~Engine() = default;
+  virtual dblink::Store& store() = 0;
   virtual dblink::ConsoleData& Data() = 0;
   virtual void SetTextWalk(uint32_t entries) = 0;
   virtual bool Plans(std::vector<std::string>& out) = 0;
@@ -145,14 +147,28 @@ class Engine {
   // Fault seam: statements run so far; the one numbered n fails.
   virtual uint64_t Calls() = 0;
   virtual void FailCall(uint64_t n) = 0;
-  // Rows one a line, columns ended by '|'.
-  virtual std::string Query(const std::string& sql) = 0;
-  virtual std::string Digest() = 0;
+  virtual const std::string& db() const = 0;
+
   // A status row added by a workstation, its status rewritten, and the row replaced whole
   // by an import.
-  virtual int32_t Insert(const std::string& rec) = 0;
-  virtual int32_t Rewrite(uint32_t id, const std::string& rec) = 0;
-  virtual bool Replace(const std::string& rec) = 0;
+  int32_t Insert(const std::string& rec) {
+    return Wait([&](dblink::WriteDone d) { store().Insert(*FindTable(kTableUserPackage), rec, d); });
+  }
+  int32_t Rewrite(uint32_t id, const std::string& rec) {
+    return Wait([&](dblink::WriteDone d) {
+      store().Rewrite(*FindTable(kTableUserPackage), id, rec, {"PackageStatus"}, nullptr, d);
+    });
+  }
+  bool Replace(const std::string& rec) {
+    dblink::Document d;
+    d.tables.push_back({FindTable(kTableUserPackage), {rec}});
+    std::string error;
+    return store().Import(d, error);
+  }
+  // Rows one a line, columns ended by '|'.
+  std::string Query(const std::string& sql) { return harness::Query(db(), sql); }
+  // Every row, the console's counts too.
+  std::string Digest() { return DatabaseDigest(db()) + Query("SELECT * FROM console_counts ORDER BY 1, 2"); }
 };
 
 class SqliteEngine : public Engine {
@@ -166,6 +182,7 @@ class SqliteEngine : public Engine {
     }
   }
   bool ok() const { return store_ != nullptr; }
+  dblink::Store& store() override { return *store_; }
   dblink::ConsoleData& Data() override { return *store_; }
   void SetTextWalk(uint32_t entries) override { store_->SetTextWalk(entries); }
   bool Plans(std::vector<std::string>& out) override { return store_->ConsolePlans(out); }
@@ -174,154 +191,47 @@ class SqliteEngine : public Engine {
   }
   uint64_t Calls() override { return store_->EngineCalls(); }
   void FailCall(uint64_t n) override { store_->FailEngineCall(n); }
-  std::string Query(const std::string& sql) override { return harness::Query(db_, sql); }
-  std::string Digest() override { return DatabaseDigest(db_); }
-  int32_t Insert(const std::string& rec) override {
-    return Wait([&](dblink::WriteDone d) { store_->Insert(*FindTable(kTableUserPackage), rec, d); });
-  }
-  int32_t Rewrite(uint32_t id, const std::string& rec) override {
-    return Wait([&](dblink::WriteDone d) {
-      store_->Rewrite(*FindTable(kTableUserPackage), id, rec, {"PackageStatus"}, nullptr, d);
-    });
-  }
-  bool Replace(const std::string& rec) override {
-    dblink::Document d;
-    d.tables.push_back({FindTable(kTableUserPackage), {rec}});
-    std::string error;
-    return store_->Import(d, error);
-  }
-
-  dblink::SqliteStore& store() { return *store_; }
+  const std::string& db() const override { return db_; }
+  dblink::SqliteStore& sqlite() { return *store_; }
 
  private:
   std::string db_ = TempDir() + "/console.db";
   std::unique_ptr<dblink::SqliteStore> store_;
 };
 
-// The id field of a table (key 0 of one field), whose value is the row id; null when none.
-const FieldDef* IdField(const TableDef& t) {
-  const KeyDef* k = t.Key(0);
-  return k && k->fields.size() == 1 ? k->fields[0] : nullptr;
-}
-
-// A fresh database on the test server, its tables as the store makes them, the console's
-// schema, and the rows written with plain SQL (the counts then come from the triggers, or
-// with schemaLast from the rows already there).
+// A fresh database on the test server, made by the store. The console is read through a
+// PgConsole of the test's own on it, whose statements the test can make fail.
 class PgEngine : public Engine {
  public:
-  explicit PgEngine(const std::string& uri) : pool_(uri, &counters_), console_(pool_) {}
-  void Fill(const std::string& uri, const dblink::Document& seed, bool schemaLast = false) {
+  explicit PgEngine(const std::string& uri) : uri_(uri), pool_(uri, &counters_), console_(pool_) {}
+  // Opens the store (it makes whatever of the schema is missing), importing seed if given.
+  void Open(const dblink::Document* seed) {
     std::string error;
-    c_ = dblink::PgConn::Open(uri, &own_, error);
-    ASSERT_TRUE(c_) << error;
-    for (const TableDef* t : AllTables()) {
-      std::string sql = std::string("CREATE TABLE ") + t->sqlName + " (rowid BIGINT PRIMARY KEY";
-      for (const FieldDef& f : t->fields)
-        sql += std::string(", \"") + f.name + "\" " +
-               (dblink::IsNumeric(f) ? "BIGINT NOT NULL DEFAULT 0" : "TEXT NOT NULL DEFAULT ''");
-      ASSERT_TRUE(c_->Run((sql + ")").c_str())) << c_->LastError();
+    store_.reset();
+    store_ = dblink::PgStore::Open(uri_, error);
+    ASSERT_TRUE(store_) << error;
+    if (seed) {
+      ASSERT_TRUE(store_->Import(*seed, error)) << error;
     }
-    if (!schemaLast) CreateSchema();
-    std::map<uint32_t, int64_t> next;
-    for (const dblink::Document::Table& t : seed.tables)
-      for (const std::string& rec : t.rows) {
-        const FieldDef* id = IdField(*t.def);
-        ASSERT_TRUE(Put(*t.def, rec, id ? dblink::FieldNumber(*id, Bytes(rec)) : ++next[t.def->id], "")) << c_->LastError();
-      }
-    if (schemaLast) CreateSchema();
   }
-  void CreateSchema() {
-    std::string error;
-    ASSERT_TRUE(c_->Run("BEGIN"));
-    ASSERT_TRUE(dblink::PgConsole::CreateSchema(*c_, error)) << error;
-    ASSERT_TRUE(c_->Run("COMMIT"));
-  }
+  dblink::Store& store() override { return *store_; }
   dblink::ConsoleData& Data() override { return console_; }
   void SetTextWalk(uint32_t entries) override { console_.SetTextWalk(entries); }
   bool Plans(std::vector<std::string>& out) override { return console_.Plans(out); }
-  std::vector<std::string> TableScans() override { return {"Seq Scan on package_users", "Seq Scan on history", "Seq Scan on history_texts"}; }
+  std::vector<std::string> TableScans() override {
+    return {"Seq Scan on package_users", "Seq Scan on history", "Seq Scan on history_texts"};
+  }
   uint64_t Calls() override { return counters_.calls.load(); }
   void FailCall(uint64_t n) override { counters_.failAt.store(n); }
-  std::string Query(const std::string& sql) override {
-    dblink::PgResult r = c_->Exec(sql);
-    EXPECT_TRUE(r.Ok()) << sql;
-    std::string out;
-    for (int i = 0; i < r.Rows(); ++i) {
-      for (int j = 0; j < PQnfields(r.get()); ++j) out += r.Text(i, j) + "|";
-      out += "\n";
-    }
-    return out;
-  }
-  std::string Digest() override {
-    std::string out;
-    for (const TableDef* t : AllTables())
-      out += Query(std::string("SELECT * FROM ") + t->sqlName + " ORDER BY rowid");
-    return out + Query("SELECT * FROM console_counts ORDER BY 1, 2");
-  }
-  int32_t Insert(const std::string& rec) override {
-    return Put(*FindTable(kTableUserPackage), rec, Number(rec, "RecordId"), "") ? kDbOk : kDbWriteFailure;
-  }
-  int32_t Rewrite(uint32_t id, const std::string& rec) override {
-    dblink::PgParams p;
-    p.Add(Number(rec, "PackageStatus")).Add(int64_t(id));
-    return c_->Exec("UPDATE package_users SET \"PackageStatus\"=$1 WHERE rowid=$2", p).Ok() ? kDbOk : kDbWriteFailure;
-  }
-  // As a delete and an insert: the counts see the old row leave and the new one come.
-  bool Replace(const std::string& rec) override {
-    dblink::PgParams p;
-    p.Add(Number(rec, "RecordId"));
-    return c_->Run("BEGIN") && c_->Exec("DELETE FROM package_users WHERE rowid=$1", p).Ok() &&
-           Put(*FindTable(kTableUserPackage), rec, Number(rec, "RecordId"), "") && c_->Run("COMMIT");
-  }
-
-  dblink::PgConsole& console() { return console_; }
-  dblink::PgConn& conn() { return *c_; }
+  const std::string& db() const override { return uri_; }
 
  private:
-  static const uint8_t* Bytes(const std::string& rec) { return reinterpret_cast<const uint8_t*>(rec.data()); }
-  static int64_t Number(const std::string& rec, const char* field) {
-    return dblink::FieldNumber(*FindTable(kTableUserPackage)->Field(field), Bytes(rec));
-  }
-  bool Put(const TableDef& t, const std::string& rec, int64_t rowid, const std::string& tail) {
-    dblink::PgParams p;
-    p.Add(rowid);
-    std::string cols = "rowid", vals = "$1";
-    for (const FieldDef& f : t.fields) {
-      cols += std::string(", \"") + f.name + "\"";
-      vals += ", $" + std::to_string(p.Size() + 1);
-      if (dblink::IsNumeric(f)) p.Add(int64_t(dblink::FieldNumber(f, Bytes(rec))));
-      else p.Add(dblink::FieldText(f, Bytes(rec)));
-    }
-    return c_->Exec(std::string("INSERT INTO ") + t.sqlName + " (" + cols + ") VALUES (" + vals + ")" + tail, p).Ok();
-  }
-
-  dblink::PgCounters counters_, own_;
+  std::string uri_;
+  dblink::PgCounters counters_;
   dblink::PgPool pool_;
   dblink::PgConsole console_;
-  std::unique_ptr<dblink::PgConn> c_;
+  std::unique_ptr<dblink::PgStore> store_;
 };
-
-// A fresh empty database on the test server named by PLX_TEST_PG (a file holding the
-// server's URI); false when none is given.
-bool NewDatabase(std::string& uri) {
-  const char* file = getenv("PLX_TEST_PG");
-  if (!file || !*file) return false;
-  std::string server = ReadFile(file);
-  while (!server.empty() && isspace((unsigned char)server.back())) server.pop_back();
-  static int count = 0;
-  std::string name = "console_" + std::to_string(getpid()) + "_" + std::to_string(++count);
-  std::string error;
-  dblink::PgCounters counters;
-  auto c = dblink::PgConn::Open(server, &counters, error);
-  EXPECT_TRUE(c) << error;
-  if (!c) return false;
-  c->Run(("DROP DATABASE IF EXISTS " + name).c_str());
-  EXPECT_TRUE(c->Run(("CREATE DATABASE " + name +
-                      " ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0").c_str()))
-      << c->LastError();
-  uri = server.substr(0, server.rfind('/') + 1) + name;
-  return true;
-}
 
 enum class Kind { kSqlite, kPostgres };
 
@@ -332,10 +242,11 @@ class ConsoleData : public ::testing::TestWithParam<Kind> {
       engine.reset(new SqliteEngine(SeedDocument()));
     } else {
       std::string uri;
-      if (!NewDatabase(uri)) GTEST_SKIP() << "no PostgreSQL test server (PLX_TEST_PG)";
+      if (!NewPgDatabase(uri)) GTEST_SKIP() << uri;
       auto pg = new PgEngine(uri);
       engine.reset(pg);
-      pg->Fill(uri, SeedDocument());
+      dblink::Document seed = SeedDocument();
+      pg->Open(&seed);
     }
     ASSERT_FALSE(HasFatalFailure());
     data = &engine->Data();
@@ -624,7 +535,7 @@ TEST_P(ConsoleData, QueriesSearchIndexes) {
 TEST(ConsoleDataSqlite, RoundsGiveTheStoresData) {
   SqliteEngine e(SeedDocument());
   ASSERT_TRUE(e.ok());
-  EXPECT_EQ(&e.store().OpenRounds()->Console(), static_cast<dblink::ConsoleData*>(&e.store()));
+  EXPECT_EQ(&e.sqlite().OpenRounds()->Console(), static_cast<dblink::ConsoleData*>(&e.sqlite()));
 }
 
 // A database written before the console's schema: it gets its indexes, counts and text
@@ -670,24 +581,44 @@ TEST(ConsoleDataSqlite, OlderDatabaseUpgraded) {
             "50|\n");
 }
 
-// On PostgreSQL the schema made over rows already there counts them, and making it again
-// (every replica does at its start) changes nothing.
-TEST(ConsoleDataPostgres, SchemaOverExistingRows) {
+// A PostgreSQL database written before the console's schema (or by a service that lost
+// it): the next store to open it makes the schema again, counting the rows already there;
+// opening it once more (every replica does at its start) changes nothing.
+TEST(ConsoleDataPostgres, OlderDatabaseUpgraded) {
   std::string uri;
-  if (!NewDatabase(uri)) GTEST_SKIP() << "no PostgreSQL test server (PLX_TEST_PG)";
+  if (!NewPgDatabase(uri)) GTEST_SKIP() << uri;
   PgEngine e(uri);
-  e.Fill(uri, SeedDocument(), true);
-  ASSERT_FALSE(HasFatalFailure());
-  std::string counts = "SELECT \"PackageId\", \"PackageStatus\", \"Rows\" FROM console_counts WHERE \"Rows\"<>0 "
-                       "ORDER BY 1, 2";
-  const char* expected = "10|0|1|\n10|1|1|\n10|2|1|\n10|3|1|\n10|4|1|\n10|5|1|\n20|1|2|\n20|4|1|\n30|0|1|\n";
-  EXPECT_EQ(e.Query(counts), expected);
+  dblink::Document seed = SeedDocument();
+  ASSERT_NO_FATAL_FAILURE(e.Open(&seed));
+  std::string drops = "DROP TABLE console_counts; DROP FUNCTION console_counts_change() CASCADE;";
+  std::istringstream names(e.Query("SELECT indexname FROM pg_indexes WHERE indexname LIKE '%\\_by\\_%' "
+                                   "OR indexname LIKE '%trigram'"));
+  for (std::string line; std::getline(names, line);) drops += "DROP INDEX " + line.substr(0, line.size() - 1) + ";";
+  drops += "INSERT INTO package_users (rowid, \"RecordId\", \"PackageUserId\", \"ServerId\", \"PackageId\", "
+           "\"Scheduled\", \"PackageStatus\", \"TargetKind\", \"TargetName\") VALUES (500, 500, 500, 1, 40, 0, 4, 8, "
+           "'WS09');";
+  EXPECT_EQ(e.Query(drops), "");
+  EXPECT_EQ(e.Query("SELECT COUNT(*) FROM pg_indexes WHERE indexname LIKE '%\\_by\\_%' OR indexname LIKE "
+                    "'%trigram'"), "0|\n");
+
+  ASSERT_NO_FATAL_FAILURE(e.Open(nullptr));
+  const char* counts = "10|0|1|\n10|1|1|\n10|2|1|\n10|3|1|\n10|4|1|\n10|5|1|\n20|1|2|\n20|4|1|\n30|0|1|\n40|4|1|\n";
+  EXPECT_EQ(e.Query("SELECT \"PackageId\", \"PackageStatus\", \"Rows\" FROM console_counts ORDER BY 1, 2"), counts);
   std::string before = e.Digest();
-  e.CreateSchema();
+  std::string objects = e.Query("SELECT COUNT(*) FROM pg_indexes WHERE indexname LIKE '%\\_by\\_%' OR indexname "
+                                "LIKE '%trigram' UNION ALL SELECT COUNT(*) FROM pg_trigger WHERE tgname LIKE 'console%'");
+  EXPECT_EQ(objects, "12|\n3|\n");
+  ASSERT_NO_FATAL_FAILURE(e.Open(nullptr));
   EXPECT_EQ(e.Digest(), before);
-  EXPECT_EQ(e.Query("SELECT COUNT(*) FROM pg_trigger WHERE tgname LIKE 'console%'"), "3|\n");
+  EXPECT_EQ(e.Query("SELECT COUNT(*) FROM pg_indexes WHERE indexname LIKE '%\\_by\\_%' OR indexname LIKE "
+                    "'%trigram' UNION ALL SELECT COUNT(*) FROM pg_trigger WHERE tgname LIKE 'console%'"),
+            objects);
+  // The store's own console data answers as the test's.
+  Paged<dblink::PackageCounts> o;
+  ASSERT_TRUE(e.store().Console().Overview(Page{0, 50}, o));
+  EXPECT_EQ(Ids(o, [](const dblink::PackageCounts& c) { return c.packageId; }), (std::vector<uint32_t>{10, 20, 40, 30}));
   Paged<dblink::HistoryView> p;
-  ASSERT_TRUE(e.console().History(dblink::HistoryQuery{"DISK F", 0, "", "", "", ""}, Page{0, 50}, p));
+  ASSERT_TRUE(e.store().Console().History(dblink::HistoryQuery{"DISK F", 0, "", "", "", ""}, Page{0, 50}, p));
   EXPECT_EQ(EntryIds(p), std::vector<uint32_t>{1});
 }
 
