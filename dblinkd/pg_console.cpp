@@ -75,29 +75,49 @@ std::vector<SchemaObject> ConsoleIndexes() {
   };
 }
 
+// Counts of status rows per package and status, in two parts: console_counts, folded, and
+// console_count_changes, what writes added since. A write only appends its changes, so
+// that writers of several services never wait for one another on a package's counts (nor
+// deadlock over two of them); a reader sums both parts, and folds the changes in now and
+// then (FoldCounts).
 const char* const kCountsTable =
     "CREATE TABLE console_counts (\"PackageId\" BIGINT NOT NULL, \"PackageStatus\" BIGINT NOT NULL, "
     "\"Rows\" BIGINT NOT NULL, PRIMARY KEY (\"PackageId\", \"PackageStatus\"))";
+const char* const kChangesTable =
+    "CREATE TABLE console_count_changes (\"PackageId\" BIGINT NOT NULL, \"PackageStatus\" BIGINT NOT NULL, "
+    "\"Rows\" BIGINT NOT NULL)";
 const char* const kCountsFill =
     "INSERT INTO console_counts (\"PackageId\", \"PackageStatus\", \"Rows\") SELECT \"PackageId\", \"PackageStatus\", "
     "COUNT(*) FROM package_users WHERE \"Scheduled\"=0 GROUP BY 1, 2";
 
-// One statement adds every change of a write to the counts, in key order: two writers
-// that move rows of one package between the same two statuses in opposite directions
-// then lock the two count rows in the same order and never deadlock.
-std::string CountsUpsert(const std::string& changes) {
-  return "INSERT INTO console_counts AS c (\"PackageId\", \"PackageStatus\", \"Rows\") "
-         "SELECT k, s, SUM(d) FROM (" + changes + ") AS v(k, s, d) GROUP BY k, s HAVING SUM(d)<>0 ORDER BY k, s "
-         "ON CONFLICT (\"PackageId\", \"PackageStatus\") DO UPDATE SET \"Rows\"=c.\"Rows\"+EXCLUDED.\"Rows\";";
+// Both parts of the counts as one relation of (PackageId, PackageStatus, Rows) rows; where
+// narrows both the same way.
+std::string AllCounts(const std::string& where = "") {
+  return "(SELECT \"PackageId\", \"PackageStatus\", \"Rows\" FROM console_counts" + where +
+         " UNION ALL SELECT \"PackageId\", \"PackageStatus\", \"Rows\" FROM console_count_changes" + where + ")";
+}
+
+// The changes folded into the counts, by one reader at a time (the others go on: the sums
+// they read are the same before and after).
+constexpr int64_t kFoldLock = 0x706c7863;  // "plxc"
+const char* const kFoldChanges =
+    "WITH moved AS (DELETE FROM console_count_changes RETURNING \"PackageId\", \"PackageStatus\", \"Rows\") "
+    "INSERT INTO console_counts AS c (\"PackageId\", \"PackageStatus\", \"Rows\") "
+    "SELECT \"PackageId\", \"PackageStatus\", SUM(\"Rows\") FROM moved GROUP BY 1, 2 ORDER BY 1, 2 "
+    "ON CONFLICT (\"PackageId\", \"PackageStatus\") DO UPDATE SET \"Rows\"=c.\"Rows\"+EXCLUDED.\"Rows\"";
+
+std::string AppendChanges(const std::string& changes) {
+  return "INSERT INTO console_count_changes (\"PackageId\", \"PackageStatus\", \"Rows\") "
+         "SELECT k, s, SUM(d) FROM (" + changes + ") AS v(k, s, d) GROUP BY k, s HAVING SUM(d)<>0;";
 }
 
 std::string CountsFunction() {
   const std::string oldRow = "SELECT OLD.\"PackageId\", OLD.\"PackageStatus\"::bigint, -1 WHERE OLD.\"Scheduled\"=0";
   const std::string newRow = "SELECT NEW.\"PackageId\", NEW.\"PackageStatus\"::bigint, 1 WHERE NEW.\"Scheduled\"=0";
   return "CREATE OR REPLACE FUNCTION console_counts_change() RETURNS trigger LANGUAGE plpgsql AS $f$ BEGIN "
-         "IF TG_OP='INSERT' THEN " + CountsUpsert(newRow) +
-         " ELSIF TG_OP='DELETE' THEN " + CountsUpsert(oldRow) +
-         " ELSE " + CountsUpsert(oldRow + " UNION ALL " + newRow) + " END IF; RETURN NULL; END $f$";
+         "IF TG_OP='INSERT' THEN " + AppendChanges(newRow) +
+         " ELSIF TG_OP='DELETE' THEN " + AppendChanges(oldRow) +
+         " ELSE " + AppendChanges(oldRow + " UNION ALL " + newRow) + " END IF; RETURN NULL; END $f$";
 }
 
 const SchemaObject kCountsTriggers[] = {
@@ -219,7 +239,7 @@ Query OverviewQuery(const Page& page) {
           ", " + sum("=" + N(plx::kStatusRefused), "refused") + ", " +
           sum("=" + N(plx::kStatusRefusedPermanently), "permanent") + ", " +
           sum(" IN " + FailedStatuses(), "failed") +
-          " FROM console_counts GROUP BY \"PackageId\") AS c ON c.\"PackageId\"=p.\"PackageId\" "
+          " FROM " + AllCounts() + " AS a GROUP BY \"PackageId\") AS c ON c.\"PackageId\"=p.\"PackageId\" "
           "ORDER BY COALESCE(c.failed,0) DESC, " + Low("p.\"Name\"") + ", p.\"PackageId\"";
   q.sql += PageSql(q, page);
   return q;
@@ -234,7 +254,8 @@ Query PackageQuery(uint32_t packageId) {
 
 Query CountsQuery(uint32_t packageId) {
   Query q;
-  q.sql = "SELECT \"PackageStatus\", \"Rows\" FROM console_counts WHERE \"PackageId\"=" + q.Param(packageId);
+  q.sql = "SELECT \"PackageStatus\", SUM(\"Rows\") FROM " + AllCounts(" WHERE \"PackageId\"=" + q.Param(packageId)) +
+          " AS a GROUP BY \"PackageStatus\"";
   return q;
 }
 
@@ -386,7 +407,7 @@ Query HistoryTextWalk(const HistoryQuery& hq, const WalkEndEntry& end, const Pag
 }
 
 Query TotalsQuery() {
-  return Query{"SELECT \"PackageStatus\", SUM(\"Rows\") FROM console_counts GROUP BY \"PackageStatus\"", {}, 0};
+  return Query{"SELECT \"PackageStatus\", SUM(\"Rows\") FROM " + AllCounts() + " AS a GROUP BY \"PackageStatus\"", {}, 0};
 }
 
 bool Digits(const std::string& s, size_t n) {
@@ -466,6 +487,18 @@ bool HasCountsTrigger(PgConn& c, const char* name, bool& ok) {
   return has;
 }
 
+// Folds the counts' changes in, unless another reader is doing it. False on a failure.
+bool FoldCounts(PgConn& c) {
+  Query lock;
+  lock.sql = "SELECT pg_try_advisory_xact_lock(" + lock.Param(kFoldLock) + ")";
+  bool mine = false;
+  if (!c.Run("BEGIN")) return false;
+  bool ok = Run(c, lock, [&](const PgResult& r, int i) { mine = r.Text(i, 0) == "t"; }) &&
+            (!mine || c.Run(kFoldChanges)) && c.Run("COMMIT");
+  if (!ok) c.RawRun("ROLLBACK");
+  return ok;
+}
+
 // Runs fn with a pooled connection inside a transaction that only reads, one snapshot for
 // all its statements.
 template <class Fn> bool ReadSnapshot(PgPool& pool, Fn fn) {
@@ -487,7 +520,10 @@ bool PgConsole::CreateSchema(PgConn& c, std::string& error) {
   for (const SchemaObject& ix : ConsoleIndexes())
     if (!HasRelation(c, ix.name, ok) && ok) ok = c.Exec(ix.sql).Ok();
   bool hadCounts = HasRelation(c, "console_counts", ok);
-  if (ok && !hadCounts) ok = c.Run(kCountsTable) && c.Exec(CountsFunction()).Ok();
+  if (ok && !hadCounts) ok = c.Run(kCountsTable);
+  if (ok && !HasRelation(c, "console_count_changes", ok) && ok) ok = c.Run(kChangesTable);
+  // Always: a database made by an older service gets today's way of counting.
+  ok = ok && c.Exec(CountsFunction()).Ok();
   for (const SchemaObject& t : kCountsTriggers)
     if (!HasCountsTrigger(c, t.name, ok) && ok) ok = c.Exec(t.sql).Ok();
   // After the triggers: creating them locked out every writer of status rows, so that the
@@ -500,7 +536,7 @@ bool PgConsole::CreateSchema(PgConn& c, std::string& error) {
 bool PgConsole::Overview(const Page& page, Paged<PackageCounts>& out) {
   out = {};
   PgLease c(pool_);
-  if (!c) return false;
+  if (!c || !FoldCounts(c.conn())) return false;
   bool ok = Run(c.conn(), OverviewQuery(page), [&](const PgResult& r, int i) {
     PackageCounts p;
     p.packageId = U32(r, i, 0);
@@ -603,8 +639,9 @@ bool PgConsole::History(const HistoryQuery& query, const Page& page, Paged<Histo
 
 bool PgConsole::Totals(StatusTotals& out) {
   out = {};
+  // The service's metrics ask for these often: the changes never pile up for long.
   PgLease c(pool_);
-  if (!c) return false;
+  if (!c || !FoldCounts(c.conn())) return false;
   return Run(c.conn(), TotalsQuery(), [&](const PgResult& r, int i) {
     int64_t status = r.Int(i, 0);
     if (status >= 0 && status <= plx::kStatusLast) out.byStatus[status] = uint64_t(r.Int(i, 1));

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <map>
 #include <future>
+#include <thread>
+#include <atomic>
 #include <sstream>
 
 #include "document.h"
@@ -127,6 +129,25 @@ std::vector<uint32_t> EntryIds(const Paged<dblink::HistoryView>& p) {
 using Counts = std::array<uint64_t, 5>;
 Counts Of(const dblink::PackageCounts& c) { return {c.pending, c.installed, c.refused, c.refusedPermanently, c.failed}; }
 
+// A status row's record (server 1, PackageUserId = RecordId).
+std::string StatusRecord(uint32_t id, uint32_t package, uint32_t kind, const char* name, const char* counterpart,
+                         uint16_t status) {
+  UserPackageRecord r;
+  r.RecordId = id; r.PackageUserId = id; r.ServerId = 1; r.PackageId = package; r.TargetKind = kind;
+  r.PackageStatus = status;
+  CopyText(r.TargetName, sizeof r.TargetName, name);
+  CopyText(r.Counterpart, sizeof r.Counterpart, counterpart);
+  std::string rec(RecordLength(kTableUserPackage), '\0');
+  Encode(r, reinterpret_cast<uint8_t*>(&rec[0]));
+  return rec;
+}
+
+// The console's counts on PostgreSQL, summed over the two parts they are kept in, that are
+// not zero.
+const char* const kCountsSql =
+    "SELECT \"PackageId\", \"PackageStatus\", SUM(\"Rows\") FROM (SELECT * FROM console_counts UNION ALL "
+    "SELECT * FROM console_count_changes) AS a GROUP BY 1, 2 HAVING SUM(\"Rows\")<>0 ORDER BY 1, 2";
+
 template <class Call> int32_t Wait(Call call) {
   std::promise<int32_t> p;
   call([&p](int32_t s, const dblink::Row&) { p.set_value(s); });
@@ -168,7 +189,8 @@ class Engine {
   // Rows one a line, columns ended by '|'.
   std::string Query(const std::string& sql) { return harness::Query(db(), sql); }
   // Every row, the console's counts too.
-  std::string Digest() { return DatabaseDigest(db()) + Query("SELECT * FROM console_counts ORDER BY 1, 2"); }
+  std::string Digest() { return DatabaseDigest(db()) + Query(CountsSql()); }
+  virtual const char* CountsSql() const = 0;
 };
 
 class SqliteEngine : public Engine {
@@ -192,6 +214,7 @@ class SqliteEngine : public Engine {
   uint64_t Calls() override { return store_->EngineCalls(); }
   void FailCall(uint64_t n) override { store_->FailEngineCall(n); }
   const std::string& db() const override { return db_; }
+  const char* CountsSql() const override { return "SELECT * FROM console_counts WHERE Rows<>0 ORDER BY 1, 2"; }
   dblink::SqliteStore& sqlite() { return *store_; }
 
  private:
@@ -224,6 +247,7 @@ class PgEngine : public Engine {
   uint64_t Calls() override { return counters_.calls.load(); }
   void FailCall(uint64_t n) override { counters_.failAt.store(n); }
   const std::string& db() const override { return uri_; }
+  const char* CountsSql() const override { return kCountsSql; }
 
  private:
   std::string uri_;
@@ -435,18 +459,7 @@ TEST_P(ConsoleData, HistorySearch) {
 // Counts follow every way a status row changes: a workstation's insert and rewrite, an
 // import that replaces a row, and a re-offer.
 TEST_P(ConsoleData, CountsFollowWritesAndReoffer) {
-  const TableDef& t = *FindTable(kTableUserPackage);
-  auto record = [&](uint32_t id, uint32_t package, uint32_t kind, const char* name, const char* counterpart,
-                    uint16_t status) {
-    UserPackageRecord r;
-    r.RecordId = id; r.PackageUserId = id; r.ServerId = 1; r.PackageId = package; r.TargetKind = kind;
-    r.PackageStatus = status;
-    CopyText(r.TargetName, sizeof r.TargetName, name);
-    CopyText(r.Counterpart, sizeof r.Counterpart, counterpart);
-    std::string rec(t.recordLength, '\0');
-    Encode(r, reinterpret_cast<uint8_t*>(&rec[0]));
-    return rec;
-  };
+  auto record = StatusRecord;
   ASSERT_EQ(engine->Insert(record(401, 30, kKindMachine, "WS05", "", kStatusFailed)), kDbOk);
   EXPECT_EQ(PackageCounts(30), (Counts{1, 0, 0, 0, 1}));
   EXPECT_EQ(OverviewIds(), (std::vector<uint32_t>{10, 20, 30, 40}));
@@ -590,7 +603,7 @@ TEST(ConsoleDataPostgres, OlderDatabaseUpgraded) {
   PgEngine e(uri);
   dblink::Document seed = SeedDocument();
   ASSERT_NO_FATAL_FAILURE(e.Open(&seed));
-  std::string drops = "DROP TABLE console_counts; DROP FUNCTION console_counts_change() CASCADE;";
+  std::string drops = "SET client_min_messages=warning; DROP TABLE console_counts; DROP TABLE console_count_changes; DROP FUNCTION console_counts_change() CASCADE;";
   std::istringstream names(e.Query("SELECT indexname FROM pg_indexes WHERE indexname LIKE '%\\_by\\_%' "
                                    "OR indexname LIKE '%trigram'"));
   for (std::string line; std::getline(names, line);) drops += "DROP INDEX " + line.substr(0, line.size() - 1) + ";";
@@ -602,8 +615,8 @@ TEST(ConsoleDataPostgres, OlderDatabaseUpgraded) {
                     "'%trigram'"), "0|\n");
 
   ASSERT_NO_FATAL_FAILURE(e.Open(nullptr));
-  const char* counts = "10|0|1|\n10|1|1|\n10|2|1|\n10|3|1|\n10|4|1|\n10|5|1|\n20|1|2|\n20|4|1|\n30|0|1|\n40|4|1|\n";
-  EXPECT_EQ(e.Query("SELECT \"PackageId\", \"PackageStatus\", \"Rows\" FROM console_counts ORDER BY 1, 2"), counts);
+  const std::string seeded = "10|0|1|\n10|1|1|\n10|2|1|\n10|3|1|\n10|4|1|\n10|5|1|\n20|1|2|\n20|4|1|\n30|0|1|\n";
+  EXPECT_EQ(e.Query(kCountsSql), seeded + "40|4|1|\n");
   std::string before = e.Digest();
   std::string objects = e.Query("SELECT COUNT(*) FROM pg_indexes WHERE indexname LIKE '%\\_by\\_%' OR indexname "
                                 "LIKE '%trigram' UNION ALL SELECT COUNT(*) FROM pg_trigger WHERE tgname LIKE 'console%'");
@@ -613,6 +626,9 @@ TEST(ConsoleDataPostgres, OlderDatabaseUpgraded) {
   EXPECT_EQ(e.Query("SELECT COUNT(*) FROM pg_indexes WHERE indexname LIKE '%\\_by\\_%' OR indexname LIKE "
                     "'%trigram' UNION ALL SELECT COUNT(*) FROM pg_trigger WHERE tgname LIKE 'console%'"),
             objects);
+  // A row deleted by hand leaves the counts too.
+  EXPECT_EQ(e.Query("DELETE FROM package_users WHERE rowid=500"), "");
+  EXPECT_EQ(e.Query(kCountsSql), seeded);
   // The store's own console data answers as the test's.
   Paged<dblink::PackageCounts> o;
   ASSERT_TRUE(e.store().Console().Overview(Page{0, 50}, o));
@@ -620,6 +636,54 @@ TEST(ConsoleDataPostgres, OlderDatabaseUpgraded) {
   Paged<dblink::HistoryView> p;
   ASSERT_TRUE(e.store().Console().History(dblink::HistoryQuery{"DISK F", 0, "", "", "", ""}, Page{0, 50}, p));
   EXPECT_EQ(EntryIds(p), std::vector<uint32_t>{1});
+}
+
+// Two services on one database flip status rows of two packages between pending and
+// failed at once, each thread through both packages: every write lands (none lost to two
+// writers locking the same counts in opposite orders) and the counts match the rows.
+TEST(ConsoleDataPostgres, CountsHoldUnderTwoWriters) {
+  std::string uri;
+  if (!NewPgDatabase(uri)) GTEST_SKIP() << uri;
+  constexpr uint32_t kRows = 40, kThreads = 4, kFlips = 15;
+  // A thread takes every kThreads-th row, of the two packages by turns.
+  auto package = [&](uint32_t id) -> uint32_t { return (id - 1) / kThreads % 2 ? 20 : 10; };
+  Json rows = Json::array();
+  for (uint32_t id = 1; id <= kRows; ++id)
+    rows.push_back(PackageUserRow(id, package(id), 0, kKindMachine, "WS" + std::to_string(id), "", 0));
+  Json seed = {{"servers", {{{"ServerId", 1}, {"ServerName", "SRV"}}}},
+               {"packages", {{{"PackageId", 10}, {"ServerId", 1}, {"Name", "A"}},
+                             {{"PackageId", 20}, {"ServerId", 1}, {"Name", "B"}}}},
+               {"package_users", rows}};
+  dblink::Document doc;
+  std::string error;
+  ASSERT_TRUE(dblink::ParseDocument(Unsigned(seed), doc, error)) << error;
+  PgEngine one(uri), two(uri);
+  ASSERT_NO_FATAL_FAILURE(one.Open(&doc));
+  ASSERT_NO_FATAL_FAILURE(two.Open(nullptr));
+  std::atomic<int> failed{0};
+  std::vector<std::thread> threads;
+  for (uint32_t t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      PgEngine& e = t % 2 ? two : one;
+      // Threads of the two services start on opposite statuses.
+      for (uint32_t flip = 0; flip < kFlips; ++flip)
+        for (uint32_t id = t + 1; id <= kRows; id += kThreads) {
+          uint16_t to = (flip + id / kThreads) % 2 ? kStatusPending : kStatusFailed;
+          if (flip + 1 == kFlips) to = kStatusFailed;
+          std::string rec = StatusRecord(id, package(id), kKindMachine, ("WS" + std::to_string(id)).c_str(), "", to);
+          if (e.Rewrite(id, rec) != kDbOk) ++failed;
+        }
+    });
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(failed.load(), 0);
+  // Every row ends failed: 20 of each package, nothing else.
+  EXPECT_EQ(one.Query(kCountsSql), "10|4|20|\n20|4|20|\n");
+  // Folded, the same.
+  dblink::StatusTotals totals;
+  ASSERT_TRUE(one.Data().Totals(totals));
+  EXPECT_EQ(totals.byStatus[kStatusFailed], 2 * 20u);
+  EXPECT_EQ(one.Query("SELECT COUNT(*) FROM console_count_changes"), "0|\n");
+  EXPECT_EQ(one.Query(kCountsSql), "10|4|20|\n20|4|20|\n");
 }
 
 }  // namespace
