@@ -1,8 +1,9 @@
 // The console's queries on PostgreSQL: the same answers, orders and pages as on SQLite.
-// The overview reads a table of counts kept by triggers; every other listing is an index
-// search cut to one page with LIMIT/OFFSET, in an order that ends with a row id. Names
-// compare as every key text of this database does: lower(... COLLATE "C"), which folds
-// ASCII letters only, the values given lowered the same way here before they are sent.
+// The overview reads counts kept by triggers (in two parts: see console_count_changes), so
+// it costs what the number of packages costs, not the number of status rows; every other
+// listing is an index search cut to one page with LIMIT/OFFSET, in an order that ends
+// with a row id. Names compare as every key text of this database does: lower(... COLLATE
+// "C"), which folds ASCII letters only, the values given lowered the same way here first.
 //
 // A package is named by its PackageId alone: where several servers hold the same
 // PackageId, the console shows the one of the lowest ServerId, with the status rows and
