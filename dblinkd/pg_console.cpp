@@ -70,7 +70,8 @@ std::vector<SchemaObject> ConsoleIndexes() {
       {"history_by_date", "CREATE INDEX history_by_date ON history (\"Date\", \"Time\", rowid)"},
       {"history_by_text", "CREATE INDEX history_by_text ON history (\"TextId\")"},
       // Texts searchable by any part of three characters or more, any case.
-      {"history_texts_trigram", "CREATE INDEX history_texts_trigram ON history_texts USING gin (\"Text\" gin_trgm_ops)"},
+      {"history_texts_trigram",
+       "CREATE INDEX history_texts_trigram ON history_texts USING gin (\"Text\" gin_trgm_ops)"},
       {"packages_by_id", "CREATE INDEX packages_by_id ON packages (\"PackageId\", \"ServerId\", rowid)"},
       {"servers_by_id", "CREATE INDEX servers_by_id ON servers (\"ServerId\", rowid)"},
   };
@@ -371,8 +372,8 @@ bool WalksForText(const HistoryQuery& hq) {
 // How often the text is found, counted up to `walk`.
 Query TextMatches(const HistoryQuery& hq, uint32_t walk) {
   Query q;
-  q.sql = "SELECT COUNT(*) FROM (SELECT 1 FROM history_texts WHERE \"Text\" ILIKE " + q.Param(ContainsPattern(hq.text)) +
-          " LIMIT " + q.Param(walk) + ") AS found";
+  q.sql = "SELECT COUNT(*) FROM (SELECT 1 FROM history_texts WHERE \"Text\" ILIKE " +
+          q.Param(ContainsPattern(hq.text)) + " LIMIT " + q.Param(walk) + ") AS found";
   return q;
 }
 
@@ -408,7 +409,8 @@ Query HistoryTextWalk(const HistoryQuery& hq, const WalkEndEntry& end, const Pag
 }
 
 Query TotalsQuery() {
-  return Query{"SELECT \"PackageStatus\", SUM(\"Rows\") FROM " + AllCounts() + " AS a GROUP BY \"PackageStatus\"", {}, 0};
+  return Query{"SELECT \"PackageStatus\", SUM(\"Rows\") FROM " + AllCounts() + " AS a GROUP BY \"PackageStatus\"",
+               {}, 0};
 }
 
 bool Digits(const std::string& s, size_t n) {
@@ -432,8 +434,14 @@ bool AddWithNextId(PgConn& c, uint32_t tableId, const char* table, const char* i
     return false;
   Query add;
   std::string columns = "rowid", params = add.Param(id);
-  if (idColumn) columns += std::string(", \"") + idColumn + "\"", params += ", " + add.Param(id);
-  for (const auto& [column, value] : values) columns += std::string(", \"") + column + "\"", params += ", " + add.Param(value);
+  if (idColumn) {
+    columns += std::string(", \"") + idColumn + "\"";
+    params += ", " + add.Param(id);
+  }
+  for (const auto& [column, value] : values) {
+    columns += std::string(", \"") + column + "\"";
+    params += ", " + add.Param(value);
+  }
   add.sql = std::string("INSERT INTO ") + table + " (" + columns + ") VALUES (" + params + ")";
   return Run(c, add, [](const PgResult&, int) {});
 }

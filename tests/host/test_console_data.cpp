@@ -5,16 +5,11 @@
 
 #include <sqlite3.h>
 
-#include <unistd.h>
-
 #include <array>
-#include <cctype>
-#include <cstdlib>
-#include <map>
-#include <future>
-#include <thread>
 #include <atomic>
+#include <future>
 #include <sstream>
+#include <thread>
 
 #include "document.h"
 #include "fields.h"
@@ -459,17 +454,16 @@ TEST_P(ConsoleData, HistorySearch) {
 // Counts follow every way a status row changes: a workstation's insert and rewrite, an
 // import that replaces a row, and a re-offer.
 TEST_P(ConsoleData, CountsFollowWritesAndReoffer) {
-  auto record = StatusRecord;
-  ASSERT_EQ(engine->Insert(record(401, 30, kKindMachine, "WS05", "", kStatusFailed)), kDbOk);
+  ASSERT_EQ(engine->Insert(StatusRecord(401, 30, kKindMachine, "WS05", "", kStatusFailed)), kDbOk);
   EXPECT_EQ(PackageCounts(30), (Counts{1, 0, 0, 0, 1}));
   EXPECT_EQ(OverviewIds(), (std::vector<uint32_t>{10, 20, 30, 40}));
 
   // Row 202 (beta, WS02, failed) rewritten as installed.
-  ASSERT_EQ(engine->Rewrite(202, record(202, 20, kKindMachine, "WS02", "carol", kStatusCompleted)), kDbOk);
+  ASSERT_EQ(engine->Rewrite(202, StatusRecord(202, 20, kKindMachine, "WS02", "carol", kStatusCompleted)), kDbOk);
   EXPECT_EQ(PackageCounts(20), (Counts{0, 3, 0, 0, 0}));
 
   // An import replacing row 105 (refused) by the same id, now installed.
-  ASSERT_TRUE(engine->Replace(record(105, 10, kKindUser, "carol", "WS02", kStatusCompleted)));
+  ASSERT_TRUE(engine->Replace(StatusRecord(105, 10, kKindUser, "carol", "WS02", kStatusCompleted)));
   EXPECT_EQ(PackageCounts(10), (Counts{1, 2, 0, 1, 2}));
 
   // Re-offer of row 101 (failed twice): pending, its failures kept, one entry by the console.
@@ -603,7 +597,12 @@ TEST(ConsoleDataPostgres, OlderDatabaseUpgraded) {
   PgEngine e(uri);
   dblink::Document seed = SeedDocument();
   ASSERT_NO_FATAL_FAILURE(e.Open(&seed));
-  std::string drops = "SET client_min_messages=warning; DROP TABLE console_counts; DROP TABLE console_count_changes; DROP FUNCTION console_counts_change() CASCADE;";
+  // The console's indexes, then its triggers.
+  const std::string objects = "SELECT COUNT(*) FROM pg_indexes WHERE indexname LIKE '%\\_by\\_%' OR indexname LIKE "
+                              "'%trigram' UNION ALL SELECT COUNT(*) FROM pg_trigger WHERE tgname LIKE 'console%'";
+  EXPECT_EQ(e.Query(objects), "12|\n3|\n");
+  std::string drops = "SET client_min_messages=warning; DROP TABLE console_counts, console_count_changes; "
+                      "DROP FUNCTION console_counts_change() CASCADE;";
   std::istringstream names(e.Query("SELECT indexname FROM pg_indexes WHERE indexname LIKE '%\\_by\\_%' "
                                    "OR indexname LIKE '%trigram'"));
   for (std::string line; std::getline(names, line);) drops += "DROP INDEX " + line.substr(0, line.size() - 1) + ";";
@@ -611,28 +610,24 @@ TEST(ConsoleDataPostgres, OlderDatabaseUpgraded) {
            "\"Scheduled\", \"PackageStatus\", \"TargetKind\", \"TargetName\") VALUES (500, 500, 500, 1, 40, 0, 4, 8, "
            "'WS09');";
   EXPECT_EQ(e.Query(drops), "");
-  EXPECT_EQ(e.Query("SELECT COUNT(*) FROM pg_indexes WHERE indexname LIKE '%\\_by\\_%' OR indexname LIKE "
-                    "'%trigram'"), "0|\n");
+  EXPECT_EQ(e.Query(objects), "0|\n0|\n");
 
   ASSERT_NO_FATAL_FAILURE(e.Open(nullptr));
   const std::string seeded = "10|0|1|\n10|1|1|\n10|2|1|\n10|3|1|\n10|4|1|\n10|5|1|\n20|1|2|\n20|4|1|\n30|0|1|\n";
   EXPECT_EQ(e.Query(kCountsSql), seeded + "40|4|1|\n");
+  EXPECT_EQ(e.Query(objects), "12|\n3|\n");
   std::string before = e.Digest();
-  std::string objects = e.Query("SELECT COUNT(*) FROM pg_indexes WHERE indexname LIKE '%\\_by\\_%' OR indexname "
-                                "LIKE '%trigram' UNION ALL SELECT COUNT(*) FROM pg_trigger WHERE tgname LIKE 'console%'");
-  EXPECT_EQ(objects, "12|\n3|\n");
   ASSERT_NO_FATAL_FAILURE(e.Open(nullptr));
   EXPECT_EQ(e.Digest(), before);
-  EXPECT_EQ(e.Query("SELECT COUNT(*) FROM pg_indexes WHERE indexname LIKE '%\\_by\\_%' OR indexname LIKE "
-                    "'%trigram' UNION ALL SELECT COUNT(*) FROM pg_trigger WHERE tgname LIKE 'console%'"),
-            objects);
+  EXPECT_EQ(e.Query(objects), "12|\n3|\n");
   // A row deleted by hand leaves the counts too.
   EXPECT_EQ(e.Query("DELETE FROM package_users WHERE rowid=500"), "");
   EXPECT_EQ(e.Query(kCountsSql), seeded);
   // The store's own console data answers as the test's.
   Paged<dblink::PackageCounts> o;
   ASSERT_TRUE(e.store().Console().Overview(Page{0, 50}, o));
-  EXPECT_EQ(Ids(o, [](const dblink::PackageCounts& c) { return c.packageId; }), (std::vector<uint32_t>{10, 20, 40, 30}));
+  EXPECT_EQ(Ids(o, [](const dblink::PackageCounts& c) { return c.packageId; }),
+            (std::vector<uint32_t>{10, 20, 40, 30}));
   Paged<dblink::HistoryView> p;
   ASSERT_TRUE(e.store().Console().History(dblink::HistoryQuery{"DISK F", 0, "", "", "", ""}, Page{0, 50}, p));
   EXPECT_EQ(EntryIds(p), std::vector<uint32_t>{1});
