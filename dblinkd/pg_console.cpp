@@ -1,8 +1,9 @@
 // The console's queries on PostgreSQL: the same answers, orders and pages as on SQLite.
-// The overview reads a table of counts kept by triggers; every other listing is an index
-// search cut to one page with LIMIT/OFFSET, in an order that ends with a row id. Names
-// compare as every key text of this database does: lower(... COLLATE "C"), which folds
-// ASCII letters only, the values given lowered the same way here before they are sent.
+// The overview reads counts kept by triggers (in two parts: see console_count_changes), so
+// it costs what the number of packages costs, not the number of status rows; every other
+// listing is an index search cut to one page with LIMIT/OFFSET, in an order that ends
+// with a row id. Names compare as every key text of this database does: lower(... COLLATE
+// "C"), which folds ASCII letters only, the values given lowered the same way here first.
 //
 // A package is named by its PackageId alone: where several servers hold the same
 // PackageId, the console shows the one of the lowest ServerId, with the status rows and
@@ -69,35 +70,56 @@ std::vector<SchemaObject> ConsoleIndexes() {
       {"history_by_date", "CREATE INDEX history_by_date ON history (\"Date\", \"Time\", rowid)"},
       {"history_by_text", "CREATE INDEX history_by_text ON history (\"TextId\")"},
       // Texts searchable by any part of three characters or more, any case.
-      {"history_texts_trigram", "CREATE INDEX history_texts_trigram ON history_texts USING gin (\"Text\" gin_trgm_ops)"},
+      {"history_texts_trigram",
+       "CREATE INDEX history_texts_trigram ON history_texts USING gin (\"Text\" gin_trgm_ops)"},
       {"packages_by_id", "CREATE INDEX packages_by_id ON packages (\"PackageId\", \"ServerId\", rowid)"},
       {"servers_by_id", "CREATE INDEX servers_by_id ON servers (\"ServerId\", rowid)"},
   };
 }
 
+// Counts of status rows per package and status, in two parts: console_counts, folded, and
+// console_count_changes, what writes added since. A write only appends its changes, so
+// that writers of several services never wait for one another on a package's counts (nor
+// deadlock over two of them); a reader sums both parts, and folds the changes in now and
+// then (FoldCounts).
 const char* const kCountsTable =
     "CREATE TABLE console_counts (\"PackageId\" BIGINT NOT NULL, \"PackageStatus\" BIGINT NOT NULL, "
     "\"Rows\" BIGINT NOT NULL, PRIMARY KEY (\"PackageId\", \"PackageStatus\"))";
+const char* const kChangesTable =
+    "CREATE TABLE console_count_changes (\"PackageId\" BIGINT NOT NULL, \"PackageStatus\" BIGINT NOT NULL, "
+    "\"Rows\" BIGINT NOT NULL)";
 const char* const kCountsFill =
     "INSERT INTO console_counts (\"PackageId\", \"PackageStatus\", \"Rows\") SELECT \"PackageId\", \"PackageStatus\", "
     "COUNT(*) FROM package_users WHERE \"Scheduled\"=0 GROUP BY 1, 2";
 
-// One statement adds every change of a write to the counts, in key order: two writers
-// that move rows of one package between the same two statuses in opposite directions
-// then lock the two count rows in the same order and never deadlock.
-std::string CountsUpsert(const std::string& changes) {
-  return "INSERT INTO console_counts AS c (\"PackageId\", \"PackageStatus\", \"Rows\") "
-         "SELECT k, s, SUM(d) FROM (" + changes + ") AS v(k, s, d) GROUP BY k, s HAVING SUM(d)<>0 ORDER BY k, s "
-         "ON CONFLICT (\"PackageId\", \"PackageStatus\") DO UPDATE SET \"Rows\"=c.\"Rows\"+EXCLUDED.\"Rows\";";
+// Both parts of the counts as one relation of (PackageId, PackageStatus, Rows) rows; where
+// narrows both the same way.
+std::string AllCounts(const std::string& where = "") {
+  return "(SELECT \"PackageId\", \"PackageStatus\", \"Rows\" FROM console_counts" + where +
+         " UNION ALL SELECT \"PackageId\", \"PackageStatus\", \"Rows\" FROM console_count_changes" + where + ")";
+}
+
+// The changes folded into the counts, by one reader at a time (the others go on: the sums
+// they read are the same before and after).
+constexpr int64_t kFoldLock = 0x706c7863;  // "plxc"
+const char* const kFoldChanges =
+    "WITH moved AS (DELETE FROM console_count_changes RETURNING \"PackageId\", \"PackageStatus\", \"Rows\") "
+    "INSERT INTO console_counts AS c (\"PackageId\", \"PackageStatus\", \"Rows\") "
+    "SELECT \"PackageId\", \"PackageStatus\", SUM(\"Rows\") FROM moved GROUP BY 1, 2 ORDER BY 1, 2 "
+    "ON CONFLICT (\"PackageId\", \"PackageStatus\") DO UPDATE SET \"Rows\"=c.\"Rows\"+EXCLUDED.\"Rows\"";
+
+std::string AppendChanges(const std::string& changes) {
+  return "INSERT INTO console_count_changes (\"PackageId\", \"PackageStatus\", \"Rows\") "
+         "SELECT k, s, SUM(d) FROM (" + changes + ") AS v(k, s, d) GROUP BY k, s HAVING SUM(d)<>0;";
 }
 
 std::string CountsFunction() {
   const std::string oldRow = "SELECT OLD.\"PackageId\", OLD.\"PackageStatus\"::bigint, -1 WHERE OLD.\"Scheduled\"=0";
   const std::string newRow = "SELECT NEW.\"PackageId\", NEW.\"PackageStatus\"::bigint, 1 WHERE NEW.\"Scheduled\"=0";
   return "CREATE OR REPLACE FUNCTION console_counts_change() RETURNS trigger LANGUAGE plpgsql AS $f$ BEGIN "
-         "IF TG_OP='INSERT' THEN " + CountsUpsert(newRow) +
-         " ELSIF TG_OP='DELETE' THEN " + CountsUpsert(oldRow) +
-         " ELSE " + CountsUpsert(oldRow + " UNION ALL " + newRow) + " END IF; RETURN NULL; END $f$";
+         "IF TG_OP='INSERT' THEN " + AppendChanges(newRow) +
+         " ELSIF TG_OP='DELETE' THEN " + AppendChanges(oldRow) +
+         " ELSE " + AppendChanges(oldRow + " UNION ALL " + newRow) + " END IF; RETURN NULL; END $f$";
 }
 
 const SchemaObject kCountsTriggers[] = {
@@ -204,6 +226,8 @@ void AddCount(PackageCounts& c, int64_t status, uint64_t n) {
   }
 }
 
+// Each package once (its row of the lowest ServerId), joined to its counts summed per
+// status: both whole, so that the planner hashes them rather than sums counts per package.
 Query OverviewQuery(const Page& page) {
   auto sum = [](const std::string& cond, const char* as) {
     return "SUM(CASE WHEN \"PackageStatus\"" + cond + " THEN \"Rows\" END) AS " + as;
@@ -211,14 +235,14 @@ Query OverviewQuery(const Page& page) {
   Query q;
   q.sql = "SELECT p.\"PackageId\", p.\"ServerId\", p.\"Name\", " + ServerNameOf("p.\"ServerId\"") +
           ", COALESCE(c.pending,0), COALESCE(c.installed,0), COALESCE(c.refused,0), COALESCE(c.permanent,0), "
-          "COALESCE(c.failed,0) FROM packages p LEFT JOIN (SELECT \"PackageId\", " +
+          "COALESCE(c.failed,0) FROM (SELECT DISTINCT ON (\"PackageId\") \"PackageId\", \"ServerId\", \"Name\" "
+          "FROM packages ORDER BY \"PackageId\", \"ServerId\", rowid) AS p LEFT JOIN (SELECT \"PackageId\", " +
           sum("=" + N(plx::kStatusPending), "pending") + ", " + sum("=" + N(plx::kStatusCompleted), "installed") +
           ", " + sum("=" + N(plx::kStatusRefused), "refused") + ", " +
           sum("=" + N(plx::kStatusRefusedPermanently), "permanent") + ", " +
           sum(" IN " + FailedStatuses(), "failed") +
-          " FROM console_counts GROUP BY \"PackageId\") AS c ON c.\"PackageId\"=p.\"PackageId\" "
-          "WHERE p.rowid=(SELECT rowid FROM packages WHERE \"PackageId\"=p.\"PackageId\" ORDER BY \"ServerId\", rowid "
-          "LIMIT 1) ORDER BY COALESCE(c.failed,0) DESC, " + Low("p.\"Name\"") + ", p.\"PackageId\"";
+          " FROM " + AllCounts() + " AS a GROUP BY \"PackageId\") AS c ON c.\"PackageId\"=p.\"PackageId\" "
+          "ORDER BY COALESCE(c.failed,0) DESC, " + Low("p.\"Name\"") + ", p.\"PackageId\"";
   q.sql += PageSql(q, page);
   return q;
 }
@@ -232,7 +256,8 @@ Query PackageQuery(uint32_t packageId) {
 
 Query CountsQuery(uint32_t packageId) {
   Query q;
-  q.sql = "SELECT \"PackageStatus\", \"Rows\" FROM console_counts WHERE \"PackageId\"=" + q.Param(packageId);
+  q.sql = "SELECT \"PackageStatus\", SUM(\"Rows\") FROM " + AllCounts(" WHERE \"PackageId\"=" + q.Param(packageId)) +
+          " AS a GROUP BY \"PackageStatus\"";
   return q;
 }
 
@@ -305,23 +330,32 @@ std::string DateRange(Query& q, const HistoryQuery& hq) {
   return "h.\"Date\" BETWEEN " + from + " AND " + q.Param(hq.to.empty() ? "99999999" : hq.to);
 }
 
-// A history search: the fields given, each a condition the planner may lead with.
+// A history search: the fields given, each a condition the planner may lead with. A
+// machine leads always: its status rows' entries are read newest first from each row's
+// index range, no more of each than the page needs, whatever the planner would guess.
 Query HistoryQueryOf(const HistoryQuery& hq, const Page& page) {
   Query q;
   std::vector<std::string> conds;
-  if (!hq.machine.empty())
-    conds.push_back("h.\"PackageUserId\" IN (SELECT m.\"PackageUserId\" FROM package_users m WHERE " +
-                    OfName(q, "m", plx::kKindMachine, plx::kKindUser, hq.machine) + ")");
   if (!hq.user.empty()) conds.push_back(Low("h.\"UserName\"") + "=" + q.Param(AsciiLower(hq.user)));
   if (hq.packageId != 0) conds.push_back("h.\"PackageId\"=" + q.Param(hq.packageId));
   if (!hq.text.empty())
     conds.push_back("h.\"TextId\" IN (SELECT rowid FROM history_texts WHERE \"Text\" ILIKE " +
                     q.Param(ContainsPattern(hq.text)) + ")");
   // Without any other field the date range leads, open ends included.
-  if (!hq.from.empty() || !hq.to.empty() || conds.empty()) conds.push_back(DateRange(q, hq));
-  q.sql = HistoryColumns() + " FROM history h WHERE ";
-  for (size_t i = 0; i < conds.size(); ++i) q.sql += (i ? " AND " : "") + conds[i];
-  q.sql += " ORDER BY h.\"Date\" DESC, h.\"Time\" DESC, h.rowid DESC" + PageSql(q, page);
+  if (!hq.from.empty() || !hq.to.empty() || (conds.empty() && hq.machine.empty())) conds.push_back(DateRange(q, hq));
+  const std::string order = " ORDER BY h.\"Date\" DESC, h.\"Time\" DESC, h.rowid DESC";
+  std::string from = "history h";
+  if (!hq.machine.empty()) {
+    from = "(SELECT DISTINCT m.\"PackageUserId\" AS pu FROM package_users m WHERE " +
+           OfName(q, "m", plx::kKindMachine, plx::kKindUser, hq.machine) +
+           ") AS s CROSS JOIN LATERAL (SELECT * FROM history h WHERE h.\"PackageUserId\"=s.pu";
+    for (const std::string& c : conds) from += " AND " + c;
+    from += order + " LIMIT " + q.Param(int64_t(page.offset) + page.limit + 1) + ") AS h";
+    conds.clear();
+  }
+  q.sql = HistoryColumns() + " FROM " + from;
+  for (size_t i = 0; i < conds.size(); ++i) q.sql += (i ? " AND " : " WHERE ") + conds[i];
+  q.sql += order + PageSql(q, page);
   return q;
 }
 
@@ -338,8 +372,8 @@ bool WalksForText(const HistoryQuery& hq) {
 // How often the text is found, counted up to `walk`.
 Query TextMatches(const HistoryQuery& hq, uint32_t walk) {
   Query q;
-  q.sql = "SELECT COUNT(*) FROM (SELECT 1 FROM history_texts WHERE \"Text\" ILIKE " + q.Param(ContainsPattern(hq.text)) +
-          " LIMIT " + q.Param(walk) + ") AS found";
+  q.sql = "SELECT COUNT(*) FROM (SELECT 1 FROM history_texts WHERE \"Text\" ILIKE " +
+          q.Param(ContainsPattern(hq.text)) + " LIMIT " + q.Param(walk) + ") AS found";
   return q;
 }
 
@@ -375,7 +409,8 @@ Query HistoryTextWalk(const HistoryQuery& hq, const WalkEndEntry& end, const Pag
 }
 
 Query TotalsQuery() {
-  return Query{"SELECT \"PackageStatus\", SUM(\"Rows\") FROM console_counts GROUP BY \"PackageStatus\"", {}, 0};
+  return Query{"SELECT \"PackageStatus\", SUM(\"Rows\") FROM " + AllCounts() + " AS a GROUP BY \"PackageStatus\"",
+               {}, 0};
 }
 
 bool Digits(const std::string& s, size_t n) {
@@ -399,8 +434,14 @@ bool AddWithNextId(PgConn& c, uint32_t tableId, const char* table, const char* i
     return false;
   Query add;
   std::string columns = "rowid", params = add.Param(id);
-  if (idColumn) columns += std::string(", \"") + idColumn + "\"", params += ", " + add.Param(id);
-  for (const auto& [column, value] : values) columns += std::string(", \"") + column + "\"", params += ", " + add.Param(value);
+  if (idColumn) {
+    columns += std::string(", \"") + idColumn + "\"";
+    params += ", " + add.Param(id);
+  }
+  for (const auto& [column, value] : values) {
+    columns += std::string(", \"") + column + "\"";
+    params += ", " + add.Param(value);
+  }
   add.sql = std::string("INSERT INTO ") + table + " (" + columns + ") VALUES (" + params + ")";
   return Run(c, add, [](const PgResult&, int) {});
 }
@@ -455,6 +496,18 @@ bool HasCountsTrigger(PgConn& c, const char* name, bool& ok) {
   return has;
 }
 
+// Folds the counts' changes in, unless another reader is doing it. False on a failure.
+bool FoldCounts(PgConn& c) {
+  Query lock;
+  lock.sql = "SELECT pg_try_advisory_xact_lock(" + lock.Param(kFoldLock) + ")";
+  bool mine = false;
+  if (!c.Run("BEGIN")) return false;
+  bool ok = Run(c, lock, [&](const PgResult& r, int i) { mine = r.Text(i, 0) == "t"; }) &&
+            (!mine || c.Run(kFoldChanges)) && c.Run("COMMIT");
+  if (!ok) c.RawRun("ROLLBACK");
+  return ok;
+}
+
 // Runs fn with a pooled connection inside a transaction that only reads, one snapshot for
 // all its statements.
 template <class Fn> bool ReadSnapshot(PgPool& pool, Fn fn) {
@@ -476,7 +529,10 @@ bool PgConsole::CreateSchema(PgConn& c, std::string& error) {
   for (const SchemaObject& ix : ConsoleIndexes())
     if (!HasRelation(c, ix.name, ok) && ok) ok = c.Exec(ix.sql).Ok();
   bool hadCounts = HasRelation(c, "console_counts", ok);
-  if (ok && !hadCounts) ok = c.Run(kCountsTable) && c.Exec(CountsFunction()).Ok();
+  if (ok && !hadCounts) ok = c.Run(kCountsTable);
+  if (ok && !HasRelation(c, "console_count_changes", ok) && ok) ok = c.Run(kChangesTable);
+  // Always: a database made by an older service gets today's way of counting.
+  ok = ok && c.Exec(CountsFunction()).Ok();
   for (const SchemaObject& t : kCountsTriggers)
     if (!HasCountsTrigger(c, t.name, ok) && ok) ok = c.Exec(t.sql).Ok();
   // After the triggers: creating them locked out every writer of status rows, so that the
@@ -489,7 +545,7 @@ bool PgConsole::CreateSchema(PgConn& c, std::string& error) {
 bool PgConsole::Overview(const Page& page, Paged<PackageCounts>& out) {
   out = {};
   PgLease c(pool_);
-  if (!c) return false;
+  if (!c || !FoldCounts(c.conn())) return false;
   bool ok = Run(c.conn(), OverviewQuery(page), [&](const PgResult& r, int i) {
     PackageCounts p;
     p.packageId = U32(r, i, 0);
@@ -592,8 +648,9 @@ bool PgConsole::History(const HistoryQuery& query, const Page& page, Paged<Histo
 
 bool PgConsole::Totals(StatusTotals& out) {
   out = {};
+  // The service's metrics ask for these often: the changes never pile up for long.
   PgLease c(pool_);
-  if (!c) return false;
+  if (!c || !FoldCounts(c.conn())) return false;
   return Run(c.conn(), TotalsQuery(), [&](const PgResult& r, int i) {
     int64_t status = r.Int(i, 0);
     if (status >= 0 && status <= plx::kStatusLast) out.byStatus[status] = uint64_t(r.Int(i, 1));

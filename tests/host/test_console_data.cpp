@@ -5,18 +5,16 @@
 
 #include <sqlite3.h>
 
-#include <unistd.h>
-
 #include <array>
-#include <cctype>
-#include <cstdlib>
-#include <map>
+#include <atomic>
 #include <future>
 #include <sstream>
+#include <thread>
 
 #include "document.h"
 #include "fields.h"
 #include "pg_console.h"
+#include "pg_store.h"
 #include "sqlite_store.h"
 #include "test_dblinkd_harness.h"
 
@@ -126,17 +124,37 @@ std::vector<uint32_t> EntryIds(const Paged<dblink::HistoryView>& p) {
 using Counts = std::array<uint64_t, 5>;
 Counts Of(const dblink::PackageCounts& c) { return {c.pending, c.installed, c.refused, c.refusedPermanently, c.failed}; }
 
+// A status row's record (server 1, PackageUserId = RecordId).
+std::string StatusRecord(uint32_t id, uint32_t package, uint32_t kind, const char* name, const char* counterpart,
+                         uint16_t status) {
+  UserPackageRecord r;
+  r.RecordId = id; r.PackageUserId = id; r.ServerId = 1; r.PackageId = package; r.TargetKind = kind;
+  r.PackageStatus = status;
+  CopyText(r.TargetName, sizeof r.TargetName, name);
+  CopyText(r.Counterpart, sizeof r.Counterpart, counterpart);
+  std::string rec(RecordLength(kTableUserPackage), '\0');
+  Encode(r, reinterpret_cast<uint8_t*>(&rec[0]));
+  return rec;
+}
+
+// The console's counts on PostgreSQL, summed over the two parts they are kept in, that are
+// not zero.
+const char* const kCountsSql =
+    "SELECT \"PackageId\", \"PackageStatus\", SUM(\"Rows\") FROM (SELECT * FROM console_counts UNION ALL "
+    "SELECT * FROM console_count_changes) AS a GROUP BY 1, 2 HAVING SUM(\"Rows\")<>0 ORDER BY 1, 2";
+
 template <class Call> int32_t Wait(Call call) {
   std::promise<int32_t> p;
   call([&p](int32_t s, const dblink::Row&) { p.set_value(s); });
   return p.get_future().get();
 }
 
-// A store under test: the console's data, and the ways a test reads and writes the
-// database beside it.
+// A store under test: its console data, its fault seam and plans, and the database beside
+// it as a test reads it.
 class Engine {
  public:
   virtual ~Engine() = default;
+  virtual dblink::Store& store() = 0;
   virtual dblink::ConsoleData& Data() = 0;
   virtual void SetTextWalk(uint32_t entries) = 0;
   virtual bool Plans(std::vector<std::string>& out) = 0;
@@ -145,14 +163,29 @@ class Engine {
   // Fault seam: statements run so far; the one numbered n fails.
   virtual uint64_t Calls() = 0;
   virtual void FailCall(uint64_t n) = 0;
-  // Rows one a line, columns ended by '|'.
-  virtual std::string Query(const std::string& sql) = 0;
-  virtual std::string Digest() = 0;
+  virtual const std::string& db() const = 0;
+
   // A status row added by a workstation, its status rewritten, and the row replaced whole
   // by an import.
-  virtual int32_t Insert(const std::string& rec) = 0;
-  virtual int32_t Rewrite(uint32_t id, const std::string& rec) = 0;
-  virtual bool Replace(const std::string& rec) = 0;
+  int32_t Insert(const std::string& rec) {
+    return Wait([&](dblink::WriteDone d) { store().Insert(*FindTable(kTableUserPackage), rec, d); });
+  }
+  int32_t Rewrite(uint32_t id, const std::string& rec) {
+    return Wait([&](dblink::WriteDone d) {
+      store().Rewrite(*FindTable(kTableUserPackage), id, rec, {"PackageStatus"}, nullptr, d);
+    });
+  }
+  bool Replace(const std::string& rec) {
+    dblink::Document d;
+    d.tables.push_back({FindTable(kTableUserPackage), {rec}});
+    std::string error;
+    return store().Import(d, error);
+  }
+  // Rows one a line, columns ended by '|'.
+  std::string Query(const std::string& sql) { return harness::Query(db(), sql); }
+  // Every row, the console's counts too.
+  std::string Digest() { return DatabaseDigest(db()) + Query(CountsSql()); }
+  virtual const char* CountsSql() const = 0;
 };
 
 class SqliteEngine : public Engine {
@@ -166,6 +199,7 @@ class SqliteEngine : public Engine {
     }
   }
   bool ok() const { return store_ != nullptr; }
+  dblink::Store& store() override { return *store_; }
   dblink::ConsoleData& Data() override { return *store_; }
   void SetTextWalk(uint32_t entries) override { store_->SetTextWalk(entries); }
   bool Plans(std::vector<std::string>& out) override { return store_->ConsolePlans(out); }
@@ -174,154 +208,49 @@ class SqliteEngine : public Engine {
   }
   uint64_t Calls() override { return store_->EngineCalls(); }
   void FailCall(uint64_t n) override { store_->FailEngineCall(n); }
-  std::string Query(const std::string& sql) override { return harness::Query(db_, sql); }
-  std::string Digest() override { return DatabaseDigest(db_); }
-  int32_t Insert(const std::string& rec) override {
-    return Wait([&](dblink::WriteDone d) { store_->Insert(*FindTable(kTableUserPackage), rec, d); });
-  }
-  int32_t Rewrite(uint32_t id, const std::string& rec) override {
-    return Wait([&](dblink::WriteDone d) {
-      store_->Rewrite(*FindTable(kTableUserPackage), id, rec, {"PackageStatus"}, nullptr, d);
-    });
-  }
-  bool Replace(const std::string& rec) override {
-    dblink::Document d;
-    d.tables.push_back({FindTable(kTableUserPackage), {rec}});
-    std::string error;
-    return store_->Import(d, error);
-  }
-
-  dblink::SqliteStore& store() { return *store_; }
+  const std::string& db() const override { return db_; }
+  const char* CountsSql() const override { return "SELECT * FROM console_counts WHERE Rows<>0 ORDER BY 1, 2"; }
+  dblink::SqliteStore& sqlite() { return *store_; }
 
  private:
   std::string db_ = TempDir() + "/console.db";
   std::unique_ptr<dblink::SqliteStore> store_;
 };
 
-// The id field of a table (key 0 of one field), whose value is the row id; null when none.
-const FieldDef* IdField(const TableDef& t) {
-  const KeyDef* k = t.Key(0);
-  return k && k->fields.size() == 1 ? k->fields[0] : nullptr;
-}
-
-// A fresh database on the test server, its tables as the store makes them, the console's
-// schema, and the rows written with plain SQL (the counts then come from the triggers, or
-// with schemaLast from the rows already there).
+// A fresh database on the test server, made by the store. The console is read through a
+// PgConsole of the test's own on it, whose statements the test can make fail.
 class PgEngine : public Engine {
  public:
-  explicit PgEngine(const std::string& uri) : pool_(uri, &counters_), console_(pool_) {}
-  void Fill(const std::string& uri, const dblink::Document& seed, bool schemaLast = false) {
+  explicit PgEngine(const std::string& uri) : uri_(uri), pool_(uri, &counters_), console_(pool_) {}
+  // Opens the store (it makes whatever of the schema is missing), importing seed if given.
+  void Open(const dblink::Document* seed) {
     std::string error;
-    c_ = dblink::PgConn::Open(uri, &own_, error);
-    ASSERT_TRUE(c_) << error;
-    for (const TableDef* t : AllTables()) {
-      std::string sql = std::string("CREATE TABLE ") + t->sqlName + " (rowid BIGINT PRIMARY KEY";
-      for (const FieldDef& f : t->fields)
-        sql += std::string(", \"") + f.name + "\" " +
-               (dblink::IsNumeric(f) ? "BIGINT NOT NULL DEFAULT 0" : "TEXT NOT NULL DEFAULT ''");
-      ASSERT_TRUE(c_->Run((sql + ")").c_str())) << c_->LastError();
+    store_.reset();
+    store_ = dblink::PgStore::Open(uri_, error);
+    ASSERT_TRUE(store_) << error;
+    if (seed) {
+      ASSERT_TRUE(store_->Import(*seed, error)) << error;
     }
-    if (!schemaLast) CreateSchema();
-    std::map<uint32_t, int64_t> next;
-    for (const dblink::Document::Table& t : seed.tables)
-      for (const std::string& rec : t.rows) {
-        const FieldDef* id = IdField(*t.def);
-        ASSERT_TRUE(Put(*t.def, rec, id ? dblink::FieldNumber(*id, Bytes(rec)) : ++next[t.def->id], "")) << c_->LastError();
-      }
-    if (schemaLast) CreateSchema();
   }
-  void CreateSchema() {
-    std::string error;
-    ASSERT_TRUE(c_->Run("BEGIN"));
-    ASSERT_TRUE(dblink::PgConsole::CreateSchema(*c_, error)) << error;
-    ASSERT_TRUE(c_->Run("COMMIT"));
-  }
+  dblink::Store& store() override { return *store_; }
   dblink::ConsoleData& Data() override { return console_; }
   void SetTextWalk(uint32_t entries) override { console_.SetTextWalk(entries); }
   bool Plans(std::vector<std::string>& out) override { return console_.Plans(out); }
-  std::vector<std::string> TableScans() override { return {"Seq Scan on package_users", "Seq Scan on history", "Seq Scan on history_texts"}; }
+  std::vector<std::string> TableScans() override {
+    return {"Seq Scan on package_users", "Seq Scan on history", "Seq Scan on history_texts"};
+  }
   uint64_t Calls() override { return counters_.calls.load(); }
   void FailCall(uint64_t n) override { counters_.failAt.store(n); }
-  std::string Query(const std::string& sql) override {
-    dblink::PgResult r = c_->Exec(sql);
-    EXPECT_TRUE(r.Ok()) << sql;
-    std::string out;
-    for (int i = 0; i < r.Rows(); ++i) {
-      for (int j = 0; j < PQnfields(r.get()); ++j) out += r.Text(i, j) + "|";
-      out += "\n";
-    }
-    return out;
-  }
-  std::string Digest() override {
-    std::string out;
-    for (const TableDef* t : AllTables())
-      out += Query(std::string("SELECT * FROM ") + t->sqlName + " ORDER BY rowid");
-    return out + Query("SELECT * FROM console_counts ORDER BY 1, 2");
-  }
-  int32_t Insert(const std::string& rec) override {
-    return Put(*FindTable(kTableUserPackage), rec, Number(rec, "RecordId"), "") ? kDbOk : kDbWriteFailure;
-  }
-  int32_t Rewrite(uint32_t id, const std::string& rec) override {
-    dblink::PgParams p;
-    p.Add(Number(rec, "PackageStatus")).Add(int64_t(id));
-    return c_->Exec("UPDATE package_users SET \"PackageStatus\"=$1 WHERE rowid=$2", p).Ok() ? kDbOk : kDbWriteFailure;
-  }
-  // As a delete and an insert: the counts see the old row leave and the new one come.
-  bool Replace(const std::string& rec) override {
-    dblink::PgParams p;
-    p.Add(Number(rec, "RecordId"));
-    return c_->Run("BEGIN") && c_->Exec("DELETE FROM package_users WHERE rowid=$1", p).Ok() &&
-           Put(*FindTable(kTableUserPackage), rec, Number(rec, "RecordId"), "") && c_->Run("COMMIT");
-  }
-
-  dblink::PgConsole& console() { return console_; }
-  dblink::PgConn& conn() { return *c_; }
+  const std::string& db() const override { return uri_; }
+  const char* CountsSql() const override { return kCountsSql; }
 
  private:
-  static const uint8_t* Bytes(const std::string& rec) { return reinterpret_cast<const uint8_t*>(rec.data()); }
-  static int64_t Number(const std::string& rec, const char* field) {
-    return dblink::FieldNumber(*FindTable(kTableUserPackage)->Field(field), Bytes(rec));
-  }
-  bool Put(const TableDef& t, const std::string& rec, int64_t rowid, const std::string& tail) {
-    dblink::PgParams p;
-    p.Add(rowid);
-    std::string cols = "rowid", vals = "$1";
-    for (const FieldDef& f : t.fields) {
-      cols += std::string(", \"") + f.name + "\"";
-      vals += ", $" + std::to_string(p.Size() + 1);
-      if (dblink::IsNumeric(f)) p.Add(int64_t(dblink::FieldNumber(f, Bytes(rec))));
-      else p.Add(dblink::FieldText(f, Bytes(rec)));
-    }
-    return c_->Exec(std::string("INSERT INTO ") + t.sqlName + " (" + cols + ") VALUES (" + vals + ")" + tail, p).Ok();
-  }
-
-  dblink::PgCounters counters_, own_;
+  std::string uri_;
+  dblink::PgCounters counters_;
   dblink::PgPool pool_;
   dblink::PgConsole console_;
-  std::unique_ptr<dblink::PgConn> c_;
+  std::unique_ptr<dblink::PgStore> store_;
 };
-
-// A fresh empty database on the test server named by PLX_TEST_PG (a file holding the
-// server's URI); false when none is given.
-bool NewDatabase(std::string& uri) {
-  const char* file = getenv("PLX_TEST_PG");
-  if (!file || !*file) return false;
-  std::string server = ReadFile(file);
-  while (!server.empty() && isspace((unsigned char)server.back())) server.pop_back();
-  static int count = 0;
-  std::string name = "console_" + std::to_string(getpid()) + "_" + std::to_string(++count);
-  std::string error;
-  dblink::PgCounters counters;
-  auto c = dblink::PgConn::Open(server, &counters, error);
-  EXPECT_TRUE(c) << error;
-  if (!c) return false;
-  c->Run(("DROP DATABASE IF EXISTS " + name).c_str());
-  EXPECT_TRUE(c->Run(("CREATE DATABASE " + name +
-                      " ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0").c_str()))
-      << c->LastError();
-  uri = server.substr(0, server.rfind('/') + 1) + name;
-  return true;
-}
 
 enum class Kind { kSqlite, kPostgres };
 
@@ -332,10 +261,11 @@ class ConsoleData : public ::testing::TestWithParam<Kind> {
       engine.reset(new SqliteEngine(SeedDocument()));
     } else {
       std::string uri;
-      if (!NewDatabase(uri)) GTEST_SKIP() << "no PostgreSQL test server (PLX_TEST_PG)";
+      if (!NewPgDatabase(uri)) GTEST_SKIP() << uri;
       auto pg = new PgEngine(uri);
       engine.reset(pg);
-      pg->Fill(uri, SeedDocument());
+      dblink::Document seed = SeedDocument();
+      pg->Open(&seed);
     }
     ASSERT_FALSE(HasFatalFailure());
     data = &engine->Data();
@@ -524,28 +454,16 @@ TEST_P(ConsoleData, HistorySearch) {
 // Counts follow every way a status row changes: a workstation's insert and rewrite, an
 // import that replaces a row, and a re-offer.
 TEST_P(ConsoleData, CountsFollowWritesAndReoffer) {
-  const TableDef& t = *FindTable(kTableUserPackage);
-  auto record = [&](uint32_t id, uint32_t package, uint32_t kind, const char* name, const char* counterpart,
-                    uint16_t status) {
-    UserPackageRecord r;
-    r.RecordId = id; r.PackageUserId = id; r.ServerId = 1; r.PackageId = package; r.TargetKind = kind;
-    r.PackageStatus = status;
-    CopyText(r.TargetName, sizeof r.TargetName, name);
-    CopyText(r.Counterpart, sizeof r.Counterpart, counterpart);
-    std::string rec(t.recordLength, '\0');
-    Encode(r, reinterpret_cast<uint8_t*>(&rec[0]));
-    return rec;
-  };
-  ASSERT_EQ(engine->Insert(record(401, 30, kKindMachine, "WS05", "", kStatusFailed)), kDbOk);
+  ASSERT_EQ(engine->Insert(StatusRecord(401, 30, kKindMachine, "WS05", "", kStatusFailed)), kDbOk);
   EXPECT_EQ(PackageCounts(30), (Counts{1, 0, 0, 0, 1}));
   EXPECT_EQ(OverviewIds(), (std::vector<uint32_t>{10, 20, 30, 40}));
 
   // Row 202 (beta, WS02, failed) rewritten as installed.
-  ASSERT_EQ(engine->Rewrite(202, record(202, 20, kKindMachine, "WS02", "carol", kStatusCompleted)), kDbOk);
+  ASSERT_EQ(engine->Rewrite(202, StatusRecord(202, 20, kKindMachine, "WS02", "carol", kStatusCompleted)), kDbOk);
   EXPECT_EQ(PackageCounts(20), (Counts{0, 3, 0, 0, 0}));
 
   // An import replacing row 105 (refused) by the same id, now installed.
-  ASSERT_TRUE(engine->Replace(record(105, 10, kKindUser, "carol", "WS02", kStatusCompleted)));
+  ASSERT_TRUE(engine->Replace(StatusRecord(105, 10, kKindUser, "carol", "WS02", kStatusCompleted)));
   EXPECT_EQ(PackageCounts(10), (Counts{1, 2, 0, 1, 2}));
 
   // Re-offer of row 101 (failed twice): pending, its failures kept, one entry by the console.
@@ -624,7 +542,7 @@ TEST_P(ConsoleData, QueriesSearchIndexes) {
 TEST(ConsoleDataSqlite, RoundsGiveTheStoresData) {
   SqliteEngine e(SeedDocument());
   ASSERT_TRUE(e.ok());
-  EXPECT_EQ(&e.store().OpenRounds()->Console(), static_cast<dblink::ConsoleData*>(&e.store()));
+  EXPECT_EQ(&e.sqlite().OpenRounds()->Console(), static_cast<dblink::ConsoleData*>(&e.sqlite()));
 }
 
 // A database written before the console's schema: it gets its indexes, counts and text
@@ -670,25 +588,97 @@ TEST(ConsoleDataSqlite, OlderDatabaseUpgraded) {
             "50|\n");
 }
 
-// On PostgreSQL the schema made over rows already there counts them, and making it again
-// (every replica does at its start) changes nothing.
-TEST(ConsoleDataPostgres, SchemaOverExistingRows) {
+// A PostgreSQL database written before the console's schema (or by a service that lost
+// it): the next store to open it makes the schema again, counting the rows already there;
+// opening it once more (every replica does at its start) changes nothing.
+TEST(ConsoleDataPostgres, OlderDatabaseUpgraded) {
   std::string uri;
-  if (!NewDatabase(uri)) GTEST_SKIP() << "no PostgreSQL test server (PLX_TEST_PG)";
+  if (!NewPgDatabase(uri)) GTEST_SKIP() << uri;
   PgEngine e(uri);
-  e.Fill(uri, SeedDocument(), true);
-  ASSERT_FALSE(HasFatalFailure());
-  std::string counts = "SELECT \"PackageId\", \"PackageStatus\", \"Rows\" FROM console_counts WHERE \"Rows\"<>0 "
-                       "ORDER BY 1, 2";
-  const char* expected = "10|0|1|\n10|1|1|\n10|2|1|\n10|3|1|\n10|4|1|\n10|5|1|\n20|1|2|\n20|4|1|\n30|0|1|\n";
-  EXPECT_EQ(e.Query(counts), expected);
+  dblink::Document seed = SeedDocument();
+  ASSERT_NO_FATAL_FAILURE(e.Open(&seed));
+  // The console's indexes, then its triggers.
+  const std::string objects = "SELECT COUNT(*) FROM pg_indexes WHERE indexname LIKE '%\\_by\\_%' OR indexname LIKE "
+                              "'%trigram' UNION ALL SELECT COUNT(*) FROM pg_trigger WHERE tgname LIKE 'console%'";
+  EXPECT_EQ(e.Query(objects), "12|\n3|\n");
+  std::string drops = "SET client_min_messages=warning; DROP TABLE console_counts, console_count_changes; "
+                      "DROP FUNCTION console_counts_change() CASCADE;";
+  std::istringstream names(e.Query("SELECT indexname FROM pg_indexes WHERE indexname LIKE '%\\_by\\_%' "
+                                   "OR indexname LIKE '%trigram'"));
+  for (std::string line; std::getline(names, line);) drops += "DROP INDEX " + line.substr(0, line.size() - 1) + ";";
+  drops += "INSERT INTO package_users (rowid, \"RecordId\", \"PackageUserId\", \"ServerId\", \"PackageId\", "
+           "\"Scheduled\", \"PackageStatus\", \"TargetKind\", \"TargetName\") VALUES (500, 500, 500, 1, 40, 0, 4, 8, "
+           "'WS09');";
+  EXPECT_EQ(e.Query(drops), "");
+  EXPECT_EQ(e.Query(objects), "0|\n0|\n");
+
+  ASSERT_NO_FATAL_FAILURE(e.Open(nullptr));
+  const std::string seeded = "10|0|1|\n10|1|1|\n10|2|1|\n10|3|1|\n10|4|1|\n10|5|1|\n20|1|2|\n20|4|1|\n30|0|1|\n";
+  EXPECT_EQ(e.Query(kCountsSql), seeded + "40|4|1|\n");
+  EXPECT_EQ(e.Query(objects), "12|\n3|\n");
   std::string before = e.Digest();
-  e.CreateSchema();
+  ASSERT_NO_FATAL_FAILURE(e.Open(nullptr));
   EXPECT_EQ(e.Digest(), before);
-  EXPECT_EQ(e.Query("SELECT COUNT(*) FROM pg_trigger WHERE tgname LIKE 'console%'"), "3|\n");
+  EXPECT_EQ(e.Query(objects), "12|\n3|\n");
+  // A row deleted by hand leaves the counts too.
+  EXPECT_EQ(e.Query("DELETE FROM package_users WHERE rowid=500"), "");
+  EXPECT_EQ(e.Query(kCountsSql), seeded);
+  // The store's own console data answers as the test's.
+  Paged<dblink::PackageCounts> o;
+  ASSERT_TRUE(e.store().Console().Overview(Page{0, 50}, o));
+  EXPECT_EQ(Ids(o, [](const dblink::PackageCounts& c) { return c.packageId; }),
+            (std::vector<uint32_t>{10, 20, 40, 30}));
   Paged<dblink::HistoryView> p;
-  ASSERT_TRUE(e.console().History(dblink::HistoryQuery{"DISK F", 0, "", "", "", ""}, Page{0, 50}, p));
+  ASSERT_TRUE(e.store().Console().History(dblink::HistoryQuery{"DISK F", 0, "", "", "", ""}, Page{0, 50}, p));
   EXPECT_EQ(EntryIds(p), std::vector<uint32_t>{1});
+}
+
+// Two services on one database flip status rows of two packages between pending and
+// failed at once, each thread through both packages: every write lands (none lost to two
+// writers locking the same counts in opposite orders) and the counts match the rows.
+TEST(ConsoleDataPostgres, CountsHoldUnderTwoWriters) {
+  std::string uri;
+  if (!NewPgDatabase(uri)) GTEST_SKIP() << uri;
+  constexpr uint32_t kRows = 40, kThreads = 4, kFlips = 15;
+  // A thread takes every kThreads-th row, of the two packages by turns.
+  auto package = [&](uint32_t id) -> uint32_t { return (id - 1) / kThreads % 2 ? 20 : 10; };
+  Json rows = Json::array();
+  for (uint32_t id = 1; id <= kRows; ++id)
+    rows.push_back(PackageUserRow(id, package(id), 0, kKindMachine, "WS" + std::to_string(id), "", 0));
+  Json seed = {{"servers", {{{"ServerId", 1}, {"ServerName", "SRV"}}}},
+               {"packages", {{{"PackageId", 10}, {"ServerId", 1}, {"Name", "A"}},
+                             {{"PackageId", 20}, {"ServerId", 1}, {"Name", "B"}}}},
+               {"package_users", rows}};
+  dblink::Document doc;
+  std::string error;
+  ASSERT_TRUE(dblink::ParseDocument(Unsigned(seed), doc, error)) << error;
+  PgEngine one(uri), two(uri);
+  ASSERT_NO_FATAL_FAILURE(one.Open(&doc));
+  ASSERT_NO_FATAL_FAILURE(two.Open(nullptr));
+  std::atomic<int> failed{0};
+  std::vector<std::thread> threads;
+  for (uint32_t t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      PgEngine& e = t % 2 ? two : one;
+      // Threads of the two services start on opposite statuses.
+      for (uint32_t flip = 0; flip < kFlips; ++flip)
+        for (uint32_t id = t + 1; id <= kRows; id += kThreads) {
+          uint16_t to = (flip + id / kThreads) % 2 ? kStatusPending : kStatusFailed;
+          if (flip + 1 == kFlips) to = kStatusFailed;
+          std::string rec = StatusRecord(id, package(id), kKindMachine, ("WS" + std::to_string(id)).c_str(), "", to);
+          if (e.Rewrite(id, rec) != kDbOk) ++failed;
+        }
+    });
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(failed.load(), 0);
+  // Every row ends failed: 20 of each package, nothing else.
+  EXPECT_EQ(one.Query(kCountsSql), "10|4|20|\n20|4|20|\n");
+  // Folded, the same.
+  dblink::StatusTotals totals;
+  ASSERT_TRUE(one.Data().Totals(totals));
+  EXPECT_EQ(totals.byStatus[kStatusFailed], 2 * 20u);
+  EXPECT_EQ(one.Query("SELECT COUNT(*) FROM console_count_changes"), "0|\n");
+  EXPECT_EQ(one.Query(kCountsSql), "10|4|20|\n20|4|20|\n");
 }
 
 }  // namespace
