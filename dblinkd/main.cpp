@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
 
   requester.Start();
   fprintf(stderr, "dblinkd: database %s, requester port %u, admin port %u, at most %u connections (%u per address)\n",
-          opt.dbPath.c_str(), unsigned(requester.Port()), unsigned(adminPort), opt.limits.maxConnections,
+          DatabaseForLog(opt.dbPath).c_str(), unsigned(requester.Port()), unsigned(adminPort), opt.limits.maxConnections,
           opt.limits.maxPerAddress);
 
   int sig = 0;

@@ -1,7 +1,10 @@
 #include "pg_conn.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+
+#include "plx/records.h"
 
 namespace dblink {
 
@@ -28,6 +31,15 @@ void PgParams::Arrays(std::vector<const char*>& values, std::vector<int>& length
     values.push_back(v.c_str());
     lengths.push_back(int(v.size()));
   }
+}
+
+std::string PgIdLocksSql() {
+  std::vector<uint32_t> ids;
+  for (const plx::TableDef* t : plx::AllTables()) ids.push_back(t->id);
+  std::sort(ids.begin(), ids.end());
+  std::string list;
+  for (uint32_t id : ids) list += (list.empty() ? "" : ",") + std::to_string(id);
+  return "SELECT pg_advisory_xact_lock(k) FROM unnest(ARRAY[" + list + "]::bigint[]) AS k";
 }
 
 bool IsPostgresUri(const std::string& db) {

@@ -150,6 +150,11 @@ class PgLease {
   std::string error_;
 };
 
+// What every write transaction on a PostgreSQL database takes first: the id lock of every
+// table, in one statement and in ascending table order, held to its end. One order for all
+// writers (every service's writer, the console's re-offer) means they queue, never deadlock.
+std::string PgIdLocksSql();
+
 // A connection URI or string names PostgreSQL rather than a SQLite file.
 bool IsPostgresUri(const std::string& db);
 

@@ -420,17 +420,13 @@ bool Digits(const std::string& s, size_t n) {
   return true;
 }
 
-// Adds a row whose id the database gives: the next id under the table's lock, held to the
-// end of the transaction, as every writer of this database takes them. idColumn, when
-// given, holds the same id as the row id.
-bool AddWithNextId(PgConn& c, uint32_t tableId, const char* table, const char* idColumn,
+// Adds a row whose id the database gives: the next id, under the id locks the transaction
+// took first. idColumn, when given, holds the same id as the row id.
+bool AddWithNextId(PgConn& c, const char* table, const char* idColumn,
                    const std::vector<std::pair<const char*, std::string>>& values, int64_t& id) {
-  Query lock;
-  lock.sql = "SELECT pg_advisory_xact_lock(" + lock.Param(tableId) + ")";
   Query next{std::string("SELECT COALESCE(MAX(rowid),0)+1 FROM ") + table, {}, 0};
   id = 0;
-  if (!Run(c, lock, [](const PgResult&, int) {}) ||
-      !Run(c, next, [&](const PgResult& r, int i) { id = r.Int(i, 0); }) || id <= 0 || id > int64_t(UINT32_MAX))
+  if (!Run(c, next, [&](const PgResult& r, int i) { id = r.Int(i, 0); }) || id <= 0 || id > int64_t(UINT32_MAX))
     return false;
   Query add;
   std::string columns = "rowid", params = add.Param(id);
@@ -468,9 +464,9 @@ int32_t ReofferIn(PgConn& c, uint32_t recordId, const std::string& date, const s
                 " WHERE rowid=" + pending.Param(recordId);
   int64_t textId = 0, entryId = 0;
   if (!Run(c, pending, [](const PgResult&, int) {}) ||
-      !AddWithNextId(c, plx::kTableHistoryText, "history_texts", "TextId",
+      !AddWithNextId(c, "history_texts", "TextId",
                      {{"ServerId", serverId}, {"Text", kReofferText}}, textId) ||
-      !AddWithNextId(c, plx::kTableHistory, "history", nullptr,
+      !AddWithNextId(c, "history", nullptr,
                      {{"ServerId", serverId}, {"TextId", std::to_string(textId)}, {"PackageId", packageId},
                       {"PackageUserId", packageUserId}, {"Date", date}, {"Time", time}, {"UserName", kReofferUser},
                       {"ServerName", serverName}},
@@ -660,7 +656,8 @@ bool PgConsole::Totals(StatusTotals& out) {
 int32_t PgConsole::Reoffer(uint32_t recordId, const std::string& date, const std::string& time) {
   if (!Digits(date, 8) || !Digits(time, 6)) return plx::kDbWriteFailure;
   PgLease c(pool_);
-  if (!c || !c->Run("BEGIN")) return plx::kDbWriteFailure;
+  // The id locks first, as every writer takes them, then the row's.
+  if (!c || !c->Run(("BEGIN; " + PgIdLocksSql()).c_str())) return plx::kDbWriteFailure;
   int32_t s = ReofferIn(c.conn(), recordId, date, time);
   if (s == plx::kDbOk && c->Run("COMMIT")) return s;
   c->RawRun("ROLLBACK");

@@ -169,16 +169,6 @@ int32_t FindInstalledOn(PgConn& c, const std::string& server, const std::string&
   return plx::kDbOk;
 }
 
-// Every write transaction begins by taking the id locks of every table, in one statement
-// and in ascending table order (see PgStore::BeginSql).
-std::string IdLocksSql() {
-  std::vector<uint32_t> ids;
-  for (const TableDef* t : plx::AllTables()) ids.push_back(t->id);
-  std::sort(ids.begin(), ids.end());
-  std::string list;
-  for (uint32_t id : ids) list += (list.empty() ? "" : ",") + std::to_string(id);
-  return "SELECT pg_advisory_xact_lock(k) FROM unnest(ARRAY[" + list + "]::bigint[]) AS k";
-}
 
 // The row a rewrite changes, locked until the write's transaction ends.
 int32_t LockedRow(PgConn& w, const TableDef& t, uint32_t id, Row& out) {
@@ -274,7 +264,7 @@ bool AddInstalled(PgConn& c, const InstalledPath& p, std::string& error) {
 }
 
 PgStore::PgStore(std::string uri)
-    : uri_(std::move(uri)), pool_(uri_, &counters_), console_(pool_), begin_("BEGIN; " + IdLocksSql()) {}
+    : uri_(std::move(uri)), pool_(uri_, &counters_), console_(pool_), begin_("BEGIN; " + PgIdLocksSql()) {}
 
 PgStore::~PgStore() { writes_.Stop(); }
 

@@ -103,7 +103,11 @@ const char Daemon::kToken[] = "test-token-7f3a9c21";
 
 Daemon::Daemon() : dir(TempDir()), db(dir + "/packages.db") {
   WriteFile(dir + "/token", std::string("  ") + kToken + "\n");
-  if (UsingPostgres() && !NewPgDatabase(db)) ADD_FAILURE() << db;
+  // Without a database the service is given none, and refuses to start.
+  if (UsingPostgres() && !NewPgDatabase(db)) {
+    ADD_FAILURE() << db;
+    db.clear();
+  }
 }
 
 Daemon::~Daemon() {
