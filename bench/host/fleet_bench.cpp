@@ -54,7 +54,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <dirent.h>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <random>
@@ -185,6 +187,12 @@ struct Agent {
 
   uint32_t Target(uint32_t block) const { return (block + 1) * kBlock; }
 
+  bool Writing() const {
+    if (step < kInitSteps || step - kInitSteps >= kBlocks * kStepsPerBlock) return false;
+    uint32_t s = (step - kInitSteps) % kStepsPerBlock;
+    return s == kInsertStatus || s == kInsertText || s == kInsertHistory || s == kRewriteStatus;
+  }
+
   // The request of `step`, and the status its reply must have.
   const std::string& Request(int32_t& expect) {
     expect = kDbOk;
@@ -308,16 +316,19 @@ using Flag = std::atomic<bool>;
 struct Tally {
   std::atomic<uint64_t> requests{0}, runs{0}, refused{0};
   std::mutex mutex;
-  std::vector<uint32_t> latencyUs;
+  std::vector<uint32_t> latencyUs, readUs, writeUs;
   std::string firstFault;
   void Fault(const std::string& what) {
     refused++;
     std::lock_guard<std::mutex> lock(mutex);
     if (firstFault.empty()) firstFault = what;
   }
-  void AddLatencies(const std::vector<uint32_t>& l) {
+  void AddLatencies(const std::vector<uint32_t>& reads, const std::vector<uint32_t>& writes) {
     std::lock_guard<std::mutex> lock(mutex);
-    latencyUs.insert(latencyUs.end(), l.begin(), l.end());
+    readUs.insert(readUs.end(), reads.begin(), reads.end());
+    writeUs.insert(writeUs.end(), writes.begin(), writes.end());
+    latencyUs.insert(latencyUs.end(), reads.begin(), reads.end());
+    latencyUs.insert(latencyUs.end(), writes.begin(), writes.end());
   }
 };
 
@@ -364,10 +375,10 @@ class Driver {
   void Run() {
     for (size_t i = 0; i < agents_.size(); ++i)
       if (!Open(agents_[i], i)) return;
-    lat_.reserve(1 << 18);
+    for (auto& l : lat_) l.reserve(1 << 18);
     while (!go_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     for (Agent& a : agents_) if (!Send(a, Clock::now())) return;
-    std::vector<epoll_event> ev(agents_.size());
+    std::vector<epoll_event> ev(std::max<size_t>(1, agents_.size()));
     while (!stop_) {
       int n = epoll_wait(ep_, ev.data(), int(ev.size()), 100);
       if (n < 0 && errno != EINTR) { t_.Fault("epoll_wait failed"); break; }
@@ -378,7 +389,7 @@ class Driver {
   }
 
  private:
-  void Finish() { t_.AddLatencies(lat_); }
+  void Finish() { t_.AddLatencies(lat_[0], lat_[1]); }
 
   bool Send(Agent& a, Clock::time_point now) {
     const std::string& out = a.Request(a.expect);
@@ -419,7 +430,7 @@ class Driver {
       return false;
     }
     t_.requests++;
-    lat_.push_back(uint32_t(std::chrono::duration_cast<std::chrono::microseconds>(now - a.sent).count()));
+    lat_[a.Writing()].push_back(uint32_t(std::chrono::duration_cast<std::chrono::microseconds>(now - a.sent).count()));
     if (++a.step == kRequestsPerRun) {
       // A run ends; the next starts on a new link, as the next agent run opens its own.
       t_.runs++;
@@ -436,13 +447,52 @@ class Driver {
   Tally& t_;
   int ep_;
   std::deque<Agent> agents_;
-  std::vector<uint32_t> lat_;
+  std::vector<uint32_t> lat_[2];  // reads, writes: microseconds
 };
 
 constexpr int kDriverThreads = 2;
 
+// CPU time (user and system) of a process so far, in seconds; with `reaped`, also that of
+// its children that have ended and been waited for (a database server's finished backends).
+double ProcessCpu(pid_t pid, bool reaped) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream rest(text.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 17 && rest >> field; ++i)  // 14 utime, 15 stime, 16 cutime, 17 cstime
+    if (i >= 14 && (i <= 15 || reaped)) ticks += atof(field.c_str());
+  return ticks / double(sysconf(_SC_CLK_TCK));
+}
+
+// The parent of a process, from its stat line; 0 when it is gone.
+pid_t ParentOf(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  char state = 0;
+  int parent = 0;
+  return sscanf(text.c_str() + close + 1, " %c %d", &state, &parent) == 2 ? pid_t(parent) : 0;
+}
+
+// CPU time of a server process and of all its children, living and ended.
+double TreeCpu(pid_t root) {
+  double cpu = ProcessCpu(root, true);
+  DIR* d = opendir("/proc");
+  while (dirent* e = d ? readdir(d) : nullptr) {
+    pid_t pid = pid_t(atoi(e->d_name));
+    if (pid > 0 && ParentOf(pid) == root) cpu += ProcessCpu(pid, false);
+  }
+  if (d) closedir(d);
+  return cpu;
+}
+
 struct Outcome {
-  double requests = 0, runs = 0, p50Ms = 0, p99Ms = 0;
+  double cpuUs = 0;  // the serving side's CPU per accepted request: services and database server
+  double requests = 0, runs = 0, p50Ms = 0, p99Ms = 0, readP50Ms = 0, readP99Ms = 0, writeP50Ms = 0, writeP99Ms = 0;
   uint64_t refused = 0;
   std::string fault;
 };
@@ -454,7 +504,7 @@ double Pct(std::vector<uint32_t>& v, double p) {
   return v[i] / 1000.0;
 }
 
-Outcome RunAgents(const std::vector<uint16_t>& ports, int agents, double seconds) {
+Outcome RunAgents(const std::vector<uint16_t>& ports, int agents, double seconds, const std::function<double()>& cpu) {
   Tally t;
   Flag go{false}, stop{false};
   std::deque<Driver> drivers;
@@ -466,6 +516,7 @@ Outcome RunAgents(const std::vector<uint16_t>& ports, int agents, double seconds
   for (Driver& d : drivers) threads.emplace_back([&d] { d.Run(); });
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // links up before the clock starts
   auto t0 = Clock::now();
+  double cpu0 = cpu();
   go = true;
   while (!stop && Clock::now() - t0 < std::chrono::duration<double>(seconds)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -473,12 +524,18 @@ Outcome RunAgents(const std::vector<uint16_t>& ports, int agents, double seconds
   }
   stop = true;
   double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+  double used = cpu() - cpu0;
   for (auto& th : threads) th.join();
   Outcome o;
+  o.cpuUs = used * 1e6 / std::max<double>(1, double(t.requests));
   o.requests = double(t.requests) / secs;
   o.runs = double(t.runs) / secs;
   o.p50Ms = Pct(t.latencyUs, 0.50);
   o.p99Ms = Pct(t.latencyUs, 0.99);
+  o.readP50Ms = Pct(t.readUs, 0.50);
+  o.readP99Ms = Pct(t.readUs, 0.99);
+  o.writeP50Ms = Pct(t.writeUs, 0.50);
+  o.writeP99Ms = Pct(t.writeUs, 0.99);
   o.refused = t.refused;
   o.fault = t.firstFault;
   return o;
@@ -590,6 +647,20 @@ class PgServer {
     uri = base.substr(0, slash + 1) + name + rest;
     return ok;
   }
+  // The server's main process, from the lock file in its data folder (in DIR or one below).
+  pid_t Postmaster() const {
+    std::vector<std::string> places = {dir_};
+    DIR* d = opendir(dir_.c_str());
+    while (dirent* e = d ? readdir(d) : nullptr)
+      if (e->d_name[0] != '.') places.push_back(dir_ + "/" + e->d_name);
+    if (d) closedir(d);
+    for (const std::string& p : places) {
+      std::ifstream in(p + "/postmaster.pid");
+      long pid = 0;
+      if (in >> pid && pid > 0) return pid_t(pid);
+    }
+    return 0;
+  }
 
  private:
   std::string dir_, script_, uri_;
@@ -605,7 +676,8 @@ struct Row {
 // Starts `replicas` services on `db` (the first imports the seed), runs the agents over
 // them, stops them.
 bool RunConfig(const std::string& bin, const std::string& db, int replicas, const std::string& dir,
-               const std::string& seed, int agents, double seconds, const std::string& tag, Row& row) {
+               const std::string& seed, int agents, double seconds, const std::string& tag, pid_t dbServer,
+               Row& row) {
   std::vector<Service> services(static_cast<size_t>(replicas));
   std::vector<uint16_t> ports;
   bool ok = true;
@@ -614,7 +686,12 @@ bool RunConfig(const std::string& bin, const std::string& db, int replicas, cons
     ports.push_back(services[size_t(i)].port);
   }
   if (ok) {
-    row.o = RunAgents(ports, agents, seconds);
+    auto cpu = [&] {
+      double sum = dbServer > 0 ? TreeCpu(dbServer) : 0;
+      for (const Service& s : services) sum += ProcessCpu(s.pid, false);
+      return sum;
+    };
+    row.o = RunAgents(ports, agents, seconds, cpu);
     row.ran = true;
     fprintf(stderr, "%s: %.0f requests/s, %.2f runs/s\n", row.config.c_str(), row.o.requests, row.o.runs);
   }
@@ -659,7 +736,7 @@ int main(int argc, char** argv) {
   std::string dir = dirTemplate, seed = dir + "/seed.json";
   std::ofstream(seed) << SeedJson();
 
-  printf("%d agents, %.0f s per configuration, %u cores; an agent run is %u requests (install 1 package in %u)\n\n",
+  printf("%d agents, %.0f s per configuration, %u cores; an agent run is %u requests (install 1 package in %u)\n",
          agents, seconds, std::thread::hardware_concurrency(), kRequestsPerRun, kBlock);
   std::vector<Row> rows = {{"SQLite, 1 dblinkd", {}, false},
                            {"PostgreSQL, 1 dblinkd", {}, false},
@@ -667,7 +744,7 @@ int main(int argc, char** argv) {
   bool ok = true;
   std::string failure;
   if (only != "postgresql")
-    ok = RunConfig(bin, dir + "/fleet.db", 1, dir, seed, agents, seconds, "sqlite", rows[0]) && ok;
+    ok = RunConfig(bin, dir + "/fleet.db", 1, dir, seed, agents, seconds, "sqlite", 0, rows[0]) && ok;
   if (only != "sqlite" && ok) {
     // The server's socket lives in its folder: keep the path short.
     PgServer pg(dir + "/pg");
@@ -678,19 +755,26 @@ int main(int argc, char** argv) {
       for (int replicas : {1, 3}) {
         std::string name = "fleet" + std::to_string(replicas);
         if (!pg.NewDatabase(name, uri, error)) { failure = "PostgreSQL: " + error; break; }
-        ok = RunConfig(bin, uri, replicas, dir, seed, agents, seconds, "pg" + std::to_string(replicas),
+        ok = RunConfig(bin, uri, replicas, dir, seed, agents, seconds, "pg" + std::to_string(replicas), pg.Postmaster(),
                        rows[replicas == 1 ? 1 : 2]) && ok;
         if (!ok) break;
       }
     }
   }
 
-  printf("%-24s %12s %10s %10s %10s %9s\n", "configuration", "requests/s", "p50 ms", "p99 ms", "runs/s", "refused");
+  // The machine is shared: its load says how much of it the run had.
+  std::ifstream loadavg("/proc/loadavg");
+  std::string load1;
+  loadavg >> load1;
+  printf("load average at the end %s; us/req: CPU of dblinkd and the database server per request\n\n", load1.c_str());
+  printf("%-22s %11s %8s %8s %17s %17s %8s %8s %8s\n", "configuration", "requests/s", "p50 ms", "p99 ms",
+         "reads p50/p99 ms", "writes p50/p99 ms", "runs/s", "us/req", "refused");
   uint64_t refused = 0;
   for (Row& r : rows) {
-    if (!r.ran) { printf("%-24s %12s\n", r.config.c_str(), "not run"); continue; }
-    printf("%-24s %12.0f %10.2f %10.2f %10.2f %9llu\n", r.config.c_str(), r.o.requests, r.o.p50Ms, r.o.p99Ms,
-           r.o.runs, (unsigned long long)r.o.refused);
+    if (!r.ran) { printf("%-22s %11s\n", r.config.c_str(), "not run"); continue; }
+    printf("%-22s %11.0f %8.2f %8.2f %8.2f/%8.2f %8.2f/%8.2f %8.2f %8.1f %8llu\n", r.config.c_str(), r.o.requests,
+           r.o.p50Ms, r.o.p99Ms, r.o.readP50Ms, r.o.readP99Ms, r.o.writeP50Ms, r.o.writeP99Ms, r.o.runs, r.o.cpuUs,
+           (unsigned long long)r.o.refused);
     refused += r.o.refused;
     if (!r.o.fault.empty()) printf("  first fault: %s\n", r.o.fault.c_str());
   }
