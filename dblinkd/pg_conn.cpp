@@ -65,22 +65,21 @@ PgResult PgConn::Checked(PGresult* r, const std::string& what) {
   return res;
 }
 
+bool PgConn::Injected(const std::string& what) {
+  if (!Faulted()) return false;
+  lastError_ = "(injected)";
+  fprintf(stderr, "dblinkd: SQL error (injected) in: %s\n", what.c_str());
+  counters_->errors.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
 PgResult PgConn::Exec(const std::string& sql) {
-  if (Faulted()) {
-    lastError_ = "(injected)";
-    fprintf(stderr, "dblinkd: SQL error (injected) in: %s\n", sql.c_str());
-    counters_->errors.fetch_add(1, std::memory_order_relaxed);
-    return PgResult();
-  }
+  if (Injected(sql)) return PgResult();
   return Checked(PQexec(c_, sql.c_str()), sql);
 }
 
 PgResult PgConn::Exec(const std::string& sql, const PgParams& params) {
-  if (Faulted()) {
-    lastError_ = "(injected)";
-    counters_->errors.fetch_add(1, std::memory_order_relaxed);
-    return PgResult();
-  }
+  if (Injected(sql)) return PgResult();
   std::vector<const char*> values;
   std::vector<int> lengths;
   params.Arrays(values, lengths);
@@ -99,11 +98,7 @@ bool PgConn::Prepare(uint64_t code, const std::string& sql) {
 
 PgResult PgConn::ExecPrepared(uint64_t code, const PgParams& params) {
   const std::string& name = prepared_[code];
-  if (Faulted()) {
-    lastError_ = "(injected)";
-    counters_->errors.fetch_add(1, std::memory_order_relaxed);
-    return PgResult();
-  }
+  if (Injected(name)) return PgResult();
   std::vector<const char*> values;
   std::vector<int> lengths;
   params.Arrays(values, lengths);

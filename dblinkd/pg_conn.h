@@ -101,6 +101,8 @@ class PgConn {
   PgResult ExecPrepared(uint64_t code, const PgParams& params);
   // Counts the call; true when the fault seam says this one fails.
   bool Faulted();
+  // The same, with the failure logged and counted as a database error would be.
+  bool Injected(const std::string& what);
   PgResult Checked(PGresult* r, const std::string& what);
 
   PGconn* c_;
