@@ -3,8 +3,10 @@
 // (b) PostgreSQL behind one dblinkd and (c) PostgreSQL behind three dblinkd replicas on the
 // same database, the agents spread over them. It starts the services (and a throw-away
 // PostgreSQL server) itself and prints one table: requests/s, p50 and p99 request latency
-// and agent runs/s per configuration. Any refused request, or a connection the service
-// closes, is printed and fails the run.
+// (all requests, then reads and writes apart), agent runs/s, and the CPU that dblinkd and
+// the database server used per request (which, unlike a rate, depends little on what else
+// the shared machine runs). Any refused request, a connection the service closes, or a
+// status row or history text id given to two inserts is printed and fails the run.
 //
 //   fleet_bench [--dblinkd PATH] [--seconds S] [--agents N] [--only sqlite|postgresql]
 //
@@ -26,7 +28,7 @@
 //     tasks key 8 get-equal as package rows (none: not found)                  100   8.3%
 //     insert of a history text, then of its history row                     2x 100  16.6%
 //     re-read of the status row by id, then its rewrite (status 1)          2x 100  16.6%
-// Reads are 67%, writes 33% (inserts 25%, rewrites 8.3%). A simulated agent sends these
+// Reads are 66.5%, writes 33.2% (inserts 24.9%, rewrites 8.3%). A simulated agent sends these
 // frames in this order, built as the requester builds them, with its own machine id, user
 // and node address; it takes the ids the service assigns (status row, history text) into
 // the requests that name them, and rewrites the record the service gave back.
@@ -44,6 +46,7 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -187,6 +190,13 @@ struct Agent {
 
   uint32_t Target(uint32_t block) const { return (block + 1) * kBlock; }
 
+  // Which id the reply of this step assigns: 0 none, 1 a status row's, 2 a history text's.
+  int Assigns() const {
+    if (step < kInitSteps || step - kInitSteps >= kBlocks * kStepsPerBlock) return 0;
+    uint32_t s = (step - kInitSteps) % kStepsPerBlock;
+    return s == kInsertStatus ? 1 : s == kInsertText ? 2 : 0;
+  }
+
   bool Writing() const {
     if (step < kInitSteps || step - kInitSteps >= kBlocks * kStepsPerBlock) return false;
     uint32_t s = (step - kInitSteps) % kStepsPerBlock;
@@ -323,8 +333,12 @@ struct Tally {
     std::lock_guard<std::mutex> lock(mutex);
     if (firstFault.empty()) firstFault = what;
   }
-  void AddLatencies(const std::vector<uint32_t>& reads, const std::vector<uint32_t>& writes) {
+  // The ids the service assigned: status rows and history texts.
+  std::vector<uint32_t> ids[2];
+  void AddLatencies(const std::vector<uint32_t>& reads, const std::vector<uint32_t>& writes,
+                    const std::vector<uint32_t> (&assigned)[2]) {
     std::lock_guard<std::mutex> lock(mutex);
+    for (int k = 0; k < 2; ++k) ids[k].insert(ids[k].end(), assigned[k].begin(), assigned[k].end());
     readUs.insert(readUs.end(), reads.begin(), reads.end());
     writeUs.insert(writeUs.end(), writes.begin(), writes.end());
     latencyUs.insert(latencyUs.end(), reads.begin(), reads.end());
@@ -389,7 +403,7 @@ class Driver {
   }
 
  private:
-  void Finish() { t_.AddLatencies(lat_[0], lat_[1]); }
+  void Finish() { t_.AddLatencies(lat_[0], lat_[1], ids_); }
 
   bool Send(Agent& a, Clock::time_point now) {
     const std::string& out = a.Request(a.expect);
@@ -430,6 +444,7 @@ class Driver {
       return false;
     }
     t_.requests++;
+    if (int k = a.Assigns()) ids_[k - 1].push_back(GetU32(body + 4));
     lat_[a.Writing()].push_back(uint32_t(std::chrono::duration_cast<std::chrono::microseconds>(now - a.sent).count()));
     if (++a.step == kRequestsPerRun) {
       // A run ends; the next starts on a new link, as the next agent run opens its own.
@@ -448,6 +463,7 @@ class Driver {
   int ep_;
   std::deque<Agent> agents_;
   std::vector<uint32_t> lat_[2];  // reads, writes: microseconds
+  std::vector<uint32_t> ids_[2];  // as Tally::ids
 };
 
 constexpr int kDriverThreads = 2;
@@ -536,6 +552,14 @@ Outcome RunAgents(const std::vector<uint16_t>& ports, int agents, double seconds
   o.readP99Ms = Pct(t.readUs, 0.99);
   o.writeP50Ms = Pct(t.writeUs, 0.50);
   o.writeP99Ms = Pct(t.writeUs, 0.99);
+  // An id given twice means two agents' rows became one: replicas must never do that.
+  const char* names[] = {"status row", "history text"};
+  for (int k = 0; k < 2; ++k) {
+    std::sort(t.ids[k].begin(), t.ids[k].end());
+    auto twice = std::adjacent_find(t.ids[k].begin(), t.ids[k].end());
+    if (twice != t.ids[k].end())
+      t.Fault(std::string(names[k]) + " id " + std::to_string(*twice) + " was assigned twice");
+  }
   o.refused = t.refused;
   o.fault = t.firstFault;
   return o;
@@ -734,6 +758,8 @@ int main(int argc, char** argv) {
   char dirTemplate[] = "/tmp/fleet_bench.XXXXXX";
   if (!mkdtemp(dirTemplate)) return 1;
   std::string dir = dirTemplate, seed = dir + "/seed.json";
+  // As root the database server runs as its own user, which must reach its folder in here.
+  chmod(dir.c_str(), 0711);
   std::ofstream(seed) << SeedJson();
 
   printf("%d agents, %.0f s per configuration, %u cores; an agent run is %u requests (install 1 package in %u)\n",
