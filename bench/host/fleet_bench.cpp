@@ -8,7 +8,11 @@
 // the shared machine runs). Any refused request, a connection the service closes, or a
 // status row or history text id given to two inserts is printed and fails the run.
 //
-//   fleet_bench [--dblinkd PATH] [--seconds S] [--agents N] [--only sqlite|postgresql]
+//   fleet_bench [--dblinkd PATH] [--seconds S] [--warmup S] [--agents N] [--only sqlite|postgresql] [--steps]
+//
+// Each configuration is measured for S seconds (5) once every agent has had a block of
+// requests answered, or after the warm-up's S seconds at most (60).
+// --steps adds the mean latency of each kind of request of the run, per configuration.
 //
 // The agent run. bench/host/record_agent_mix.py ran the real agent (PLXWIN32.EXE with the
 // real Dblinkr32.dll, under Wine) once against dblinkd over the agent benchmark's mixed
@@ -97,6 +101,12 @@ enum BlockStep : uint32_t {
   kInsertText, kInsertHistory, kReadStatus, kRewriteStatus, kStepsPerBlock,
 };
 constexpr uint32_t kInitSteps = 4;  // hello, get-path, connect, get-path
+// Kinds of request for --steps: the init, each step of a block, the walk's end.
+constexpr uint32_t kKinds = kStepsPerBlock + 2;
+const char* const kKindNames[kKinds] = {
+    "init", "walk 4 rows", "package rows of the block", "walk 8 rows", "walk 16 rows", "insert status row",
+    "package rows of the package", "dependencies", "tasks", "insert history text", "insert history",
+    "re-read status row", "rewrite status row", "walk's end"};
 constexpr uint32_t kRequestsPerRun = kInitSteps + kBlocks * kStepsPerBlock + 1;
 
 std::string SeedJson() {
@@ -181,6 +191,7 @@ struct Agent {
   uint32_t step = 0;        // request of the run: init, then blocks, then the walk's end
   uint32_t statusRow = 0;   // this block's status row
   uint32_t textId = 0;      // this block's history text
+  uint32_t answered = 0;    // requests answered since the start, up to a block's
   std::string statusRec;    // the status row as the service last gave it
   std::string out;
   std::vector<uint8_t> in;
@@ -195,6 +206,12 @@ struct Agent {
     if (step < kInitSteps || step - kInitSteps >= kBlocks * kStepsPerBlock) return 0;
     uint32_t s = (step - kInitSteps) % kStepsPerBlock;
     return s == kInsertStatus ? 1 : s == kInsertText ? 2 : 0;
+  }
+
+  uint32_t Kind() const {
+    if (step < kInitSteps) return 0;
+    if (step - kInitSteps >= kBlocks * kStepsPerBlock) return kKinds - 1;
+    return 1 + (step - kInitSteps) % kStepsPerBlock;
   }
 
   bool Writing() const {
@@ -325,6 +342,7 @@ using Flag = std::atomic<bool>;
 // must get count; the first thing that went wrong is kept to be printed.
 struct Tally {
   std::atomic<uint64_t> requests{0}, runs{0}, refused{0};
+  std::atomic<int> cold{0};  // agents that have not yet had a block's requests answered
   std::mutex mutex;
   std::vector<uint32_t> latencyUs, readUs, writeUs;
   std::string firstFault;
@@ -335,6 +353,11 @@ struct Tally {
   }
   // The ids the service assigned: status rows and history texts.
   std::vector<uint32_t> ids[2];
+  uint64_t kindUs[kKinds] = {}, kindCount[kKinds] = {};  // latency by kind of request
+  void AddKinds(const uint64_t (&us)[kKinds], const uint64_t (&count)[kKinds]) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (uint32_t k = 0; k < kKinds; ++k) { kindUs[k] += us[k]; kindCount[k] += count[k]; }
+  }
   void AddLatencies(const std::vector<uint32_t>& reads, const std::vector<uint32_t>& writes,
                     const std::vector<uint32_t> (&assigned)[2]) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -350,7 +373,8 @@ struct Tally {
 // 1,000 threads. One request in flight per agent, as the requester has.
 class Driver {
  public:
-  Driver(const Flag& go, const Flag& stop, Tally& t) : go_(go), stop_(stop), t_(t), ep_(epoll_create1(0)) {}
+  Driver(const Flag& go, const Flag& measuring, const Flag& stop, Tally& t)
+      : go_(go), measuring_(measuring), stop_(stop), t_(t), ep_(epoll_create1(0)) {}
   ~Driver() {
     for (Agent& a : agents_) if (a.fd >= 0) close(a.fd);
     close(ep_);
@@ -403,7 +427,10 @@ class Driver {
   }
 
  private:
-  void Finish() { t_.AddLatencies(lat_[0], lat_[1], ids_); }
+  void Finish() {
+    t_.AddLatencies(lat_[0], lat_[1], ids_);
+    t_.AddKinds(kindUs_, kindCount_);
+  }
 
   bool Send(Agent& a, Clock::time_point now) {
     const std::string& out = a.Request(a.expect);
@@ -443,12 +470,19 @@ class Driver {
       t_.Fault(why);
       return false;
     }
-    t_.requests++;
     if (int k = a.Assigns()) ids_[k - 1].push_back(GetU32(body + 4));
-    lat_[a.Writing()].push_back(uint32_t(std::chrono::duration_cast<std::chrono::microseconds>(now - a.sent).count()));
+    if (++a.answered == kStepsPerBlock) t_.cold--;
+    const bool measured = measuring_;
+    if (measured) {
+      t_.requests++;
+      uint32_t us = uint32_t(std::chrono::duration_cast<std::chrono::microseconds>(now - a.sent).count());
+      lat_[a.Writing()].push_back(us);
+      kindUs_[a.Kind()] += us;
+      kindCount_[a.Kind()]++;
+    }
     if (++a.step == kRequestsPerRun) {
       // A run ends; the next starts on a new link, as the next agent run opens its own.
-      t_.runs++;
+      if (measured) t_.runs++;
       a.step = 0;
       epoll_ctl(ep_, EPOLL_CTL_DEL, a.fd, nullptr);
       close(a.fd);
@@ -458,12 +492,14 @@ class Driver {
   }
 
   const Flag& go_;
+  const Flag& measuring_;
   const Flag& stop_;
   Tally& t_;
   int ep_;
   std::deque<Agent> agents_;
   std::vector<uint32_t> lat_[2];  // reads, writes: microseconds
   std::vector<uint32_t> ids_[2];  // as Tally::ids
+  uint64_t kindUs_[kKinds] = {}, kindCount_[kKinds] = {};
 };
 
 constexpr int kDriverThreads = 2;
@@ -507,10 +543,13 @@ double TreeCpu(pid_t root) {
 }
 
 struct Outcome {
+  double warmupS = 0;  // until every agent had a block's requests answered
   double cpuUs = 0;  // the serving side's CPU per accepted request: services and database server
   double requests = 0, runs = 0, p50Ms = 0, p99Ms = 0, readP50Ms = 0, readP99Ms = 0, writeP50Ms = 0, writeP99Ms = 0;
   uint64_t refused = 0;
   std::string fault;
+  double kindMs[kKinds] = {};  // mean latency by kind of request
+  uint64_t kindCount[kKinds] = {};
 };
 
 double Pct(std::vector<uint32_t>& v, double p) {
@@ -520,21 +559,30 @@ double Pct(std::vector<uint32_t>& v, double p) {
   return v[i] / 1000.0;
 }
 
-Outcome RunAgents(const std::vector<uint16_t>& ports, int agents, double seconds, const std::function<double()>& cpu) {
+// Measures once the agents are under way: every agent has had a block's requests
+// answered (or `warmup` seconds went by), so that the requests in flight are spread over
+// the run as they are in a fleet, not all at the cheap first steps of a block.
+Outcome RunAgents(const std::vector<uint16_t>& ports, int agents, double warmup, double seconds,
+                  const std::function<double()>& cpu) {
   Tally t;
-  Flag go{false}, stop{false};
+  t.cold = agents;
+  Flag go{false}, measuring{false}, stop{false};
   std::deque<Driver> drivers;
-  for (int i = 0; i < kDriverThreads; ++i) drivers.emplace_back(go, stop, t);
+  for (int i = 0; i < kDriverThreads; ++i) drivers.emplace_back(go, measuring, stop, t);
   std::mt19937 rng(20261206);
   for (int i = 0; i < agents; ++i)
     drivers[size_t(i % kDriverThreads)].Add(ports[size_t(i) % ports.size()], uint32_t(i), rng() % kBlocks);
   std::vector<std::thread> threads;
   for (Driver& d : drivers) threads.emplace_back([&d] { d.Run(); });
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // links up before the clock starts
+  auto start = Clock::now();
+  go = true;
+  while (t.cold > 0 && !t.refused && Clock::now() - start < std::chrono::duration<double>(warmup))
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   auto t0 = Clock::now();
   double cpu0 = cpu();
-  go = true;
-  while (!stop && Clock::now() - t0 < std::chrono::duration<double>(seconds)) {
+  measuring = true;
+  while (Clock::now() - t0 < std::chrono::duration<double>(seconds)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (t.refused) break;  // a refusal ends the configuration at once
   }
@@ -543,6 +591,7 @@ Outcome RunAgents(const std::vector<uint16_t>& ports, int agents, double seconds
   double used = cpu() - cpu0;
   for (auto& th : threads) th.join();
   Outcome o;
+  o.warmupS = std::chrono::duration<double>(t0 - start).count();
   o.cpuUs = used * 1e6 / std::max<double>(1, double(t.requests));
   o.requests = double(t.requests) / secs;
   o.runs = double(t.runs) / secs;
@@ -552,6 +601,7 @@ Outcome RunAgents(const std::vector<uint16_t>& ports, int agents, double seconds
   o.readP99Ms = Pct(t.readUs, 0.99);
   o.writeP50Ms = Pct(t.writeUs, 0.50);
   o.writeP99Ms = Pct(t.writeUs, 0.99);
+  if (t.requests == 0) t.Fault("no request was answered in the measured time: the service is stuck");
   // An id given twice means two agents' rows became one: replicas must never do that.
   const char* names[] = {"status row", "history text"};
   for (int k = 0; k < 2; ++k) {
@@ -562,6 +612,10 @@ Outcome RunAgents(const std::vector<uint16_t>& ports, int agents, double seconds
   }
   o.refused = t.refused;
   o.fault = t.firstFault;
+  for (uint32_t k = 0; k < kKinds; ++k) {
+    o.kindCount[k] = t.kindCount[k];
+    o.kindMs[k] = t.kindCount[k] ? double(t.kindUs[k]) / 1000.0 / double(t.kindCount[k]) : 0;
+  }
   return o;
 }
 
@@ -700,7 +754,7 @@ struct Row {
 // Starts `replicas` services on `db` (the first imports the seed), runs the agents over
 // them, stops them.
 bool RunConfig(const std::string& bin, const std::string& db, int replicas, const std::string& dir,
-               const std::string& seed, int agents, double seconds, const std::string& tag, pid_t dbServer,
+               const std::string& seed, int agents, double warmup, double seconds, const std::string& tag, pid_t dbServer,
                Row& row) {
   std::vector<Service> services(static_cast<size_t>(replicas));
   std::vector<uint16_t> ports;
@@ -715,7 +769,7 @@ bool RunConfig(const std::string& bin, const std::string& db, int replicas, cons
       for (const Service& s : services) sum += ProcessCpu(s.pid, false);
       return sum;
     };
-    row.o = RunAgents(ports, agents, seconds, cpu);
+    row.o = RunAgents(ports, agents, warmup, seconds, cpu);
     row.ran = true;
     fprintf(stderr, "%s: %.0f requests/s, %.2f runs/s\n", row.config.c_str(), row.o.requests, row.o.runs);
   }
@@ -724,7 +778,8 @@ bool RunConfig(const std::string& bin, const std::string& db, int replicas, cons
 }
 
 int Usage() {
-  fprintf(stderr, "usage: fleet_bench [--dblinkd PATH] [--seconds S] [--agents N] [--only sqlite|postgresql]\n");
+  fprintf(stderr, "usage: fleet_bench [--dblinkd PATH] [--seconds S] [--warmup S] [--agents N]\n"
+                  "                   [--only sqlite|postgresql] [--steps]\n");
   return 2;
 }
 
@@ -732,14 +787,17 @@ int Usage() {
 
 int main(int argc, char** argv) {
   std::string bin = PLX_DBLINKD_BIN, only;
-  double seconds = 5;
+  double seconds = 5, warmup = 60;
   int agents = 1000;
+  bool steps = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
+    if (a == "--steps") { steps = true; continue; }
     if (i + 1 >= argc) return Usage();
     std::string v = argv[++i];
     if (a == "--dblinkd") bin = v;
     else if (a == "--seconds") seconds = std::max(1.0, std::min(60.0, atof(v.c_str())));
+    else if (a == "--warmup") warmup = std::max(0.0, std::min(600.0, atof(v.c_str())));
     else if (a == "--agents") agents = std::max(1, std::min(4000, atoi(v.c_str())));
     else if (a == "--only" && (v == "sqlite" || v == "postgresql")) only = v;
     else return Usage();
@@ -770,7 +828,7 @@ int main(int argc, char** argv) {
   bool ok = true;
   std::string failure;
   if (only != "postgresql")
-    ok = RunConfig(bin, dir + "/fleet.db", 1, dir, seed, agents, seconds, "sqlite", 0, rows[0]) && ok;
+    ok = RunConfig(bin, dir + "/fleet.db", 1, dir, seed, agents, warmup, seconds, "sqlite", 0, rows[0]) && ok;
   if (only != "sqlite" && ok) {
     // The server's socket lives in its folder: keep the path short.
     PgServer pg(dir + "/pg");
@@ -781,7 +839,7 @@ int main(int argc, char** argv) {
       for (int replicas : {1, 3}) {
         std::string name = "fleet" + std::to_string(replicas);
         if (!pg.NewDatabase(name, uri, error)) { failure = "PostgreSQL: " + error; break; }
-        ok = RunConfig(bin, uri, replicas, dir, seed, agents, seconds, "pg" + std::to_string(replicas), pg.Postmaster(),
+        ok = RunConfig(bin, uri, replicas, dir, seed, agents, warmup, seconds, "pg" + std::to_string(replicas), pg.Postmaster(),
                        rows[replicas == 1 ? 1 : 2]) && ok;
         if (!ok) break;
       }
@@ -793,16 +851,27 @@ int main(int argc, char** argv) {
   std::string load1;
   loadavg >> load1;
   printf("load average at the end %s; us/req: CPU of dblinkd and the database server per request\n\n", load1.c_str());
-  printf("%-22s %11s %8s %8s %17s %17s %8s %8s %8s\n", "configuration", "requests/s", "p50 ms", "p99 ms",
-         "reads p50/p99 ms", "writes p50/p99 ms", "runs/s", "us/req", "refused");
+  printf("%-22s %11s %8s %8s %17s %17s %8s %8s %8s %8s\n", "configuration", "requests/s", "p50 ms", "p99 ms",
+         "reads p50/p99 ms", "writes p50/p99 ms", "runs/s", "us/req", "warm-up", "refused");
   uint64_t refused = 0;
   for (Row& r : rows) {
     if (!r.ran) { printf("%-22s %11s\n", r.config.c_str(), "not run"); continue; }
-    printf("%-22s %11.0f %8.2f %8.2f %8.2f/%8.2f %8.2f/%8.2f %8.2f %8.1f %8llu\n", r.config.c_str(), r.o.requests,
-           r.o.p50Ms, r.o.p99Ms, r.o.readP50Ms, r.o.readP99Ms, r.o.writeP50Ms, r.o.writeP99Ms, r.o.runs, r.o.cpuUs,
-           (unsigned long long)r.o.refused);
+    printf("%-22s %11.0f %8.2f %8.2f %8.2f/%8.2f %8.2f/%8.2f %8.2f %8.1f %7.1fs %8llu\n", r.config.c_str(),
+           r.o.requests, r.o.p50Ms, r.o.p99Ms, r.o.readP50Ms, r.o.readP99Ms, r.o.writeP50Ms, r.o.writeP99Ms, r.o.runs,
+           r.o.cpuUs, r.o.warmupS, (unsigned long long)r.o.refused);
     refused += r.o.refused;
     if (!r.o.fault.empty()) printf("  first fault: %s\n", r.o.fault.c_str());
+  }
+  if (steps) {
+    printf("\nmean latency by request, ms (requests answered)\n%-28s", "");
+    for (Row& r : rows) if (r.ran) printf(" %24s", r.config.c_str());
+    printf("\n");
+    for (uint32_t k = 0; k < kKinds; ++k) {
+      printf("%-28s", kKindNames[k]);
+      for (Row& r : rows)
+        if (r.ran) printf(" %13.2f (%8llu)", r.o.kindMs[k], (unsigned long long)r.o.kindCount[k]);
+      printf("\n");
+    }
   }
   bool skipped = std::any_of(rows.begin(), rows.end(), [&](const Row& r) {
     return !r.ran && (only.empty() || (only == "sqlite") == (&r == &rows[0]));
