@@ -8,10 +8,11 @@
 // the shared machine runs). Any refused request, a connection the service closes, or a
 // status row or history text id given to two inserts is printed and fails the run.
 //
-//   fleet_bench [--dblinkd PATH] [--seconds S] [--warmup S] [--agents N] [--only sqlite|postgresql] [--steps]
+//   fleet_bench [--dblinkd PATH] [--seconds S] [--limit S] [--agents N] [--only sqlite|postgresql] [--steps]
 //
-// Each configuration is measured for S seconds (5) once every agent has had a block of
-// requests answered, or after the warm-up's S seconds at most (60).
+// Each configuration is measured once every agent has had a block of requests answered
+// (the warm-up), for --seconds (5) and until every agent has had a block answered in the
+// measured time too; each of the two lasts --limit seconds (60) at most.
 // --steps adds the mean latency of each kind of request of the run, per configuration.
 //
 // The agent run. bench/host/record_agent_mix.py ran the real agent (PLXWIN32.EXE with the
@@ -193,6 +194,7 @@ struct Agent {
   uint32_t statusRow = 0;   // this block's status row
   uint32_t textId = 0;      // this block's history text
   uint32_t answered = 0;    // requests answered since the start, up to a block's
+  uint32_t measured = 0;    // and in the measured time
   std::string statusRec;    // the status row as the service last gave it
   std::string out;
   std::vector<uint8_t> in;
@@ -343,7 +345,8 @@ using Flag = std::atomic<bool>;
 // must get count; the first thing that went wrong is kept to be printed.
 struct Tally {
   std::atomic<uint64_t> requests{0}, refused{0};
-  std::atomic<int> cold{0};  // agents that have not yet had a block's requests answered
+  std::atomic<int> cold{0};    // agents that have not yet had a block's requests answered
+  std::atomic<int> unseen{0};  // nor in the measured time
   std::mutex mutex;
   std::vector<uint32_t> latencyUs, readUs, writeUs;
   std::string firstFault;
@@ -473,8 +476,8 @@ class Driver {
     }
     if (int k = a.Assigns()) ids_[k - 1].push_back(GetU32(body + 4));
     if (++a.answered == kStepsPerBlock) t_.cold--;
-    const bool measured = measuring_;
-    if (measured) {
+    if (measuring_) {
+      if (++a.measured == kStepsPerBlock) t_.unseen--;
       t_.requests++;
       uint32_t us = uint32_t(std::chrono::duration_cast<std::chrono::microseconds>(now - a.sent).count());
       lat_[a.Writing()].push_back(us);
@@ -543,7 +546,7 @@ double TreeCpu(pid_t root) {
 }
 
 struct Outcome {
-  double warmupS = 0;  // until every agent had a block's requests answered
+  double warmupS = 0, measuredS = 0;
   double cpuUs = 0;  // the serving side's CPU per accepted request: services and database server
   double requests = 0, runs = 0, p50Ms = 0, p99Ms = 0, readP50Ms = 0, readP99Ms = 0, writeP50Ms = 0, writeP99Ms = 0;
   uint64_t refused = 0;
@@ -560,9 +563,12 @@ double Pct(std::vector<uint32_t>& v, double p) {
 }
 
 // Measures once the agents are under way: every agent has had a block's requests
-// answered (or `warmup` seconds went by), so that the requests in flight are spread over
-// the run as they are in a fleet, not all at the cheap first steps of a block.
-Outcome RunAgents(const std::vector<uint16_t>& ports, int agents, double warmup, double seconds,
+// answered, so that the requests in flight are spread over the run as they are in a
+// fleet, not all at the first steps of a block. The measured time lasts `seconds` and
+// until every agent has had a block's requests answered in it too, so that it holds every
+// kind of request in the run's shares even when a slow service takes longer than
+// `seconds` for a block. Each phase lasts at most `limit` seconds.
+Outcome RunAgents(const std::vector<uint16_t>& ports, int agents, double limit, double seconds,
                   const std::function<double()>& cpu) {
   Tally t;
   t.cold = agents;
@@ -577,21 +583,23 @@ Outcome RunAgents(const std::vector<uint16_t>& ports, int agents, double warmup,
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // links up before the clock starts
   auto start = Clock::now();
   go = true;
-  while (t.cold > 0 && !t.refused && Clock::now() - start < std::chrono::duration<double>(warmup))
+  const std::chrono::duration<double> most(limit), least(seconds);
+  while (t.cold > 0 && !t.refused && Clock::now() - start < most)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  t.unseen = agents;
   auto t0 = Clock::now();
   double cpu0 = cpu();
   measuring = true;
-  while (Clock::now() - t0 < std::chrono::duration<double>(seconds)) {
+  // A refusal ends the configuration at once.
+  for (auto now = t0; !t.refused && now - t0 < most && (now - t0 < least || t.unseen > 0); now = Clock::now())
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (t.refused) break;  // a refusal ends the configuration at once
-  }
   stop = true;
   double secs = std::chrono::duration<double>(Clock::now() - t0).count();
   double used = cpu() - cpu0;
   for (auto& th : threads) th.join();
   Outcome o;
   o.warmupS = std::chrono::duration<double>(t0 - start).count();
+  o.measuredS = secs;
   o.cpuUs = used * 1e6 / std::max<double>(1, double(t.requests));
   o.requests = double(t.requests) / secs;
   o.runs = o.requests / kRequestsPerRun;
@@ -754,7 +762,7 @@ struct Row {
 // Starts `replicas` services on `db` (the first imports the seed), runs the agents over
 // them, stops them.
 bool RunConfig(const std::string& bin, const std::string& db, int replicas, const std::string& dir,
-               const std::string& seed, int agents, double warmup, double seconds, const std::string& tag, pid_t dbServer,
+               const std::string& seed, int agents, double limit, double seconds, const std::string& tag, pid_t dbServer,
                Row& row) {
   std::vector<Service> services(static_cast<size_t>(replicas));
   std::vector<uint16_t> ports;
@@ -769,7 +777,7 @@ bool RunConfig(const std::string& bin, const std::string& db, int replicas, cons
       for (const Service& s : services) sum += ProcessCpu(s.pid, false);
       return sum;
     };
-    row.o = RunAgents(ports, agents, warmup, seconds, cpu);
+    row.o = RunAgents(ports, agents, limit, seconds, cpu);
     row.ran = true;
     fprintf(stderr, "%s: %.0f requests/s, %.2f runs/s\n", row.config.c_str(), row.o.requests, row.o.runs);
   }
@@ -778,7 +786,7 @@ bool RunConfig(const std::string& bin, const std::string& db, int replicas, cons
 }
 
 int Usage() {
-  fprintf(stderr, "usage: fleet_bench [--dblinkd PATH] [--seconds S] [--warmup S] [--agents N]\n"
+  fprintf(stderr, "usage: fleet_bench [--dblinkd PATH] [--seconds S] [--limit S] [--agents N]\n"
                   "                   [--only sqlite|postgresql] [--steps]\n");
   return 2;
 }
@@ -787,7 +795,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
   std::string bin = PLX_DBLINKD_BIN, only;
-  double seconds = 5, warmup = 60;
+  double seconds = 5, limit = 60;
   int agents = 1000;
   bool steps = false;
   for (int i = 1; i < argc; ++i) {
@@ -797,7 +805,7 @@ int main(int argc, char** argv) {
     std::string v = argv[++i];
     if (a == "--dblinkd") bin = v;
     else if (a == "--seconds") seconds = std::max(1.0, std::min(60.0, atof(v.c_str())));
-    else if (a == "--warmup") warmup = std::max(0.0, std::min(600.0, atof(v.c_str())));
+    else if (a == "--limit") limit = std::max(1.0, std::min(600.0, atof(v.c_str())));
     else if (a == "--agents") agents = std::max(1, std::min(4000, atoi(v.c_str())));
     else if (a == "--only" && (v == "sqlite" || v == "postgresql")) only = v;
     else return Usage();
@@ -828,7 +836,7 @@ int main(int argc, char** argv) {
   bool ok = true;
   std::string failure;
   if (only != "postgresql")
-    ok = RunConfig(bin, dir + "/fleet.db", 1, dir, seed, agents, warmup, seconds, "sqlite", 0, rows[0]) && ok;
+    ok = RunConfig(bin, dir + "/fleet.db", 1, dir, seed, agents, limit, seconds, "sqlite", 0, rows[0]) && ok;
   if (only != "sqlite" && ok) {
     // The server's socket lives in its folder: keep the path short.
     PgServer pg(dir + "/pg");
@@ -839,7 +847,7 @@ int main(int argc, char** argv) {
       for (int replicas : {1, 3}) {
         std::string name = "fleet" + std::to_string(replicas);
         if (!pg.NewDatabase(name, uri, error)) { failure = "PostgreSQL: " + error; break; }
-        ok = RunConfig(bin, uri, replicas, dir, seed, agents, warmup, seconds, "pg" + std::to_string(replicas), pg.Postmaster(),
+        ok = RunConfig(bin, uri, replicas, dir, seed, agents, limit, seconds, "pg" + std::to_string(replicas), pg.Postmaster(),
                        rows[replicas == 1 ? 1 : 2]) && ok;
         if (!ok) break;
       }
@@ -851,14 +859,14 @@ int main(int argc, char** argv) {
   std::string load1;
   loadavg >> load1;
   printf("load average at the end %s; us/req: CPU of dblinkd and the database server per request\n\n", load1.c_str());
-  printf("%-22s %11s %8s %8s %17s %17s %8s %8s %8s %8s\n", "configuration", "requests/s", "p50 ms", "p99 ms",
-         "reads p50/p99 ms", "writes p50/p99 ms", "runs/s", "us/req", "warm-up", "refused");
+  printf("%-22s %11s %8s %8s %17s %17s %8s %8s %16s %8s\n", "configuration", "requests/s", "p50 ms", "p99 ms",
+         "reads p50/p99 ms", "writes p50/p99 ms", "runs/s", "us/req", "warm-up+measured", "refused");
   uint64_t refused = 0;
   for (Row& r : rows) {
     if (!r.ran) { printf("%-22s %11s\n", r.config.c_str(), "not run"); continue; }
-    printf("%-22s %11.0f %8.2f %8.2f %8.2f/%8.2f %8.2f/%8.2f %8.2f %8.1f %7.1fs %8llu\n", r.config.c_str(),
+    printf("%-22s %11.0f %8.2f %8.2f %8.2f/%8.2f %8.2f/%8.2f %8.2f %8.1f %6.1fs+%6.1fs %8llu\n", r.config.c_str(),
            r.o.requests, r.o.p50Ms, r.o.p99Ms, r.o.readP50Ms, r.o.readP99Ms, r.o.writeP50Ms, r.o.writeP99Ms, r.o.runs,
-           r.o.cpuUs, r.o.warmupS, (unsigned long long)r.o.refused);
+           r.o.cpuUs, r.o.warmupS, r.o.measuredS, (unsigned long long)r.o.refused);
     refused += r.o.refused;
     if (!r.o.fault.empty()) printf("  first fault: %s\n", r.o.fault.c_str());
   }
