@@ -11,7 +11,7 @@
 #include "metrics.h"
 #include "options.h"
 #include "requester_server.h"
-#include "sqlite_store.h"
+#include "store_open.h"
 
 using namespace dblink;
 
@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
   }
   SetConnectionCap(opt.limits);
 
-  std::unique_ptr<SqliteStore> store = SqliteStore::Open(opt.dbPath, error);
+  std::unique_ptr<Store> store = OpenStore(opt.dbPath, error);
   if (!store) return Fail(error);
   if (!opt.seedFile.empty()) {
     if (!Seed(*store, opt.seedFile, error)) return Fail("seed " + error);
