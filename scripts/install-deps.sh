@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(wine wine64 libwine g++-mingw-w64-x86-64 g++-mingw-w64-i686 gcc-mingw-w64-x86-64
       gcc-mingw-w64-i686 libz-mingw-w64-dev xvfb xauth x11-apps imagemagick googletest
-      libsqlite3-dev libcpp-httplib-dev nlohmann-json3-dev zlib1g-dev sqlite3
+      libsqlite3-dev libpq-dev postgresql libcpp-httplib-dev nlohmann-json3-dev zlib1g-dev sqlite3
       cmake ninja-build g++ python3 pkg-config zip unzip
       chromium chromium-driver python3-selenium fonts-dejavu-core)
 missing=()

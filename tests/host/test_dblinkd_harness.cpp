@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <libpq-fe.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
@@ -100,7 +101,10 @@ int RunProgram(const std::vector<std::string>& argv, std::string* out, std::stri
 
 const char Daemon::kToken[] = "test-token-7f3a9c21";
 
-Daemon::Daemon() : dir(TempDir()), db(dir + "/packages.db") { WriteFile(dir + "/token", std::string("  ") + kToken + "\n"); }
+Daemon::Daemon() : dir(TempDir()), db(dir + "/packages.db") {
+  WriteFile(dir + "/token", std::string("  ") + kToken + "\n");
+  if (UsingPostgres() && !NewPgDatabase(db)) ADD_FAILURE() << db;
+}
 
 Daemon::~Daemon() {
   Signal(SIGKILL);
@@ -254,7 +258,61 @@ void SeededSuite::TearDownTestSuite() {
 
 void SeededSuite::SetUp() { ASSERT_TRUE(c.Connect(daemon->port)); }
 
+bool UsingPostgres() {
+  const char* e = getenv("PLX_TEST_ENGINE");
+  return e && strcmp(e, "postgresql") == 0;
+}
+
+std::string PgServerUri() {
+  const char* f = getenv("PLX_TEST_PG");
+  std::string uri = f ? ReadFile(f) : "";
+  while (!uri.empty() && isspace(static_cast<unsigned char>(uri.back()))) uri.pop_back();
+  return uri;
+}
+
+namespace {
+
+// One statement on a PostgreSQL database; rows as Query gives them, "?" when it failed.
+std::string PgQuery(const std::string& uri, const std::string& sql) {
+  PGconn* c = PQconnectdb(uri.c_str());
+  std::string out;
+  PGresult* r = PQstatus(c) == CONNECTION_OK ? PQexec(c, sql.c_str()) : nullptr;
+  ExecStatusType st = PQresultStatus(r);
+  if (st != PGRES_TUPLES_OK && st != PGRES_COMMAND_OK) {
+    out = "?";
+    fprintf(stderr, "harness: %s: %s", sql.c_str(), r ? PQresultErrorMessage(r) : PQerrorMessage(c));
+  }
+  for (int i = 0; st == PGRES_TUPLES_OK && i < PQntuples(r); ++i) {
+    for (int j = 0; j < PQnfields(r); ++j) out += std::string(PQgetvalue(r, i, j), PQgetlength(r, i, j)) + "|";
+    out += "\n";
+  }
+  PQclear(r);
+  PQfinish(c);
+  return out;
+}
+
+}  // namespace
+
+bool NewPgDatabase(std::string& uri) {
+  static int made = 0;
+  std::string server = PgServerUri();
+  size_t slash = server.rfind('/');
+  if (server.empty() || slash == std::string::npos) {
+    uri = "no PostgreSQL test server: PLX_TEST_PG names no file with its URI";
+    return false;
+  }
+  std::string name = "plx_" + std::to_string(getpid()) + "_" + std::to_string(++made);
+  if (PgQuery(server, "CREATE DATABASE " + name +
+                          " ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0") == "?") {
+    uri = "cannot create database " + name + " on " + server;
+    return false;
+  }
+  uri = server.substr(0, slash + 1) + name;
+  return true;
+}
+
 std::string Query(const std::string& db, const std::string& sql) {
+  if (db.compare(0, 13, "postgresql://") == 0) return PgQuery(db, sql);
   sqlite3* h = nullptr;
   sqlite3_stmt* s = nullptr;
   std::string out;

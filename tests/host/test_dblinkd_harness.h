@@ -90,8 +90,18 @@ Json SampleSeed();
 Json PackageUserRow(uint32_t id, uint32_t package, uint32_t scheduled, uint32_t kind, const std::string& name,
                     const std::string& counterpart, uint32_t status);
 
-// Read-only queries on the database file beside the running service: rows one a line,
-// columns ended by '|'.
+// The engine the service runs on in this test program: with PLX_TEST_ENGINE=postgresql
+// every Daemon gets a fresh database on the PostgreSQL server PLX_TEST_PG names (a file
+// holding its URI); otherwise a SQLite file of its own.
+bool UsingPostgres();
+// The PostgreSQL test server's URI, "" when the program was not given one.
+std::string PgServerUri();
+// A fresh, empty database on that server, made as the service wants it (SQL_ASCII, C
+// locale): its URI. False with uri set to the reason when there is no server.
+bool NewPgDatabase(std::string& uri);
+
+// Read-only queries on the service's database (a SQLite file or a PostgreSQL URI): rows
+// one a line, columns ended by '|'.
 std::string Query(const std::string& db, const std::string& sql);
 int64_t CountRows(const std::string& db, const std::string& table, const std::string& where = "");
 // Every row of every table, to prove that nothing changed.
