@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -115,8 +114,7 @@ std::map<uint32_t, std::string> StoredRows(uint16_t port) {
 }  // namespace
 
 TEST(Replicas, TwoHundredWorkstationsWriteThroughTwoReplicasOneOfThemKilled) {
-  const char* engine = getenv("PLX_TEST_ENGINE");
-  if (!engine || std::string(engine) != "postgresql") GTEST_SKIP() << "replicas share a PostgreSQL database";
+  if (!UsingPostgres()) GTEST_SKIP() << "replicas share a PostgreSQL database";
   const std::vector<std::string> many = {"--max-per-address", std::to_string(2 * kClients)};
   Daemon one, two;
   Json seed = SampleSeed();
