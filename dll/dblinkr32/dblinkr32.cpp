@@ -61,6 +61,9 @@ constexpr uint32_t kMaxTimeoutSec = 3600;
 // it holds asks for twice as many each time, up to what one reply carries.
 constexpr uint32_t kFirstReadAhead = 4;
 
+// Room for a server's value in the INI file: a few dozen replicas' addresses.
+constexpr size_t kMaxServersValue = 2048;
+
 // The last record read on one table of a connection, as a get-next needs it.
 struct Position {
   uint32_t keyNo = 0;
@@ -129,7 +132,7 @@ bool ServiceAddresses(const std::string& server, std::vector<requester::ServiceA
   if (!plxdll::FileBesideModule(reinterpret_cast<const void*>(&DBInitRequesterEx), "DBLINKR32.INI", ini,
                                 sizeof ini))
     return false;
-  char value[2048];
+  char value[kMaxServersValue];
   DWORD n = GetPrivateProfileStringA("Servers", server.c_str(), "", value, sizeof value, ini);
   if (n + 1 >= sizeof value) return false;
   return requester::ParseServiceAddresses(std::string(value, n), list);
