@@ -42,7 +42,7 @@ struct Workstation {
   std::atomic<bool> finished{false};
 };
 
-void Write(int k, const uint16_t ports[2], Workstation& w, std::atomic<int>& acked) {
+void Write(int k, const uint16_t ports[2], Workstation& w, std::atomic<int>& acked, const std::atomic<bool>& killed) {
   Client c;
   int at = k % 2;
   if (!c.Connect(ports[at])) {
@@ -84,6 +84,10 @@ void Write(int k, const uint16_t ports[2], Workstation& w, std::atomic<int>& ack
     // The link broke: nothing is known of this write. The workstation goes on through the
     // other replica, as the requester would.
     w.doubts.push_back({id, sent});
+    if (!killed) {
+      ADD_FAILURE() << "workstation " << k << ": a write went unanswered (in 5 s) with both replicas up";
+      break;
+    }
     if (w.moves++ > 0 || !c.Connect(ports[at ^= 1])) {
       ADD_FAILURE() << "workstation " << k << " lost its link again, or could not move";
       break;
@@ -125,12 +129,20 @@ TEST(Replicas, TwoHundredWorkstationsWriteThroughTwoReplicasOneOfThemKilled) {
 
   std::vector<Workstation> ws(kClients);
   std::atomic<int> acked{0};
+  std::atomic<bool> killed{false};
   std::vector<std::thread> threads;
-  for (int k = 0; k < kClients; ++k) threads.emplace_back(Write, k, ports, std::ref(ws[k]), std::ref(acked));
+  for (int k = 0; k < kClients; ++k)
+    threads.emplace_back(Write, k, ports, std::ref(ws[k]), std::ref(acked), std::cref(killed));
   constexpr int kKillAt = kClients * kWritesPerClient / 3;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  while (acked < kKillAt && std::chrono::steady_clock::now() < deadline)
+  auto anyLeft = [&] {
+    for (auto& w : ws)
+      if (!w.finished) return true;
+    return false;
+  };
+  while (acked < kKillAt && std::chrono::steady_clock::now() < deadline && anyLeft())
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  killed = true;
   one.Signal(SIGKILL);
   std::vector<int> mustMove;  // workstations of the killed replica with writes still to do
   for (int k = 0; k < kClients; k += 2)

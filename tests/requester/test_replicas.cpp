@@ -201,7 +201,9 @@ TEST(Replicas, WhenAReplicaIsKilledTheLinksMoveToTheOtherAndNoAcknowledgedWriteI
 
   const bool shared = !Env("PLX_REPLICAS_SHARED").empty();
   std::map<std::string, int> one = Texts("ONLY1"), two = Texts("ONLY2");
-  if (shared) EXPECT_EQ(one, two) << "the two replicas show one database";
+  if (shared) {
+    EXPECT_EQ(one, two) << "the two replicas show one database";
+  }
   auto stored = [&](const std::string& t) { return shared ? one[t] : one[t] + two[t]; };
   size_t acked = 0, unanswered = 0;
   for (int i = 0; i < kChildren; ++i) {
