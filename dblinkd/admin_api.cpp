@@ -2,8 +2,13 @@
 
 #include <httplib.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <atomic>
@@ -59,6 +64,64 @@ bool ListHistory(Store& store, Json& out) {
   return true;
 }
 
+std::string OpenSslReason() {
+  std::string reason;
+  // The last error queued is the most precise one.
+  for (unsigned long e; (e = ERR_get_error()) != 0;) {
+    char text[256];
+    ERR_error_string_n(e, text, sizeof text);
+    reason = text;
+  }
+  return reason.empty() ? "" : " (" + reason + ")";
+}
+
+// A key file protected by a pass phrase is refused, never asked for on a terminal.
+int NoPassPhrase(char*, int, int, void*) { return 0; }
+
+bool Readable(const std::string& path, const char* what, std::string& error) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) {
+    error = std::string("cannot read ") + what + " " + path + ": " + strerror(errno);
+    return false;
+  }
+  fclose(f);
+  return true;
+}
+
+// Loads the listener's certificate chain and key; the error names the file at fault.
+bool SetUpTls(SSL_CTX& ctx, const TlsFiles& tls, std::string& error) {
+  ERR_clear_error();
+  if (!Readable(tls.cert, "certificate file", error) || !Readable(tls.key, "private key file", error)) return false;
+  SSL_CTX_set_min_proto_version(&ctx, TLS1_2_VERSION);
+  if (SSL_CTX_use_certificate_chain_file(&ctx, tls.cert.c_str()) != 1) {
+    error = tls.cert + ": not a PEM certificate" + OpenSslReason();
+    return false;
+  }
+  FILE* f = fopen(tls.key.c_str(), "rb");
+  EVP_PKEY* key = f ? PEM_read_PrivateKey(f, nullptr, NoPassPhrase, nullptr) : nullptr;
+  if (f) fclose(f);
+  if (!key) {
+    error = tls.key + ": not a PEM private key without a pass phrase" + OpenSslReason();
+    return false;
+  }
+  bool matches = X509_check_private_key(SSL_CTX_get0_certificate(&ctx), key) == 1;
+  bool used = matches && SSL_CTX_use_PrivateKey(&ctx, key) == 1;
+  EVP_PKEY_free(key);
+  if (!matches) {
+    ERR_clear_error();
+    error = "the private key in " + tls.key + " does not match the certificate in " + tls.cert;
+    return false;
+  }
+  if (!used) error = tls.key + ": the key cannot be used" + OpenSslReason();
+  return used;
+}
+
+std::unique_ptr<httplib::Server> MakeServer(const TlsFiles& tls, std::string& error) {
+  if (!tls.On()) return std::unique_ptr<httplib::Server>(new httplib::Server);
+  return std::unique_ptr<httplib::Server>(
+      new httplib::SSLServer([&tls, &error](SSL_CTX& ctx) { return SetUpTls(ctx, tls, error); }));
+}
+
 }  // namespace
 
 // Slow clients each hold one of the admin threads until a read times out; enough threads
@@ -72,11 +135,14 @@ constexpr size_t kKeepAliveRequests = 20;
 struct AdminApi::Impl {
   Store& store;
   std::string token;
-  httplib::Server http;
+  std::string tlsError;  // why the TLS listener cannot be set up
+  std::unique_ptr<httplib::Server> server;
+  httplib::Server& http;
   std::thread thread;
   std::atomic<bool> ended{false};
   Console console;
-  Impl(Store& s, std::string t, bool tls) : store(s), token(std::move(t)), console(s, token, tls) {}
+  Impl(Store& s, std::string t, const TlsFiles& tls)
+      : store(s), token(std::move(t)), server(MakeServer(tls, tlsError)), http(*server), console(s, token, tls.On()) {}
 
   void Routes() {
     http.new_task_queue = [] { return new httplib::ThreadPool(kAdminThreads); };
@@ -176,7 +242,7 @@ struct AdminApi::Impl {
   }
 };
 
-AdminApi::AdminApi(Store& store, std::string token, bool tls) : impl_(new Impl(store, std::move(token), tls)) {
+AdminApi::AdminApi(Store& store, std::string token, const TlsFiles& tls) : impl_(new Impl(store, std::move(token), tls)) {
   impl_->Routes();
 }
 
@@ -189,6 +255,10 @@ void AdminApi::ServeMetrics(std::function<std::string()> render) {
 }
 
 bool AdminApi::Listen(const Endpoint& ep, std::string& error) {
+  if (!impl_->http.is_valid()) {
+    error = "admin API TLS: " + (impl_->tlsError.empty() ? std::string("cannot set up") : impl_->tlsError);
+    return false;
+  }
   std::string host = ep.host == "localhost" ? "127.0.0.1" : ep.host;
   if (ep.port == 0) {
     int p = impl_->http.bind_to_any_port(host);

@@ -16,10 +16,17 @@
 
 namespace dblink {
 
+// The certificate chain and private key (PEM files) of a listener that speaks TLS.
+struct TlsFiles {
+  std::string cert, key;
+  bool On() const { return !cert.empty(); }
+};
+
 class AdminApi {
  public:
-  // tls: the listener is served over TLS (the console's cookie is then Secure only).
-  AdminApi(Store& store, std::string token, bool tls = false);
+  // tls given: the listener speaks TLS only (and the console's cookie is Secure). A file
+  // that cannot be used fails Listen with the reason.
+  AdminApi(Store& store, std::string token, const TlsFiles& tls = {});
   ~AdminApi();
   AdminApi(const AdminApi&) = delete;
   AdminApi& operator=(const AdminApi&) = delete;

@@ -11,7 +11,7 @@
 #include "metrics.h"
 #include "options.h"
 #include "requester_server.h"
-#include "sqlite_store.h"
+#include "store_open.h"
 
 using namespace dblink;
 
@@ -104,16 +104,16 @@ int main(int argc, char** argv) {
     if (token.size() < kMinTokenLength)
       return Fail("the admin token in " + opt.adminTokenFile + " has " + std::to_string(token.size()) +
                   " characters; it needs at least " + std::to_string(kMinTokenLength));
-    // The admin API speaks plain HTTP: off loopback the token crosses the network readable.
-    if (!IsLoopback(opt.adminListen.host))
+    // Plain HTTP off loopback: the token crosses the network readable.
+    if (opt.adminCert.empty() && !IsLoopback(opt.adminListen.host))
       fprintf(stderr,
               "dblinkd: warning: the admin API listens on %s, not on loopback, without TLS: its token "
-              "and documents cross the network in clear text; put it behind a TLS proxy or an SSH tunnel\n",
+              "and documents cross the network in clear text; give it --admin-cert and --admin-key\n",
               opt.adminListen.host.c_str());
   }
   SetConnectionCap(opt.limits);
 
-  std::unique_ptr<SqliteStore> store = SqliteStore::Open(opt.dbPath, error);
+  std::unique_ptr<Store> store = OpenStore(opt.dbPath, error);
   if (!store) return Fail(error);
   if (!opt.seedFile.empty()) {
     if (!Seed(*store, opt.seedFile, error)) return Fail("seed " + error);
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
   if (!requester.Listen(opt.listen, error)) return Fail(error);
   std::unique_ptr<AdminApi> admin;
   if (opt.adminListen.set) {
-    admin.reset(new AdminApi(*store, token));
+    admin.reset(new AdminApi(*store, token, TlsFiles{opt.adminCert, opt.adminKey}));
     admin->ServeMetrics([&requester, &store] { return RenderMetrics(GatherMetrics(requester, *store)); });
     if (!admin->Listen(opt.adminListen, error) || !admin->Start(error)) return Fail(error);
   }

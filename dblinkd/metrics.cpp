@@ -5,7 +5,7 @@
 
 #include "plx/records.h"
 #include "requester_server.h"
-#include "sqlite_store.h"
+#include "store.h"
 
 namespace dblink {
 
@@ -111,7 +111,7 @@ void RequestCounters::AddTo(RequestStats& out) const {
   out.sumNanos += sumNanos_.load(std::memory_order_relaxed);
 }
 
-MetricsSnapshot GatherMetrics(const RequesterServer& requester, SqliteStore& store) {
+MetricsSnapshot GatherMetrics(const RequesterServer& requester, Store& store) {
   MetricsSnapshot m;
   requester.Collect(m.requester);
   m.databaseErrors = store.EngineErrors();

@@ -17,7 +17,7 @@
 namespace dblink {
 
 class RequesterServer;
-class SqliteStore;
+class Store;
 
 // What a requester frame asked for. Invalid: a frame that did not decode, or a call or
 // class the protocol does not have.
@@ -74,7 +74,7 @@ struct MetricsSnapshot {
 };
 
 // What the service measures now.
-MetricsSnapshot GatherMetrics(const RequesterServer& requester, SqliteStore& store);
+MetricsSnapshot GatherMetrics(const RequesterServer& requester, Store& store);
 
 // The text format, version 0.0.4.
 extern const char kMetricsContentType[];

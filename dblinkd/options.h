@@ -1,6 +1,7 @@
 // dblinkd's command line.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace dblink {
@@ -30,6 +31,9 @@ struct Options {
   Endpoint listen;
   Endpoint adminListen;
   std::string adminTokenFile;
+  std::string adminCert;  // both set: the admin API speaks TLS
+  std::string adminKey;
+  std::string configFile;
   std::string seedFile;
   std::string portFile;
   Limits limits;
@@ -38,8 +42,15 @@ struct Options {
 
 extern const char kUsage[];
 
-// False with error set when the arguments are wrong.
-bool ParseOptions(int argc, char** argv, Options& out, std::string& error);
+// Gives a file's whole text; false when it cannot be read.
+using ReadFileFn = std::function<bool(const std::string& path, std::string& text)>;
+bool ReadConfigFile(const std::string& path, std::string& text);
+
+// False with error set when the arguments are wrong. `--config FILE` is read through
+// readFile: its `name = value` lines are options by their long names without the dashes,
+// and the command line wins over them.
+bool ParseOptions(int argc, char** argv, Options& out, std::string& error,
+                  const ReadFileFn& readFile = ReadConfigFile);
 bool ParseEndpoint(const std::string& s, Endpoint& out);
 
 }  // namespace dblink

@@ -57,6 +57,7 @@ bool PgConn::Faulted() {
 
 PgResult PgConn::Checked(PGresult* r, const std::string& what) {
   PgResult res(r);
+  lastState_ = res.SqlState();
   if (res.Ok()) return res;
   lastError_ = r ? PQresultErrorMessage(r) : PQerrorMessage(c_);
   while (!lastError_.empty() && lastError_.back() == '\n') lastError_.pop_back();
@@ -68,6 +69,7 @@ PgResult PgConn::Checked(PGresult* r, const std::string& what) {
 bool PgConn::Injected(const std::string& what) {
   if (!Faulted()) return false;
   lastError_ = "(injected)";
+  lastState_.clear();
   fprintf(stderr, "dblinkd: SQL error (injected) in: %s\n", what.c_str());
   counters_->errors.fetch_add(1, std::memory_order_relaxed);
   return true;

@@ -93,6 +93,8 @@ class PgConn {
   // In a transaction (or a failed one) rather than idle.
   bool InTransaction() const { return PQtransactionStatus(c_) != PQTRANS_IDLE; }
   std::string LastError() const { return lastError_; }
+  // The SQLSTATE of the last statement when it failed ("" when it passed or failed unrun).
+  const std::string& LastSqlState() const { return lastState_; }
   PGconn* raw() const { return c_; }
 
  private:
@@ -109,6 +111,7 @@ class PgConn {
   PgCounters* counters_;
   std::unordered_map<uint64_t, std::string> prepared_;  // code -> statement name
   std::string lastError_;
+  std::string lastState_;
 };
 
 // Connections borrowed for one call and given back; a broken one is dropped, and the next

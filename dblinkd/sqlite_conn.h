@@ -159,6 +159,7 @@ inline const char* Err(SqliteConn& c) { return sqlite3_errmsg(c.db()); }
 
 // Adds one row on the writer inside the caller's transaction (see sqlite_store.cpp).
 bool AddRow(SqliteConn& c, const plx::TableDef& t, std::string rec, bool replace, Row* out, std::string& error);
+bool AddInstalled(SqliteConn& c, const InstalledPath& p, std::string& error);
 
 // Adds the console's indexes, counts and text search to an open database, filling what is
 // new from the rows already there; on the writer inside the open's transaction.

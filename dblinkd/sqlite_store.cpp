@@ -2,11 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <future>
 
 #include <cstdio>
@@ -15,6 +10,7 @@
 
 #include "fields.h"
 #include "sqlite_conn.h"
+#include "table_sql.h"
 
 namespace dblink {
 
@@ -22,34 +18,7 @@ using plx::FieldDef;
 using plx::KeyDef;
 using plx::TableDef;
 
-constexpr int kWriterNice = 10;  // weight about a tenth of a reader thread's
-
 namespace {
-
-std::string Quoted(const char* name) { return std::string("\"") + name + "\""; }
-
-// The table's id field: the single field of key 0 (RecordId, TextId), stored as the
-// row id of SQLite, or null for tables without one.
-const FieldDef* IdField(const TableDef& t) {
-  const KeyDef* k = t.Key(0);
-  return k && k->fields.size() == 1 ? k->fields[0] : nullptr;
-}
-
-bool IsKeyText(const TableDef& t, const FieldDef& f) {
-  for (const KeyDef& k : t.keys)
-    for (const FieldDef* kf : k.fields)
-      if (kf == &f) return true;
-  return false;
-}
-
-std::string ColumnList(const TableDef& t) {
-  std::string s;
-  for (const FieldDef& f : t.fields) {
-    if (!s.empty()) s += ",";
-    s += Quoted(f.name);
-  }
-  return s;
-}
 
 std::string CreateSql(const TableDef& t) {
   const FieldDef* id = IdField(t);
@@ -63,7 +32,7 @@ std::string CreateSql(const TableDef& t) {
     else if (IsNumeric(f)) s += " INTEGER NOT NULL DEFAULT 0";
     else s += " TEXT NOT NULL DEFAULT ''";
     // Name keys compare case-insensitively, in the index as in every comparison.
-    if (f.type == plx::FieldType::Text && IsKeyText(t, f)) s += " COLLATE NOCASE";
+    if (IsKeyText(t, f)) s += " COLLATE NOCASE";
   }
   return s + ")";
 }
@@ -97,22 +66,9 @@ void BindPart(sqlite3_stmt* s, int idx, const KeyPart& p) {
 
 // Columns 0 (rowid) and 1.. (the fields) of a "SELECT rowid, <all fields>" row.
 void ReadRow(sqlite3_stmt* s, const TableDef& t, Row& out) {
-  out.rowId = uint32_t(sqlite3_column_int64(s, 0));
-  out.bytes.assign(t.recordLength, '\0');
-  uint8_t* rec = reinterpret_cast<uint8_t*>(&out.bytes[0]);
-  int col = 1;
-  for (const FieldDef& f : t.fields) {
-    if (IsNumeric(f)) {
-      SetFieldNumber(f, uint32_t(sqlite3_column_int64(s, col)), rec);
-    } else {
-      const char* v = reinterpret_cast<const char*>(sqlite3_column_text(s, col));
-      int n = sqlite3_column_bytes(s, col);
-      // Only validated values are ever stored; a value that no longer fits reads as zero.
-      if (!SetFieldText(f, std::string(v ? v : "", size_t(n)), rec))
-        memset(rec + f.offset, 0, f.width);
-    }
-    ++col;
-  }
+  FillRow(
+      t, uint32_t(sqlite3_column_int64(s, 0)), [s](int i) { return sqlite3_column_int64(s, i + 1); },
+      [s](int i) { return Column(s, i + 1); }, out);
 }
 
 std::string SelectAll(const TableDef& t) {
@@ -123,22 +79,6 @@ std::string KeyOrder(const KeyDef& k) {
   std::string s = " ORDER BY ";
   for (const FieldDef* f : k.fields) s += Quoted(f->name) + ",";
   return s + "rowid";
-}
-
-// Fields that identify an imported row, so that importing the same document twice
-// replaces rather than duplicates it. Rows with an id field given keep that identity; a
-// targeting row or task given without one is the row with the same natural key (a status
-// row of the same name is another row: Scheduled is part of the key). History rows are
-// only ever added.
-std::vector<const char*> NaturalKey(uint32_t table) {
-  switch (table) {
-    case plx::kTableServer: return {"ServerName"};
-    case plx::kTablePackage: return {"ServerId", "PackageId"};
-    case plx::kTableDependency: return {"RequiredServerId", "PackageId", "RequiredPackageId"};
-    case plx::kTableUserPackage: return {"ServerId", "PackageId", "Scheduled", "TargetKind", "TargetName"};
-    case plx::kTableTask: return {"ServerId", "PackageId", "TaskType", "TaskName", "TaskArgs"};
-    default: return {};
-  }
 }
 
 std::string NaturalWhere(const std::vector<const char*>& nk) {
@@ -190,9 +130,7 @@ bool AddRow(SqliteConn& c, const TableDef& t, std::string rec, bool replace, Row
       next = sqlite3_column_int64(s, 0);
     }
     if (next > int64_t(UINT32_MAX)) { error = std::string("no free id left in ") + t.sqlName; return false; }
-    SetFieldNumber(*id, uint32_t(next), r);
-    const FieldDef* pu = t.id == plx::kTableUserPackage ? t.Field("PackageUserId") : nullptr;
-    if (pu && FieldNumber(*pu, r) == 0) SetFieldNumber(*pu, uint32_t(next), r);
+    SetAssignedId(t, uint32_t(next), r);
   }
   bool withRowId = !id && keep;
   WriteSql kind = !replace ? WriteSql::Insert : withRowId ? WriteSql::InsertOrReplaceWithRowId : WriteSql::InsertOrReplace;
@@ -222,6 +160,17 @@ bool AddRow(SqliteConn& c, const TableDef& t, std::string rec, bool replace, Row
   return true;
 }
 
+bool AddInstalled(SqliteConn& w, const InstalledPath& p, std::string& error) {
+  sqlite3_stmt* s = w.Prepare("INSERT INTO installed (server,item,path,second) VALUES (?,?,?,?) "
+                              "ON CONFLICT (server,item) DO UPDATE SET path=excluded.path, second=excluded.second");
+  StmtUse u(s);
+  if (!s) { error = Err(w); return false; }
+  const std::string* v[] = {&p.server, &p.item, &p.path, &p.second};
+  for (int j = 0; j < 4; ++j) sqlite3_bind_text(s, j + 1, v[j]->data(), int(v[j]->size()), SQLITE_TRANSIENT);
+  if (w.Step(s) == SQLITE_DONE) return true;
+  error = Err(w);
+  return false;
+}
 
 std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::string& error) {
   // No memory statistics: they take one lock for the whole process on every allocation,
@@ -252,90 +201,25 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::str
     error = "cannot create the tables in " + path;
     return nullptr;
   }
-  st->writerThread_ = std::thread([s = st.get()] { s->WriterLoop(); });
+  st->writes_.Start();
   return st;
 }
 
 SqliteStore::SqliteStore(std::string path) : path_(std::move(path)) {}
 
-SqliteStore::~SqliteStore() {
-  {
-    std::lock_guard<std::mutex> lock(queueMutex_);
-    stopping_ = true;
-  }
-  queueCv_.notify_all();
-  if (writerThread_.joinable()) writerThread_.join();
-}
+SqliteStore::~SqliteStore() { writes_.Stop(); }
 
-// The queue holds at most one write per connection (a requester waits for each reply),
-// so the connection cap bounds it.
-void SqliteStore::Submit(Job job) {
-  {
-    std::lock_guard<std::mutex> lock(queueMutex_);
-    if (!stopping_) {
-      queue_.push_back(std::move(job));
-      queueCv_.notify_one();
-      return;
-    }
-  }
-  job.done(plx::kDbWriteFailure, Row{});
-}
+bool SqliteStore::Control(SqliteConn& c, const char* sql) { return c.Run(sql); }
 
-void SqliteStore::WriterLoop() {
-  // Reads come first: the writer runs at a lower priority than the threads that answer
-  // reads, so that on a busy machine its groups grow instead of reads waiting for CPU.
-  // Lowering one's own priority needs no privilege; if it fails the writer runs as is.
-  if (setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), kWriterNice) != 0)
-    fprintf(stderr, "dblinkd: writer priority unchanged: %s\n", strerror(errno));
-  std::vector<Job> batch;
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> lock(queueMutex_);
-      queueCv_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-      if (queue_.empty()) return;  // stopping, and every write is done
-      batch.swap(queue_);
-    }
-    RunBatch(batch);
-    batch.clear();
-    if (checkpointWanted_) {
-      // After an import the WAL holds most of the database: copied back, the readers find
-      // its pages in their mapping instead of reading them from the WAL a call at a time.
-      // Passive: it never waits for a reader; what it leaves, the next checkpoint takes.
-      checkpointWanted_ = false;
-      sqlite3_wal_checkpoint_v2(writer_->db(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-    }
-  }
-}
+bool SqliteStore::Recover(SqliteConn& c, const char* sql) { return c.RawExec(sql); }
 
-// One transaction for the whole group; each write in a savepoint. A write that fails is
-// rolled back to its savepoint alone; a commit that fails fails every write of the group.
-// Replies go out only after the commit returned, that is once the group is on disk.
-void SqliteStore::RunBatch(std::vector<Job>& batch) {
-  SqliteConn& w = *writer_;
-  std::vector<int32_t> status(batch.size(), plx::kDbWriteFailure);
-  std::vector<Row> rows(batch.size());
-  if (w.Run("BEGIN IMMEDIATE")) {
-    bool broken = false;
-    for (size_t i = 0; i < batch.size() && !broken; ++i) {
-      if (!w.Run("SAVEPOINT job")) continue;
-      int32_t s = batch[i].run(w, rows[i]);
-      if (s == plx::kDbOk && w.Run("RELEASE job")) {
-        status[i] = s;
-        continue;
-      }
-      status[i] = s == plx::kDbOk ? plx::kDbWriteFailure : s;
-      // Undo this write alone; if even that fails, nothing of the group may be kept.
-      if (!w.RawExec("ROLLBACK TO job") || !w.RawExec("RELEASE job")) broken = true;
-    }
-    if (broken || !w.Run("COMMIT")) {
-      w.RawExec("ROLLBACK");
-      for (int32_t& s : status)
-        if (s == plx::kDbOk) s = plx::kDbWriteFailure;
-    } else {
-      commits_.fetch_add(1);
-    }
-  }
-  for (size_t i = 0; i < batch.size(); ++i) batch[i].done(status[i], rows[i]);
+void SqliteStore::Committed() {
+  if (!checkpointWanted_) return;
+  // After an import the WAL holds most of the database: copied back, the readers find
+  // its pages in their mapping instead of reading them from the WAL a call at a time.
+  // Passive: it never waits for a reader; what it leaves, the next checkpoint takes.
+  checkpointWanted_ = false;
+  sqlite3_wal_checkpoint_v2(writer_->db(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
 }
 
 std::unique_ptr<SqliteConn> SqliteStore::TakeReader() {
@@ -434,13 +318,7 @@ int32_t SqliteStore::Read(const TableDef& t, const KeyDef& k, Seek seek, const s
 
 void SqliteStore::Insert(const TableDef& t, std::string record, WriteDone done) {
   if (record.size() != t.recordLength) return done(plx::kDbWriteFailure, Row{});
-  Submit(Job{[&t, record = std::move(record)](SqliteConn& w, Row& out) {
-               std::string error;
-               if (AddRow(w, t, record, false, &out, error)) return plx::kDbOk;
-               fprintf(stderr, "dblinkd: insert into %s failed: %s\n", t.sqlName, error.c_str());
-               return plx::kDbWriteFailure;
-             },
-             std::move(done)});
+  writes_.Submit(InsertWork<SqliteConn>(t, std::move(record)), std::move(done));
 }
 
 namespace {
@@ -464,41 +342,27 @@ void SqliteStore::Rewrite(const TableDef& t, uint32_t id, std::string record, st
                           RewriteCheck check, WriteDone done) {
   const FieldDef* idf = IdField(t);
   if (!idf || record.size() != t.recordLength) return done(plx::kDbWriteFailure, Row{});
-  auto run = [&t, idf, id, record = std::move(record), writable = std::move(writable),
+  auto run = [&t, id, record = std::move(record), writable = std::move(writable),
               check = std::move(check)](SqliteConn& w, Row& out) -> int32_t {
-    auto isWritable = [&](const FieldDef& f) {
-      for (const std::string& n : writable)
-        if (n == f.name) return true;
-      return false;
-    };
     Row stored;
     int32_t st = StoredRow(w, t, id, stored);
     if (st != plx::kDbOk) return st;
-    // Every field but the writable ones must already hold what the record says, compared
-    // exactly (not with the NOCASE of the key columns).
-    const uint8_t* r = reinterpret_cast<const uint8_t*>(record.data());
-    const uint8_t* o = reinterpret_cast<const uint8_t*>(stored.bytes.data());
-    std::string sets;
-    for (const FieldDef& f : t.fields) {
-      if (&f == idf) continue;
-      if (isWritable(f)) {
-        sets += (sets.empty() ? "" : ",") + Quoted(f.name) + "=?";
-      } else if (IsNumeric(f) ? FieldNumber(f, r) != FieldNumber(f, o) : FieldText(f, r) != FieldText(f, o)) {
-        return plx::kDbReadOnly;
-      }
-    }
-    if (sets.empty()) return plx::kDbReadOnly;
+    std::vector<const FieldDef*> fields;
+    st = RewriteFields(t, stored.bytes, record, writable, fields);
+    if (st != plx::kDbOk) return st;
     if (check) {
       st = check(stored.bytes, record);
       if (st != plx::kDbOk) return st;
     }
+    const uint8_t* r = reinterpret_cast<const uint8_t*>(record.data());
+    std::string sets;
+    for (const FieldDef* f : fields) sets += (sets.empty() ? "" : ",") + Quoted(f->name) + "=?";
     sqlite3_stmt* s = w.Prepare(std::string("UPDATE ") + t.sqlName + " SET " + sets + " WHERE rowid=?");
     {
       StmtUse u(s);
       if (!s) return plx::kDbWriteFailure;
       int idx = 1;
-      for (const FieldDef& f : t.fields)
-        if (&f != idf && isWritable(f)) BindField(s, idx++, f, r);
+      for (const FieldDef* f : fields) BindField(s, idx++, *f, r);
       sqlite3_bind_int64(s, idx, id);
       if (w.Step(s) != SQLITE_DONE) {
         fprintf(stderr, "dblinkd: rewrite of %s failed: %s\n", t.sqlName, Err(w));
@@ -508,7 +372,7 @@ void SqliteStore::Rewrite(const TableDef& t, uint32_t id, std::string record, st
     st = StoredRow(w, t, id, out);
     return st == plx::kDbOk ? st : plx::kDbWriteFailure;
   };
-  Submit(Job{std::move(run), std::move(done)});
+  writes_.Submit(std::move(run), std::move(done));
 }
 
 int32_t SqliteStore::ServerKnown(const std::string& server) {
@@ -557,35 +421,11 @@ bool SqliteStore::ScanInstalled(std::vector<InstalledPath>& out) {
 bool SqliteStore::Import(const Document& doc, std::string& error) {
   std::promise<int32_t> result;
   std::string why;
-  auto run = [&doc, &why](SqliteConn& w, Row&) -> int32_t {
-    for (const Document::Table& tab : doc.tables) {
-      for (size_t i = 0; i < tab.rows.size(); ++i) {
-        std::string e;
-        if (tab.rows[i].size() != tab.def->recordLength) e = "wrong record length";
-        else if (AddRow(w, *tab.def, tab.rows[i], true, nullptr, e)) continue;
-        why = std::string(tab.def->sqlName) + "[" + std::to_string(i) + "]: " + e;
-        return plx::kDbWriteFailure;
-      }
-    }
-    for (size_t i = 0; i < doc.installed.size(); ++i) {
-      const InstalledPath& p = doc.installed[i];
-      sqlite3_stmt* s = w.Prepare("INSERT INTO installed (server,item,path,second) VALUES (?,?,?,?) "
-                                  "ON CONFLICT (server,item) DO UPDATE SET path=excluded.path, second=excluded.second");
-      StmtUse u(s);
-      if (!s) { why = Err(w); return plx::kDbWriteFailure; }
-      const std::string* v[] = {&p.server, &p.item, &p.path, &p.second};
-      for (int j = 0; j < 4; ++j) sqlite3_bind_text(s, j + 1, v[j]->data(), int(v[j]->size()), SQLITE_TRANSIENT);
-      if (w.Step(s) != SQLITE_DONE) {
-        why = "installed[" + std::to_string(i) + "]: " + Err(w);
-        return plx::kDbWriteFailure;
-      }
-    }
-    return plx::kDbOk;
-  };
-  Submit(Job{run, [this, &result](int32_t s, const Row&) {
-               if (s == plx::kDbOk) checkpointWanted_ = true;  // a commit's outcome: on the writer thread
-               result.set_value(s);
-             }});
+  auto run = [&doc, &why](SqliteConn& w, Row&) { return ImportRows(w, doc, why); };
+  writes_.Submit(run, [this, &result](int32_t s, const Row&) {
+    if (s == plx::kDbOk) checkpointWanted_ = true;  // a commit's outcome: on the writer thread
+    result.set_value(s);
+  });
   if (result.get_future().get() == plx::kDbOk) return true;
   error = why.empty() ? "commit failed" : why;
   return false;
@@ -597,7 +437,7 @@ bool SqliteStore::Import(const Document& doc, std::string& error) {
 // not counted by the fault seam: they are not reads a test could name.
 class SqliteStore::Rounds : public RoundStore {
  public:
-  explicit Rounds(SqliteStore& s) : store_(s), conn_(s.TakeReader()), owner_(std::this_thread::get_id()) {
+  explicit Rounds(SqliteStore& s) : RoundStore(s), engine_(s), conn_(s.TakeReader()), owner_(std::this_thread::get_id()) {
     if (conn_) {
       begin_ = conn_->Prepare("BEGIN");
       commit_ = conn_->Prepare("COMMIT");
@@ -605,7 +445,7 @@ class SqliteStore::Rounds : public RoundStore {
   }
   ~Rounds() override {
     EndRound();
-    if (conn_) store_.GiveBack(std::move(conn_));
+    if (conn_) engine_.GiveBack(std::move(conn_));
   }
 
   void EndRound() override {
@@ -619,30 +459,16 @@ class SqliteStore::Rounds : public RoundStore {
   int32_t Read(const TableDef& t, const KeyDef& k, Seek seek, const std::vector<KeyPart>& parts,
                uint32_t afterRowId, Row& out) override {
     SqliteConn* c = Mine();
-    return c ? ReadOn(*c, t, k, seek, parts, afterRowId, out) : store_.Read(t, k, seek, parts, afterRowId, out);
+    return c ? ReadOn(*c, t, k, seek, parts, afterRowId, out) : engine_.Read(t, k, seek, parts, afterRowId, out);
   }
   int32_t ServerKnown(const std::string& server) override {
     SqliteConn* c = Mine();
-    return c ? ServerKnownOn(*c, server) : store_.ServerKnown(server);
+    return c ? ServerKnownOn(*c, server) : engine_.ServerKnown(server);
   }
   int32_t FindInstalled(const std::string& server, const std::string& item, InstalledPath& out) override {
     SqliteConn* c = Mine();
-    return c ? FindInstalledOn(*c, server, item, out) : store_.FindInstalled(server, item, out);
+    return c ? FindInstalledOn(*c, server, item, out) : engine_.FindInstalled(server, item, out);
   }
-
-  void Insert(const TableDef& t, std::string record, WriteDone done) override {
-    store_.Insert(t, std::move(record), std::move(done));
-  }
-  void Rewrite(const TableDef& t, uint32_t id, std::string record, std::vector<std::string> writable,
-               RewriteCheck check, WriteDone done) override {
-    store_.Rewrite(t, id, std::move(record), std::move(writable), std::move(check), std::move(done));
-  }
-  bool Scan(const TableDef& t, const Filter* filter, std::vector<Row>& out) override {
-    return store_.Scan(t, filter, out);
-  }
-  bool ScanInstalled(std::vector<InstalledPath>& out) override { return store_.ScanInstalled(out); }
-  bool Import(const Document& doc, std::string& error) override { return store_.Import(doc, error); }
-  ConsoleData& Console() override { return store_.Console(); }
 
  private:
   // The thread's connection inside the round's transaction, or null when called from
@@ -657,7 +483,7 @@ class SqliteStore::Rounds : public RoundStore {
     return conn_.get();
   }
 
-  SqliteStore& store_;
+  SqliteStore& engine_;  // the store_ of RoundStore, as its own engine
   std::unique_ptr<SqliteConn> conn_;
   std::thread::id owner_;
   sqlite3_stmt* begin_ = nullptr;

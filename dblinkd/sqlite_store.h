@@ -13,12 +13,13 @@
 #include <vector>
 
 #include "store.h"
+#include "write_queue.h"
 
 namespace dblink {
 
 class SqliteConn;
 
-class SqliteStore : public Store, public ConsoleData {
+class SqliteStore : public Store, public ConsoleData, private WriteEngine<SqliteConn> {
  public:
   // Opens or creates the database and its tables. Null with error set on failure.
   static std::unique_ptr<SqliteStore> Open(const std::string& path, std::string& error);
@@ -64,21 +65,26 @@ class SqliteStore : public Store, public ConsoleData {
   uint64_t EngineCalls() const { return calls_.load(); }
   void FailEngineCall(uint64_t n) { failAt_.store(n); }
   // Statements that failed so far, reads and writes.
-  uint64_t EngineErrors() const { return errors_.load(std::memory_order_relaxed); }
+  uint64_t EngineErrors() const override { return errors_.load(std::memory_order_relaxed); }
   // Commits so far (one per group of writes).
-  uint64_t Commits() const { return commits_.load(); }
+  uint64_t Commits() const { return writes_.Commits(); }
 
  private:
   explicit SqliteStore(std::string path);
 
   // One write as the writer thread runs it, inside its own savepoint.
   struct Job {
-    std::function<int32_t(SqliteConn&, Row&)> run;
+    WriteQueue<SqliteConn>::Work run;
     WriteDone done;
   };
-  void Submit(Job job);
-  void WriterLoop();
-  void RunBatch(std::vector<Job>& batch);
+  void Submit(Job job) { writes_.Submit(std::move(job.run), std::move(job.done)); }
+
+  // The writer's side (see write_queue.h).
+  SqliteConn* Writer() override { return writer_.get(); }
+  const char* BeginSql() const override { return "BEGIN IMMEDIATE"; }
+  bool Control(SqliteConn& c, const char* sql) override;
+  bool Recover(SqliteConn& c, const char* sql) override;
+  void Committed() override;
 
   // A reader connection borrowed from the pool for one call.
   class Reader;
@@ -87,14 +93,10 @@ class SqliteStore : public Store, public ConsoleData {
   void GiveBack(std::unique_ptr<SqliteConn> c);
 
   std::string path_;
-  std::atomic<uint64_t> calls_{0}, failAt_{0}, commits_{0}, errors_{0};
+  std::atomic<uint64_t> calls_{0}, failAt_{0}, errors_{0};
   std::atomic<uint32_t> textWalk_{kTextWalk};
   std::unique_ptr<SqliteConn> writer_;  // used by the writer thread only (and Open)
-  std::mutex queueMutex_;
-  std::condition_variable queueCv_;
-  std::vector<Job> queue_;
-  bool stopping_ = false;
-  std::thread writerThread_;
+  WriteQueue<SqliteConn> writes_{*this};
   bool checkpointWanted_ = false;  // writer thread only
   std::mutex poolMutex_;
   std::vector<std::unique_ptr<SqliteConn>> readers_;

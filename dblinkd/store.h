@@ -1,6 +1,6 @@
 // The package database as the service sees it: tables of packed records, read by key in
-// typed key order. SqliteStore is the embedded engine; another engine only has to keep
-// these calls and their statuses.
+// typed key order. SqliteStore is the embedded engine, PgStore the one for a database
+// server; an engine only has to keep these calls and their statuses.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -106,6 +106,9 @@ class Store {
 
   // What the administrator's console reads, and its one write.
   virtual ConsoleData& Console() = 0;
+
+  // Statements that failed so far, reads and writes.
+  virtual uint64_t EngineErrors() const = 0;
 };
 
 // Reads made between two EndRound calls share one read transaction: one snapshot and one
@@ -116,8 +119,28 @@ class Store {
 // runs on the writer) is served by the store itself.
 class RoundStore : public Store {
  public:
+  explicit RoundStore(Store& store) : store_(store) {}
   virtual void EndRound() = 0;
   std::unique_ptr<RoundStore> OpenRounds() override { return nullptr; }
+
+  // Writes and listings are the store's own.
+  void Insert(const plx::TableDef& t, std::string record, WriteDone done) override {
+    store_.Insert(t, std::move(record), std::move(done));
+  }
+  void Rewrite(const plx::TableDef& t, uint32_t id, std::string record, std::vector<std::string> writable,
+               RewriteCheck check, WriteDone done) override {
+    store_.Rewrite(t, id, std::move(record), std::move(writable), std::move(check), std::move(done));
+  }
+  bool Scan(const plx::TableDef& t, const Filter* filter, std::vector<Row>& out) override {
+    return store_.Scan(t, filter, out);
+  }
+  bool ScanInstalled(std::vector<InstalledPath>& out) override { return store_.ScanInstalled(out); }
+  bool Import(const Document& doc, std::string& error) override { return store_.Import(doc, error); }
+  ConsoleData& Console() override { return store_.Console(); }
+  uint64_t EngineErrors() const override { return store_.EngineErrors(); }
+
+ protected:
+  Store& store_;
 };
 
 }  // namespace dblink

@@ -5,7 +5,8 @@ pkgs=(wine wine64 libwine g++-mingw-w64-x86-64 g++-mingw-w64-i686 gcc-mingw-w64-
       gcc-mingw-w64-i686 libz-mingw-w64-dev xvfb xauth x11-apps imagemagick googletest
       libsqlite3-dev libpq-dev postgresql libcpp-httplib-dev nlohmann-json3-dev zlib1g-dev sqlite3
       cmake ninja-build g++ python3 pkg-config zip unzip
-      chromium chromium-driver python3-selenium fonts-dejavu-core)
+      chromium chromium-driver python3-selenium fonts-dejavu-core
+      libssl-dev openssl dpkg-dev adduser systemd)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -40,8 +40,8 @@ int32_t Insert(Client& c, bool text, const std::string& name, int t, std::string
 // How often each name occurs in the database file.
 std::map<std::string, int> NameCounts(const std::string& db) {
   std::map<std::string, int> out;
-  std::istringstream rows(Query(db, "SELECT TargetName FROM package_users WHERE TargetName LIKE 'WS%' "
-                                    "UNION ALL SELECT Text FROM history_texts"));
+  std::istringstream rows(Query(db, "SELECT \"TargetName\" FROM package_users WHERE \"TargetName\" LIKE 'WS%' "
+                                    "UNION ALL SELECT \"Text\" FROM history_texts"));
   for (std::string line; std::getline(rows, line);) out[line.substr(0, line.size() - 1)]++;
   return out;
 }
@@ -95,7 +95,7 @@ TEST(DblinkdCrash, AcknowledgedInsertsSurviveKill9) {
   size_t statusRows = CountRows(d.db, "package_users");
   ASSERT_EQ(Insert(c, false, "WS0-after", 0, rec), kDbOk);
   EXPECT_EQ(Rec<UserPackageRecord>(rec).RecordId, statusRows + 1);
-  EXPECT_EQ(CountRows(d.db, "pragma_integrity_check", "integrity_check='ok'"), 1);
+  if (!UsingPostgres()) EXPECT_EQ(CountRows(d.db, "pragma_integrity_check", "integrity_check='ok'"), 1);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // pkgadmin: imports package documents into dblinkd and lists what it holds, through the
 // admin API. Exit status: 0 done, 1 server or data error, 2 usage.
 #include <httplib.h>
+#include <openssl/x509.h>
 
 #include <cstdio>
 #include <cstring>
@@ -22,10 +23,12 @@ namespace {
 const char kDefaultUrl[] = "http://127.0.0.1:7311";
 
 const char kUsage[] =
-    "usage: pkgadmin [--url URL] [--token-file FILE] COMMAND [ARGS]\n"
+    "usage: pkgadmin [--url URL] [--token-file FILE] [--cacert FILE] COMMAND [ARGS]\n"
     "\n"
     "  --url URL          admin API of dblinkd (default $PKGADMIN_URL or http://127.0.0.1:7311)\n"
     "  --token-file FILE  file holding the admin token (default $PKGADMIN_TOKEN_FILE)\n"
+    "  --cacert FILE      the admin API speaks TLS (https): trust the CA certificates in FILE\n"
+    "                     (PEM) to sign its certificate (default $PKGADMIN_CACERT)\n"
     "\n"
     "commands:\n"
     "  import FILE                  add or replace the servers, packages, targeting rows,\n"
@@ -57,10 +60,32 @@ const char kListUsage[] =
     "WHAT: packages, schedules (targeting rows), status (status rows), history, servers,\n"
     "tasks, dependencies, installed. A readable table, or the service's JSON with --json.\n";
 
+const char kHttp[] = "http://";
+const char kHttps[] = "https://";
+
 struct Global {
   std::string url;
   std::string tokenFile;
+  std::string caCert;  // empty over https: the system's CA certificates
 };
+
+bool StartsWith(const std::string& s, const char* prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
+
+// Why a TLS connection failed, in the administrator's terms.
+std::string TlsFailure(const Global& g, httplib::Client& c, httplib::Error e) {
+  std::string trusted = g.caCert.empty() ? "the system's CA certificates" : "the CA certificates in " + g.caCert;
+  if (e == httplib::Error::SSLLoadingCerts) return "cannot load " + trusted;
+  if (e == httplib::Error::SSLServerVerification) {
+    long v = c.get_openssl_verify_result();
+    if (v != X509_V_OK)
+      return "the certificate of " + g.url + " is not trusted: " + X509_verify_cert_error_string(v) +
+             "; --cacert must name the CA that signed the admin listener's certificate (checked against " +
+             trusted + ")";
+    return "the certificate of " + g.url + " does not name the host of the URL";
+  }
+  return "the TLS handshake with " + g.url + " failed: does dblinkd's admin listener have --admin-cert and "
+         "--admin-key, and is this its admin port?";
+}
 
 int Usage(const std::string& msg, const char* usage = kUsage) {
   fprintf(stderr, "pkgadmin: %s\n%s", msg.c_str(), usage);
@@ -86,16 +111,26 @@ int Call(const Global& g, const std::string& method, const std::string& path, co
 
   httplib::Client c(g.url);
   if (!c.is_valid()) return Usage("--url: not a usable URL: " + g.url);
+  bool tls = StartsWith(g.url, kHttps);
+  if (tls) {
+    if (!g.caCert.empty()) c.set_ca_cert_path(g.caCert);
+    c.enable_server_certificate_verification(true);
+  }
   c.set_connection_timeout(5);
   c.set_read_timeout(60);
   httplib::Headers h = {{"Authorization", "Bearer " + token}};
   httplib::Result r = method == "POST" ? c.Post(path.c_str(), h, body, "application/json")
                                        : c.Get(path.c_str(), h);
   if (!r) {
+    httplib::Error e = r.error();
+    if (e == httplib::Error::SSLConnection || e == httplib::Error::SSLLoadingCerts ||
+        e == httplib::Error::SSLServerVerification)
+      return Fail(TlsFailure(g, c, e));
     // Connected, but what answered did not speak HTTP back: another service's port.
-    if (r.error() == httplib::Error::Read || r.error() == httplib::Error::Write)
+    if (!tls && (e == httplib::Error::Read || e == httplib::Error::Write))
       return Fail(g.url + " accepted the connection but gave no HTTP reply: is it dblinkd's admin port "
-                  "(--admin-listen), not its requester port or another service?");
+                  "(--admin-listen), not its requester port or another service? If it speaks TLS, "
+                  "give --cacert (https)");
     return Fail("cannot reach " + g.url + ": " + httplib::to_string(r.error()));
   }
   std::string error;
@@ -242,19 +277,27 @@ int main(int argc, char** argv) {
   Global g;
   const char* envUrl = getenv("PKGADMIN_URL");
   const char* envToken = getenv("PKGADMIN_TOKEN_FILE");
+  const char* envCa = getenv("PKGADMIN_CACERT");
   g.url = envUrl && *envUrl ? envUrl : kDefaultUrl;
   g.tokenFile = envToken ? envToken : "";
+  g.caCert = envCa ? envCa : "";
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") { fputs(kUsage, stdout); return 0; }
-    if ((a == "--url" || a == "--token-file") && i + 1 < argc) {
-      (a == "--url" ? g.url : g.tokenFile) = argv[++i];
+    bool valued = a == "--url" || a == "--token-file" || a == "--cacert";
+    if (valued && i + 1 < argc) {
+      (a == "--url" ? g.url : a == "--token-file" ? g.tokenFile : g.caCert) = argv[++i];
       continue;
     }
-    return Usage(a == "--url" || a == "--token-file" ? a + " needs a value" : "unknown option '" + a + "'");
+    return Usage(valued ? a + " needs a value" : "unknown option '" + a + "'");
   }
-  if (g.url.compare(0, 7, "http://") != 0) return Usage("--url must start with http://, got '" + g.url + "'");
+  // A CA to check the service against means the service speaks TLS.
+  if (!g.caCert.empty() && StartsWith(g.url, kHttp)) g.url = kHttps + g.url.substr(strlen(kHttp));
+  if (!StartsWith(g.url, kHttp) && !StartsWith(g.url, kHttps))
+    return Usage("--url must start with http:// or https://, got '" + g.url + "'");
+  std::string caText;
+  if (!g.caCert.empty() && !dblink::ReadTextFile(g.caCert, caText)) return Fail("cannot read CA file " + g.caCert);
   if (i >= argc) return Usage("no command");
   std::string cmd = argv[i];
   std::vector<std::string> args(argv + i + 1, argv + argc);
