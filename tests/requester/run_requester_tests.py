@@ -3,8 +3,10 @@
 
 Five services: MAIN (servers SRV and SRV2), SCRATCH (writes and restarts), HUNG (which
 the tests stop with SIGSTOP, behind a proxy that counts the frames sent to it), and
-REPLICA1 and REPLICA2, two replicas of one service on copies of one database, which server
-PAIR lists together (ONLY1 and ONLY2 reach each alone; DOWNFIRST, DOWNLAST, HUNGFIRST and
+REPLICA1 and REPLICA2, two replicas of one service on one PostgreSQL database (a
+throw-away server of the runner's own; without Debian's postgresql package, on two copies of
+one SQLite database, and PLX_REPLICAS_SHARED tells the program which), which server PAIR
+lists together (ONLY1 and ONLY2 reach each alone; DOWNFIRST, DOWNLAST, HUNGFIRST and
 HUNGLAST pair REPLICA1 with a dead or a hung address; ALLDOWN lists two dead ones; BAD*
 are lists with a bad entry). DOWN and DOWN2 are ports nobody listens on. The test program
 asks through files in PLX_CONTROL: it writes request.txt (a number, then "stop HUNG",
@@ -14,12 +16,14 @@ is a network drive for CORVNET.dll. The program runs twice: the tests of an unst
 their own, then the rest. Environment: plxharness's (PLX_BIN_DIR, PLX_DBLINKD, WINEPREFIX,
 DISPLAY).
 """
+import glob
 import json
 import os
 import re
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -75,6 +79,26 @@ def replica_servers(one, two, hung, down, down2):
                 BADPORT="%s,127.0.0.1:70000" % a(one), BADHOST="%s,127.0.0.1 1:%d" % (a(one), two))
 
 
+def replica_database(h):
+    """A fresh PostgreSQL database on a throw-away server (scripts/pg-test-server.sh), its
+    URI; None when the server is not installed."""
+    if not glob.glob("/usr/lib/postgresql/*/bin/pg_ctl"):
+        print("PostgreSQL is not installed: the replicas run on copies of one SQLite database")
+        return None
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "pg-test-server.sh")
+    # Its own folder, open to the server's user when the runner is root.
+    top = tempfile.mkdtemp(prefix="plx-requester-pg-")
+    os.chmod(top, 0o755)
+    data = os.path.join(top, "pg")
+    h.undo.append(lambda: (subprocess.run(["bash", script, "stop", data], **ph.QUIET), os.rmdir(top)))
+    subprocess.run(["bash", script, "start", data], check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    with open(os.path.join(data, "conninfo")) as f:
+        server = f.read().strip()
+    subprocess.run(["psql", "-q", server, "-c", "CREATE DATABASE replicas ENCODING 'SQL_ASCII' LC_COLLATE 'C' "
+                    "LC_CTYPE 'C' TEMPLATE template0"], check=True, **ph.QUIET)
+    return server.rsplit("/", 1)[0] + "/replicas"
+
+
 def main(scenario_path):
     with open(scenario_path) as f:
         scenario = json.load(f)
@@ -86,11 +110,11 @@ def main(scenario_path):
             if server_id:  # a server row under the service's own name, so that Connect to it is accepted
                 doc["servers"].append({"ServerId": server_id, "ServerName": name})
             services[name] = h.service(doc)
-        paired = {name: 92 + i for i, name in enumerate(PAIRED)}
-        for name in ("REPLICA1", "REPLICA2"):
-            doc = json.loads(json.dumps(scenario))
-            doc["servers"] += [{"ServerId": i, "ServerName": n} for n, i in paired.items()]
-            services[name] = h.service(doc)
+        doc = json.loads(json.dumps(scenario))
+        doc["servers"] += [{"ServerId": 92 + i, "ServerName": n} for i, n in enumerate(PAIRED)]
+        shared = replica_database(h)
+        services["REPLICA1"] = h.service(doc, db=shared)
+        services["REPLICA2"] = h.service(None if shared else doc, db=shared)
         proxies = {"HUNG": h.proxy(services["HUNG"].port)}  # counts the frames sent to it
         ports = dict(SRV=services["MAIN"].port, SRV2=services["MAIN"].port, SCRATCH=services["SCRATCH"].port,
                      HUNG=proxies["HUNG"].port, DOWN=ph.free_port())
@@ -104,7 +128,8 @@ def main(scenario_path):
         thread.start()
         h.undo.append(lambda: (halt.set(), thread.join()))
         h.drives({"r": ("network", h.folder("share"))})
-        env = dict(os.environ, PLX_CONTROL=ph.wine_path(folder_control), PLX_NETWORK_DRIVE="R")
+        env = dict(os.environ, PLX_CONTROL=ph.wine_path(folder_control), PLX_NETWORK_DRIVE="R",
+                   PLX_REPLICAS_SHARED="1" if shared else "")
         status = 0
         for pattern in ("BeforeInit.*", "-BeforeInit.*"):
             r = subprocess.run(["wine", os.path.join(folder, "plx_requester_tests.exe"), "--gtest_filter=" + pattern],
