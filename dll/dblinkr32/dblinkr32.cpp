@@ -6,6 +6,10 @@
 //   [Servers]
 //   SRV=127.0.0.1:7001        ; server name = host:port of its database service
 //   SRV2=dbhost.example:7001
+//   SRV3=10.0.0.5:7310, 10.0.0.6:7310   ; replicas of one service (addresses.h)
+//
+// A server's link goes to one of its addresses: at first the one this process's spread
+// number picks, and after a link to it failed (refused, reset or silent), the next one.
 //
 // Sessions and connections live only here: the service sees a stream of self-contained
 // requests, and this library keeps, per connection and table, the position that a
@@ -23,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "addresses.h"
 #include "dllfile.h"
 #include "held_rows.h"
 #include "link.h"
@@ -56,6 +61,9 @@ constexpr uint32_t kMaxTimeoutSec = 3600;
 // it holds asks for twice as many each time, up to what one reply carries.
 constexpr uint32_t kFirstReadAhead = 4;
 
+// Room for a server's value in the INI file: a few dozen replicas' addresses.
+constexpr size_t kMaxServersValue = 2048;
+
 // The last record read on one table of a connection, as a get-next needs it.
 struct Position {
   uint32_t keyNo = 0;
@@ -85,6 +93,9 @@ struct Requester {
   uint32_t retries = kDefaultRetries;
   uint32_t timeoutSec = kDefaultTimeoutSec;
   std::map<std::string, Link> links;                   // by upper-case server name
+  std::map<std::string, uint32_t> turns;               // address index of each server's next link
+  bool spreadSet = false;
+  uint32_t spread = 0;  // picks the address each server's first link tries
   std::map<uint32_t, std::vector<uint32_t>> sessions;  // session -> its connections
   std::map<uint32_t, Connection> connections;
   uint32_t issued = 0;  // handles given out so far
@@ -114,47 +125,68 @@ std::string Upper(const char* s) {
   return u;
 }
 
-// host:port of a server's service from the INI file. False when it is not listed.
-bool ServiceAddress(const std::string& server, std::string& host, uint16_t& port) {
+// The addresses of a server's service from the INI file. False when it is not listed, or
+// the value is no list of host:port or too long to be read whole.
+bool ServiceAddresses(const std::string& server, std::vector<requester::ServiceAddress>& list) {
   char ini[MAX_PATH];
   if (!plxdll::FileBesideModule(reinterpret_cast<const void*>(&DBInitRequesterEx), "DBLINKR32.INI", ini,
                                 sizeof ini))
     return false;
-  char value[300];
-  GetPrivateProfileStringA("Servers", server.c_str(), "", value, sizeof value, ini);
-  std::string v = value;
-  size_t colon = v.rfind(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 == v.size()) return false;
-  std::string digits = v.substr(colon + 1);
-  if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
-  unsigned long p = strtoul(digits.c_str(), nullptr, 10);
-  if (p == 0 || p > 65535) return false;
-  host = v.substr(0, colon);
-  port = uint16_t(p);
-  return true;
+  char value[kMaxServersValue];
+  DWORD n = GetPrivateProfileStringA("Servers", server.c_str(), "", value, sizeof value, ini);
+  if (n + 1 >= sizeof value) return false;
+  return requester::ParseServiceAddresses(std::string(value, n), list);
 }
+
+// Where a server's next link goes first, as an index into its addresses (the list may
+// have changed in the INI file since, hence the modulo at each use). The first link of the
+// process starts from its spread number.
+uint32_t& Turn(Requester& r, const std::string& server) {
+  if (!r.spreadSet) {
+    r.spread = requester::SpreadNumber(GetCurrentProcessId(), GetTickCount());
+    r.spreadSet = true;
+  }
+  auto t = r.turns.find(server);
+  if (t == r.turns.end()) t = r.turns.emplace(server, r.spread).first;
+  return t->second;
+}
+
+// A link to the current address failed: the next link tries the address after it.
+void MoveOn(Requester& r, const std::string& server) { ++Turn(r, server); }
 
 enum class Open { kOk, kUnknownServer, kVersionRefused, kFailed };
 
-// One attempt at a link: connect and greet before the deadline. A failed attempt waits out
-// the rest of its window, so that a service that is down costs the caller retries times
-// the time-out, as the agent's options promise, and not a burst of refused connects.
+// Connect to one address and greet its service before the deadline.
+Open Greet(Requester& r, const requester::ServiceAddress& a, Link& link, uint64_t deadline) {
+  if (!link.Connect(a.host, a.port, deadline, uint32_t(r.TimeoutMs()))) return Open::kFailed;
+  Request hello;
+  hello.call = plx::proto::kCallHello;
+  Reply reply;
+  if (link.Exchange(plx::proto::EncodeRequest(hello), reply, deadline) != Io::kOk) return Open::kFailed;
+  if (reply.status == plx::kDbOk) {
+    link.SetFeatures(reply.rowId);
+    return Open::kOk;
+  }
+  link.Close();
+  return reply.status == plx::kDbInitFailed ? Open::kVersionRefused : Open::kFailed;
+}
+
+// One attempt at a link, in one window of the time-out: the server's addresses in turn,
+// from the current one, each with an even share of what is left of the window, so that an
+// address that refuses costs nothing and one that hangs leaves time for the others (one
+// address has the whole window, as ever). When none answered, the attempt waits out the
+// rest of its window, so that a service that is down costs the caller retries times the
+// time-out, as the agent's options promise, and not a burst of refused connects.
 Open OpenAttempt(Requester& r, const std::string& server, Link& link, uint64_t deadline) {
-  std::string host;
-  uint16_t port = 0;
-  if (!ServiceAddress(server, host, port)) return Open::kUnknownServer;
-  if (link.Connect(host, port, deadline, uint32_t(r.TimeoutMs()))) {
-    Request hello;
-    hello.call = plx::proto::kCallHello;
-    Reply reply;
-    if (link.Exchange(plx::proto::EncodeRequest(hello), reply, deadline) == Io::kOk) {
-      if (reply.status == plx::kDbOk) {
-        link.SetFeatures(reply.rowId);
-        return Open::kOk;
-      }
-      link.Close();
-      if (reply.status == plx::kDbInitFailed) return Open::kVersionRefused;
-    }
+  std::vector<requester::ServiceAddress> list;
+  if (!ServiceAddresses(server, list)) return Open::kUnknownServer;
+  uint32_t& turn = Turn(r, server);
+  for (size_t tried = 0; tried < list.size(); ++tried) {
+    uint64_t now = requester::Now();
+    uint64_t share = now < deadline ? (deadline - now) / (list.size() - tried) : 0;
+    Open o = Greet(r, list[turn % list.size()], link, now + share);
+    if (o != Open::kFailed) return o;
+    turn = turn % list.size() + 1;
   }
   uint64_t now = requester::Now();
   if (now < deadline) Sleep(DWORD(deadline - now));
@@ -194,7 +226,9 @@ int32_t Call(Requester& r, const std::string& server, const Request& q, Reply& r
   uint32_t windows = r.retries;
   for (;;) {
     Link& link = r.links[server];
-    bool reused = link.IsOpen() && (resendable || link.StillUp());
+    const bool wasOpen = link.IsOpen();
+    bool reused = wasOpen && (resendable || link.StillUp());
+    if (wasOpen && !reused) MoveOn(r, server);  // it broke while idle: that replica went away
     uint64_t deadline = requester::Now() + r.TimeoutMs();
     if (!reused) {
       if (windows == 0) return plx::kDbServerInitFailed;
@@ -211,6 +245,7 @@ int32_t Call(Requester& r, const std::string& server, const Request& q, Reply& r
     if (answered) *answered = form.call;
     Io io = link.Exchange(plx::proto::EncodeRequest(form), reply, deadline);
     if (io == Io::kOk) return plx::kDbOk;
+    MoveOn(r, server);  // the link is closed; whatever comes next goes to the next replica
     if (io == Io::kBadReply) return plx::kDbUnknownError;
     if (io != Io::kNotSent && !resendable) return plx::kDbServerInitFailed;
     if (reused && io == Io::kTimedOut) {

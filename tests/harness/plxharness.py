@@ -6,8 +6,8 @@ Environment (CTest sets the first two; scripts/wine-env.sh the rest):
 
   h = Harness(wine=True)    work folder h.work; every change below is undone by h.close(),
                             in reverse order, also after a failure (HarnessCase: self.h per test)
-  svc = h.service(doc)      dblinkd on free loopback ports, temp database and admin token, doc
-                            imported through the admin API. svc.port, svc.admin_port,
+  svc = h.service(doc, db=None)  dblinkd on free loopback ports, temp database (or db: a
+                            PostgreSQL URI) and admin token, doc imported through the admin API. svc.port, svc.admin_port,
                             svc.api(path, body=None), svc.status(pid, targeting=False), svc.history(pid),
                             svc.start() (same ports), svc.stop(), svc.kill(), svc.pause()/resume()
   px = h.proxy(port, cut_at=n, forward=False, refuse=True)
@@ -173,8 +173,9 @@ def free_port():
 class Service:
     """A dblinkd with a database and admin token of its own."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, db=None):
         self.dir, self.proc, self.port, self.admin_port = folder, None, 0, 0
+        self.db = db or os.path.join(folder, "packages.db")
         self.token = "harness-token-%08d" % os.getpid()
         with open(os.path.join(folder, "token"), "w") as f:
             f.write(self.token + "\n")
@@ -186,7 +187,7 @@ class Service:
             os.unlink(ports)
         with open(os.path.join(self.dir, "dblinkd.log"), "ab") as log:
             self.proc = subprocess.Popen(
-                [DBLINKD, "--db", os.path.join(self.dir, "packages.db"),
+                [DBLINKD, "--db", self.db,
                  "--listen", "127.0.0.1:%d" % self.port, "--admin-listen", "127.0.0.1:%d" % self.admin_port,
                  "--admin-token-file", os.path.join(self.dir, "token"), "--port-file", ports],
                 stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
@@ -391,9 +392,9 @@ class Harness:
         path = tempfile.mkdtemp(prefix=name + "-", dir=self.work)
         return path
 
-    def service(self, doc=None):
+    def service(self, doc=None, db=None):
         _require("PLX_DBLINKD")
-        svc = Service(self.folder("dblinkd"))
+        svc = Service(self.folder("dblinkd"), db)
         self.undo.append(svc.stop)
         svc.start()
         if doc is not None:

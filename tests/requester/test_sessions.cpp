@@ -10,8 +10,13 @@ using namespace rt;
 
 TEST(InitRequester, RefusesBadParametersAndUnlistedServersAtOnce) {
   const uint32_t small[3] = {8, 1, 5};
-  const struct { const char* server; const uint32_t* params; int32_t status; } cases[] = {{"SRV", nullptr, 10204}, {nullptr, Params(1, 5).get(), 10204}, {"SRV", small, 10205},
-               {"", Params(1, 5).get(), 10206}, {"NOSUCH", Params(3, 5).get(), 10100}};
+  const Params once(1, 5), thrice(3, 5);  // named: the table keeps pointers into them
+  const struct { const char* server; const uint32_t* params; int32_t status; } cases[] = {
+      {"SRV", nullptr, 10204}, {nullptr, once.get(), 10204}, {"SRV", small, 10205}, {"", once.get(), 10206},
+      {"NOSUCH", thrice.get(), 10100},
+      // One bad entry spoils a list of replicas as it spoils a single address.
+      {"BADONE", thrice.get(), 10100}, {"BADTRAIL", thrice.get(), 10100}, {"BADEMPTY", thrice.get(), 10100},
+      {"BADPORT", thrice.get(), 10100}, {"BADHOST", thrice.get(), 10100}};
   ULONGLONG start = GetTickCount64();
   for (const auto& k : cases) EXPECT_EQ(DBInitRequesterEx(k.server, k.params), k.status);
   EXPECT_LT(Seconds(start), 1.0) << "nothing there to wait for";
@@ -31,6 +36,8 @@ TEST(InitRequester, AServiceThatIsDownTakesRetriesTimesTheTimeOut) {
       {[&] { return DBConnectEx(session, "DOWN", "", "", "KVR610", 0, &c); }, 2},
       {[&] { return DBGetPathAppInstalledEx("DOWN", "KVR610", path, second); }, 2},
       {[] { return DBInitRequesterEx("DOWN", Params(1, 1).get()); }, 1},
+      // Two dead replicas take no longer than one.
+      {[] { return DBInitRequesterEx("ALLDOWN", Params(2, 1).get()); }, 2},
   };
   for (const auto& k : cases) {
     ULONGLONG start = GetTickCount64();
