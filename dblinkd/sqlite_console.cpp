@@ -9,6 +9,7 @@
 #include <future>
 #include <unordered_map>
 
+#include "console_plans.h"
 #include "fields.h"
 #include "sqlite_conn.h"
 
@@ -387,11 +388,6 @@ Query WalkEnd(const HistoryQuery& hq, uint32_t walk) {
                }()};
 }
 
-struct WalkEndEntry {
-  std::string date, time;
-  uint32_t rowId = 0;
-};
-
 // end.date empty: the range holds fewer entries than a walk, which then sees them all.
 Query HistoryTextWalk(const HistoryQuery& hq, const WalkEndEntry& end, const Page& page) {
   Query q;
@@ -477,6 +473,7 @@ int32_t ReofferOn(SqliteConn& w, uint32_t recordId, const std::string& date, con
   }
   return plx::kDbOk;
 }
+
 
 }  // namespace
 
@@ -622,36 +619,10 @@ int32_t SqliteStore::Reoffer(uint32_t recordId, const std::string& date, const s
 
 bool SqliteStore::ConsolePlans(std::vector<std::string>& out) {
   out.clear();
-  Page page;
-  std::vector<std::pair<std::string, Query>> all = {
-      {"overview", OverviewQuery(page)},
-      {"package", PackageQuery(1)},
-      {"counts", CountsQuery(1)},
-      {"targets", TargetsQuery(1)},
-      {"machine", NameStatusQuery(plx::kKindMachine, plx::kKindUser, "WS1", page)},
-      {"user", NameStatusQuery(plx::kKindUser, plx::kKindMachine, "bob", page)},
-      {"totals", TotalsQuery()},
-  };
-  // Every filter of the package page and every combination of history fields.
-  for (int status : {-1, int(plx::kStatusFailed), int(plx::kStatusCompleted)})
-    for (uint32_t kind : {0u, uint32_t(plx::kKindMachine)})
-      for (const char* name : {"", "WS"})
-        all.push_back({"package-status " + std::to_string(status) + "/" + std::to_string(kind) + "/" + name,
-                       PackageStatusQuery(1, StatusFilter{status, kind, name}, page)});
-  for (int mask = 0; mask < 32; ++mask) {
-    HistoryQuery hq;
-    if (mask & 1) hq.machine = "WS1";
-    if (mask & 2) hq.user = "bob";
-    if (mask & 4) hq.packageId = 1;
-    if (mask & 8) hq.text = "fail";
-    if (mask & 16) hq.from = "20260101", hq.to = "20261231";
-    all.push_back({"history " + std::to_string(mask), HistoryQueryOf(hq, page)});
-    if (WalksForText(hq)) {
-      all.push_back({"history text matches " + std::to_string(mask), TextMatches(hq, kTextWalk)});
-      all.push_back({"history walk end " + std::to_string(mask), WalkEnd(hq, kTextWalk)});
-      all.push_back({"history walk " + std::to_string(mask), HistoryTextWalk(hq, WalkEndEntry{"20261201", "120000", 1}, page)});
-    }
-  }
+  std::vector<std::pair<std::string, Query>> all = ConsoleQueryShapes(
+      ConsoleSql<Query>{OverviewQuery, PackageQuery, CountsQuery, TargetsQuery, PackageStatusQuery, NameStatusQuery,
+                        TotalsQuery, HistoryQueryOf, WalksForText, TextMatches, WalkEnd, HistoryTextWalk},
+      kTextWalk);
   Reader r(*this);
   if (!r) return false;
   for (auto& [name, q] : all) {
