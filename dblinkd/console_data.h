@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "plx/records.h"
+
 namespace dblink {
 
 // A slice of an ordered listing. `more` tells whether rows follow the last one given, so
@@ -23,6 +25,12 @@ struct Paged {
   bool more = false;
 };
 
+// A page is read with one row more than its limit: that row, dropped here, says there is more.
+template <class T> void EndPage(Paged<T>& out, const Page& page) {
+  out.more = out.rows.size() > page.limit;
+  if (out.more) out.rows.resize(page.limit);
+}
+
 // A package with the workstations' outcomes: counts of its status rows. Failed counts
 // both failed statuses (4, and 5 which may be tried again).
 struct PackageCounts {
@@ -32,6 +40,19 @@ struct PackageCounts {
   std::string serverName;
   uint64_t pending = 0, installed = 0, refused = 0, refusedPermanently = 0, failed = 0;
 };
+
+// Adds n status rows of one status to the counts; a status the console does not know is left out.
+inline void AddCount(PackageCounts& c, int64_t status, uint64_t n) {
+  switch (status) {
+    case plx::kStatusPending: c.pending += n; break;
+    case plx::kStatusCompleted: c.installed += n; break;
+    case plx::kStatusRefused: c.refused += n; break;
+    case plx::kStatusRefusedPermanently: c.refusedPermanently += n; break;
+    case plx::kStatusFailed:
+    case plx::kStatusFailedRetry: c.failed += n; break;
+    default: break;
+  }
+}
 
 // An administrator's targeting row: the user, group, site or machine a package is for.
 struct TargetView {

@@ -168,11 +168,6 @@ std::string PageSql(Query& q, const Page& page) {
   return " LIMIT " + limit + " OFFSET " + q.Param(int64_t(page.offset));
 }
 
-template <class T> void EndPage(Paged<T>& out, const Page& page) {
-  out.more = out.rows.size() > page.limit;
-  if (out.more) out.rows.resize(page.limit);
-}
-
 uint32_t U32(const PgResult& r, int row, int col) { return uint32_t(r.Int(row, col)); }
 
 // The name of a package (of the row's own server when it has one there).
@@ -213,18 +208,6 @@ bool StatusPage(PgConn& c, const Query& q, const Page& page, Paged<StatusRowView
   });
   EndPage(out, page);
   return ok;
-}
-
-void AddCount(PackageCounts& c, int64_t status, uint64_t n) {
-  switch (status) {
-    case plx::kStatusPending: c.pending += n; break;
-    case plx::kStatusCompleted: c.installed += n; break;
-    case plx::kStatusRefused: c.refused += n; break;
-    case plx::kStatusRefusedPermanently: c.refusedPermanently += n; break;
-    case plx::kStatusFailed:
-    case plx::kStatusFailedRetry: c.failed += n; break;
-    default: break;  // no status the console knows
-  }
 }
 
 // Each package once (its row of the lowest ServerId), joined to its counts summed per

@@ -136,11 +136,6 @@ void AddPage(Query& q, const Page& page) {
   q.args.push_back(Num(":offset", page.offset));
 }
 
-template <class T> void EndPage(Paged<T>& out, const Page& page) {
-  out.more = out.rows.size() > page.limit;
-  if (out.more) out.rows.resize(page.limit);
-}
-
 std::string N(uint32_t v) { return std::to_string(v); }
 
 // Both failed statuses, as an SQL list.
@@ -185,18 +180,6 @@ bool StatusPage(SqliteConn& c, const Query& q, const Page& page, Paged<StatusRow
   });
   EndPage(out, page);
   return ok;
-}
-
-void AddCount(PackageCounts& c, int64_t status, uint64_t n) {
-  switch (status) {
-    case plx::kStatusPending: c.pending += n; break;
-    case plx::kStatusCompleted: c.installed += n; break;
-    case plx::kStatusRefused: c.refused += n; break;
-    case plx::kStatusRefusedPermanently: c.refusedPermanently += n; break;
-    case plx::kStatusFailed:
-    case plx::kStatusFailedRetry: c.failed += n; break;
-    default: break;  // no status the console knows
-  }
 }
 
 // ---------------------------------------------------------------------------------------
