@@ -34,12 +34,19 @@
 #include <thread>
 #include <vector>
 
+#include "bench_wire.h"
 #include "plx/bytes.h"
 #include "plx/proto.h"
 #include "plx/records.h"
 
 using namespace plx;
 using Clock = std::chrono::steady_clock;
+
+using bench::Bytes;
+using bench::Connect;
+using bench::Key;
+using bench::Pct;
+using bench::U32;
 
 namespace {
 
@@ -97,34 +104,6 @@ std::string Frame(uint32_t table, uint32_t cls, uint32_t op, uint32_t keyNo, con
   return proto::EncodeRequest(q);
 }
 
-int Connect(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) { close(fd); return -1; }
-  return fd;
-}
-
-std::string U32(uint32_t v) {
-  std::string s(4, '\0');
-  PutU32(reinterpret_cast<uint8_t*>(&s[0]), v);
-  return s;
-}
-
-std::string Key(uint32_t table, uint32_t keyNo, const std::string& rec) {
-  return KeyOf(*FindTable(table)->Key(keyNo), reinterpret_cast<const uint8_t*>(rec.data()));
-}
-
-template <class R> std::string Bytes(const R& r, uint32_t table) {
-  std::string b(RecordLength(table), '\0');
-  Encode(r, reinterpret_cast<uint8_t*>(&b[0]));
-  return b;
-}
-
 std::string Key6(uint32_t pkg, uint32_t kind) {
   UserPackageRecord u;
   u.ServerId = 1; u.PackageId = pkg; u.Scheduled = 1; u.TargetKind = kind;
@@ -146,12 +125,6 @@ std::string StatusRow(const std::string& machine, uint32_t pkg, uint16_t status)
   u.PackageStatus = status;
   CopyText(u.TargetName, sizeof u.TargetName, machine.c_str());
   return Bytes(u, kTableUserPackage);
-}
-
-double Pct(std::vector<uint32_t>& lat, double p) {
-  if (lat.empty()) return 0;
-  std::sort(lat.begin(), lat.end());
-  return lat[std::min(lat.size() - 1, size_t(p * lat.size()))] / 1000.0;
 }
 
 // What one run of clients did. Only replies the service accepted count as operations;

@@ -74,12 +74,19 @@
 #include <thread>
 #include <vector>
 
+#include "bench_wire.h"
 #include "plx/bytes.h"
 #include "plx/proto.h"
 #include "plx/records.h"
 
 using namespace plx;
 using Clock = std::chrono::steady_clock;
+
+using bench::Bytes;
+using bench::Connect;
+using bench::Key;
+using bench::Pct;
+using bench::U32;
 
 namespace {
 
@@ -133,22 +140,6 @@ std::string SeedJson() {
   }
   o << "]}";
   return o.str();
-}
-
-std::string U32(uint32_t v) {
-  std::string s(4, '\0');
-  PutU32(reinterpret_cast<uint8_t*>(&s[0]), v);
-  return s;
-}
-
-template <class R> std::string Bytes(const R& r, uint32_t table) {
-  std::string b(RecordLength(table), '\0');
-  Encode(r, reinterpret_cast<uint8_t*>(&b[0]));
-  return b;
-}
-
-std::string Key(uint32_t table, uint32_t keyNo, const std::string& rec) {
-  return KeyOf(*FindTable(table)->Key(keyNo), reinterpret_cast<const uint8_t*>(rec.data()));
 }
 
 std::string PackageKey(uint32_t pkg) {
@@ -325,19 +316,6 @@ struct Agent {
     return true;
   }
 };
-
-int Connect(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return -1;
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) { close(fd); return -1; }
-  return fd;
-}
 
 using Flag = std::atomic<bool>;
 
@@ -554,13 +532,6 @@ struct Outcome {
   double kindMs[kKinds] = {};  // mean latency by kind of request
   uint64_t kindCount[kKinds] = {};
 };
-
-double Pct(std::vector<uint32_t>& v, double p) {
-  if (v.empty()) return 0;
-  size_t i = std::min(v.size() - 1, size_t(p * double(v.size())));
-  std::nth_element(v.begin(), v.begin() + long(i), v.end());
-  return v[i] / 1000.0;
-}
 
 // Measures once the agents are under way: every agent has had a block's requests
 // answered, so that the requests in flight are spread over the run as they are in a
