@@ -82,11 +82,7 @@
 using namespace plx;
 using Clock = std::chrono::steady_clock;
 
-using bench::Bytes;
-using bench::Connect;
-using bench::Key;
-using bench::Pct;
-using bench::U32;
+using namespace bench;
 
 namespace {
 
