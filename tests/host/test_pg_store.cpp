@@ -155,8 +155,8 @@ TEST(PgStore, ADatabaseInAnotherEncodingIsRefused) {
   EXPECT_EQ(Query(uri, "SELECT count(*) FROM pg_tables WHERE schemaname = 'public'"), "0|\n") << "nothing created";
 }
 
-// A walk along a key in one round, row after row, from every starting row and over the
-// fetches ahead of it: each read answers the row after the one named, ties by row id, and
+// A walk along a key in one round, row after row, from the first row, from a lower bound
+// and from every row, over the fetches ahead of it: each read answers the row after the one named, ties by row id, and
 // the key's end as not found. A walk continued in the next round sees the rows written
 // between the two.
 TEST(PgStore, WalksAlongAKeyMeetEveryRowInKeyOrder) {
@@ -192,7 +192,7 @@ TEST(PgStore, WalksAlongAKeyMeetEveryRowInKeyOrder) {
   };
   auto round = s->OpenRounds();
   dblink::Row row;
-  for (size_t from = 0; from < order.size(); ++from) {
+  auto walkOn = [&](size_t from) {
     for (size_t i = from + 1; i < order.size(); ++i) {
       ASSERT_EQ(round->Read(users, key, dblink::Seek::After, parts(order[i - 1].first), order[i - 1].second, row), kDbOk)
           << "from " << from << " row " << i;
@@ -200,6 +200,21 @@ TEST(PgStore, WalksAlongAKeyMeetEveryRowInKeyOrder) {
     }
     EXPECT_EQ(round->Read(users, key, dblink::Seek::After, parts(order.back().first), order.back().second, row),
               kDbNotFound) << "from " << from;
+  };
+  // From the first row, then from each package's lower bound (server and package only).
+  for (uint32_t pkg = 0; pkg <= kPackages; ++pkg) {
+    std::vector<dblink::KeyPart> bound(2);
+    bound[0].number = 1;
+    bound[1].number = pkg;
+    ASSERT_EQ(pkg ? round->Read(users, key, dblink::Seek::GreaterEq, bound, 0, row)
+                  : round->Read(users, key, dblink::Seek::First, {}, 0, row), kDbOk) << "package " << pkg;
+    size_t from = pkg ? (pkg - 1) * 2 : 0;
+    EXPECT_EQ(row.rowId, order[from].second) << "package " << pkg;
+    walkOn(from);
+    round->EndRound();
+  }
+  for (size_t from = 0; from < order.size(); ++from) {
+    walkOn(from);
     // A read that names another position than the walk's last row is answered for it.
     std::pair<uint32_t, uint32_t> other(order[from].first + 1, order[from].second);
     auto next = std::upper_bound(order.begin(), order.end(), other);
