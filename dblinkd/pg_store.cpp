@@ -102,9 +102,12 @@ uint64_t Code(Sql kind, uint32_t table = 0, uint64_t extra = 0) {
   return uint64_t(1) << 62 | uint64_t(kind) << 56 | extra << 16 | table;
 }
 
+// The row at the key position the seek names; with more, up to `limit` rows from there on
+// in key order, the first in out and the others in more.
 int32_t ReadOn(PgConn& c, const TableDef& t, const KeyDef& k, Seek seek, const std::vector<KeyPart>& parts,
-               uint32_t afterRowId, Row& out) {
+               uint32_t afterRowId, Row& out, size_t limit = 1, std::vector<Row>* more = nullptr) {
   size_t n = seek == Seek::First ? 0 : parts.size();
+  const bool many = more && limit > 1;
   if (n > k.fields.size()) return plx::kDbReadFailure;
   auto makeSql = [&] {
     std::string sql = SelectAll(t);
@@ -126,15 +129,18 @@ int32_t ReadOn(PgConn& c, const TableDef& t, const KeyDef& k, Seek seek, const s
     }
     sql += " ORDER BY ";
     for (const FieldDef* f : k.fields) sql += KeyExpr(t, *f) + ",";
-    return sql + "rowid LIMIT 1";
+    size_t limitParam = n + (seek == Seek::After ? 2 : 1);
+    return sql + "rowid LIMIT " + (many ? "$" + std::to_string(limitParam) : std::string("1"));
   };
-  uint64_t code = uint64_t(t.id) << 32 | uint64_t(k.keyNo) << 16 | uint64_t(seek) << 8 | n;
+  constexpr uint64_t kManyRows = uint64_t(1) << 40;
+  uint64_t code = uint64_t(t.id) << 32 | uint64_t(k.keyNo) << 16 | uint64_t(seek) << 8 | n | (many ? kManyRows : 0);
   PgParams p;
   for (size_t i = 0; i < n; ++i) {
     if (parts[i].isText) p.Add(parts[i].text);
     else p.Add(int64_t(parts[i].number));
   }
   if (seek == Seek::After) p.Add(int64_t(afterRowId));
+  if (many) p.Add(int64_t(limit));
   PgResult r = c.ExecByCode(code, makeSql, p);
   if (!r.Ok()) {
     fprintf(stderr, "dblinkd: read of %s failed: %s\n", t.sqlName, c.LastError().c_str());
@@ -142,6 +148,10 @@ int32_t ReadOn(PgConn& c, const TableDef& t, const KeyDef& k, Seek seek, const s
   }
   if (r.Rows() == 0) return plx::kDbNotFound;
   ReadRow(r, 0, t, out);
+  if (many) {
+    more->assign(size_t(r.Rows() - 1), Row{});
+    for (int i = 1; i < r.Rows(); ++i) ReadRow(r, i, t, (*more)[size_t(i - 1)]);
+  }
   return plx::kDbOk;
 }
 
@@ -466,6 +476,10 @@ bool PgStore::Import(const Document& doc, std::string& error) {
 // long there by then, so that a round costs the server's round trips of its reads alone.
 // A read that fails ends the transaction at once, so that the next one does not meet an
 // aborted transaction.
+// A walk along a key (read-ahead, a package's rows) reads row after row, each after the
+// last: rather than one round trip per row, the round fetches the rows ahead in growing
+// batches and answers the walk's next reads from them. They come from the round's snapshot,
+// the one the reads themselves would see, and are dropped with it.
 class PgStore::Rounds : public RoundStore {
  public:
   explicit Rounds(PgStore& s) : RoundStore(s), engine_(s), owner_(std::this_thread::get_id()) {}
@@ -476,6 +490,7 @@ class PgStore::Rounds : public RoundStore {
   }
 
   void EndRound() override {
+    ahead_ = Ahead{};
     if (!conn_ || !read_) return;
     read_ = false;
     static const std::string kNext = std::string("COMMIT; ") + kRoundBegin;
@@ -485,8 +500,30 @@ class PgStore::Rounds : public RoundStore {
 
   int32_t Read(const TableDef& t, const KeyDef& k, Seek seek, const std::vector<KeyPart>& parts,
                uint32_t afterRowId, Row& out) override {
-    return InRound<int32_t>(plx::kDbReadFailure, [&](PgConn& c) { return ReadOn(c, t, k, seek, parts, afterRowId, out); },
-                   [&] { return engine_.Read(t, k, seek, parts, afterRowId, out); });
+    bool walk = seek == Seek::After && parts.size() == k.fields.size() && std::this_thread::get_id() == owner_;
+    if (!walk) {
+      return InRound<int32_t>(plx::kDbReadFailure, [&](PgConn& c) { return ReadOn(c, t, k, seek, parts, afterRowId, out); },
+                              [&] { return engine_.Read(t, k, seek, parts, afterRowId, out); });
+    }
+    bool goesOn = Continues(t, k, parts, afterRowId);
+    if (goesOn && ahead_.next < ahead_.rows.size()) return Serve(std::move(ahead_.rows[ahead_.next++]), out);
+    if (goesOn && ahead_.ended) return plx::kDbNotFound;
+    size_t batch = goesOn ? std::min(ahead_.batch * 2, kMostAhead) : kFirstAhead;
+    std::vector<Row> more;
+    int32_t s = InRound<int32_t>(plx::kDbReadFailure,
+                                 [&](PgConn& c) { return ReadOn(c, t, k, seek, parts, afterRowId, out, batch, &more); },
+                                 [&] { return engine_.Read(t, k, seek, parts, afterRowId, out); });
+    ahead_ = Ahead{};
+    // A read answered outside the round's transaction leaves nothing to walk on.
+    if (s != plx::kDbOk || !conn_ || !conn_->InTransaction()) return s;
+    ahead_.table = &t;
+    ahead_.key = &k;
+    ahead_.batch = batch;
+    ahead_.ended = more.size() + 1 < batch;
+    ahead_.rows = std::move(more);
+    ahead_.lastId = out.rowId;
+    ahead_.last = out.bytes;
+    return s;
   }
   int32_t ServerKnown(const std::string& server) override {
     return InRound<int32_t>(plx::kDbReadFailure, [&](PgConn& c) { return ServerKnownOn(c, server); },
@@ -498,6 +535,40 @@ class PgStore::Rounds : public RoundStore {
   }
 
  private:
+  // Rows fetched ahead on the walk of one key, in its order, after the row last answered.
+  struct Ahead {
+    const TableDef* table = nullptr;
+    const KeyDef* key = nullptr;
+    std::vector<Row> rows;
+    size_t next = 0;        // the first of rows not answered yet
+    size_t batch = 0;       // rows the last fetch asked for
+    bool ended = false;     // the last fetch reached the key's end
+    uint32_t lastId = 0;    // the row last answered on the walk
+    std::string last;
+  };
+  // Rows a walk's first fetch asks for, and the most any fetch asks for.
+  static constexpr size_t kFirstAhead = 8;
+  static constexpr size_t kMostAhead = 128;
+
+  // The read asks for the row after the one the walk answered last, by that row's key.
+  bool Continues(const TableDef& t, const KeyDef& k, const std::vector<KeyPart>& parts, uint32_t afterRowId) const {
+    if (ahead_.table != &t || ahead_.key != &k || ahead_.lastId != afterRowId) return false;
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(ahead_.last.data());
+    for (size_t i = 0; i < parts.size(); ++i) {
+      const FieldDef& f = *k.fields[i];
+      bool same = parts[i].isText ? FieldText(f, b) == parts[i].text : FieldNumber(f, b) == parts[i].number;
+      if (!same) return false;
+    }
+    return true;
+  }
+
+  int32_t Serve(Row row, Row& out) {
+    ahead_.lastId = row.rowId;
+    ahead_.last = row.bytes;
+    out = std::move(row);
+    return plx::kDbOk;
+  }
+
   // read on the thread's connection inside the round's transaction; from another thread,
   // without a connection, or after a failure another try may pass, the store's own read.
   template <class R, class F, class G> R InRound(R fail, F read, G alone) {
@@ -507,6 +578,7 @@ class PgStore::Rounds : public RoundStore {
     R r = read(*c);
     if (r != fail) return r;
     bool transient = TransientFailure(*c);
+    ahead_ = Ahead{};
     if (!c->Broken()) c->RawRun("ROLLBACK");
     return transient ? alone() : r;
   }
@@ -542,6 +614,7 @@ class PgStore::Rounds : public RoundStore {
   std::unique_ptr<PgConn> conn_;
   bool read_ = false;  // a read ran in this round
   bool sent_ = false;  // EndRound's COMMIT and BEGIN await their answers
+  Ahead ahead_;
 };
 
 std::unique_ptr<RoundStore> PgStore::OpenRounds() { return std::unique_ptr<RoundStore>(new Rounds(*this)); }

@@ -3,6 +3,7 @@
 // The store is used directly against the throw-away server of the test run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -152,6 +153,89 @@ TEST(PgStore, ADatabaseInAnotherEncodingIsRefused) {
   EXPECT_NE(error.find("UTF8"), std::string::npos) << error;
   EXPECT_NE(error.find("createdb -E SQL_ASCII -l C -T template0 " + name), std::string::npos) << error;
   EXPECT_EQ(Query(uri, "SELECT count(*) FROM pg_tables WHERE schemaname = 'public'"), "0|\n") << "nothing created";
+}
+
+// A walk along a key in one round, row after row, from the first row, from a lower bound
+// and from every row, over the fetches ahead of it: each read answers the row after the one named, ties by row id, and
+// the key's end as not found. A walk continued in the next round sees the rows written
+// between the two.
+TEST(PgStore, WalksAlongAKeyMeetEveryRowInKeyOrder) {
+  FRESH_DATABASE(uri);
+  auto s = OpenOn(uri);
+  ASSERT_TRUE(s);
+  const TableDef& users = *FindTable(kTableUserPackage);
+  const KeyDef& key = *users.Key(6);  // ServerId, PackageId, Scheduled, TargetKind
+  constexpr uint32_t kRows = 40, kPackages = 20;
+  auto package = [](uint32_t i) { return (i * 7) % kPackages + 1; };  // each twice, out of order
+  auto insert = [&](uint32_t pkg) {
+    UserPackageRecord u;
+    u.ServerId = 1;
+    u.PackageId = pkg;
+    u.TargetKind = kKindUser;
+    Replies replies;
+    s->Insert(users, Bytes(u, kTableUserPackage), replies.Expect());
+    replies.Wait();
+    ASSERT_EQ(replies.got.at(0).first, kDbOk);
+  };
+  for (uint32_t i = 0; i < kRows; ++i) insert(package(i));
+  // Key order: packages 1..20, each package's two rows by row id (insert order, from 1).
+  std::vector<std::pair<uint32_t, uint32_t>> order;  // (package, row id)
+  for (uint32_t p = 1; p <= kPackages; ++p)
+    for (uint32_t i = 0; i < kRows; ++i)
+      if (package(i) == p) order.emplace_back(p, i + 1);
+  auto parts = [](uint32_t pkg) {
+    std::vector<dblink::KeyPart> k(4);
+    k[0].number = 1;
+    k[1].number = pkg;
+    k[3].number = kKindUser;
+    return k;
+  };
+  auto round = s->OpenRounds();
+  dblink::Row row;
+  auto walkOn = [&](size_t from) {
+    for (size_t i = from + 1; i < order.size(); ++i) {
+      ASSERT_EQ(round->Read(users, key, dblink::Seek::After, parts(order[i - 1].first), order[i - 1].second, row), kDbOk)
+          << "from " << from << " row " << i;
+      EXPECT_EQ(row.rowId, order[i].second) << "from " << from << " row " << i;
+    }
+    EXPECT_EQ(round->Read(users, key, dblink::Seek::After, parts(order.back().first), order.back().second, row),
+              kDbNotFound) << "from " << from;
+  };
+  // From the first row, then from each package's lower bound (server and package only).
+  for (uint32_t pkg = 0; pkg <= kPackages; ++pkg) {
+    std::vector<dblink::KeyPart> bound(2);
+    bound[0].number = 1;
+    bound[1].number = pkg;
+    ASSERT_EQ(pkg ? round->Read(users, key, dblink::Seek::GreaterEq, bound, 0, row)
+                  : round->Read(users, key, dblink::Seek::First, {}, 0, row), kDbOk) << "package " << pkg;
+    size_t from = pkg ? (pkg - 1) * 2 : 0;
+    EXPECT_EQ(row.rowId, order[from].second) << "package " << pkg;
+    walkOn(from);
+    round->EndRound();
+  }
+  for (size_t from = 0; from < order.size(); ++from) {
+    walkOn(from);
+    // A read that names another position than the walk's last row is answered for it.
+    std::pair<uint32_t, uint32_t> other(order[from].first + 1, order[from].second);
+    auto next = std::upper_bound(order.begin(), order.end(), other);
+    ASSERT_EQ(round->Read(users, key, dblink::Seek::After, parts(other.first), other.second, row),
+              next == order.end() ? kDbNotFound : kDbOk) << "from " << from;
+    if (next != order.end()) {
+      EXPECT_EQ(row.rowId, next->second) << "from " << from;
+    }
+    round->EndRound();
+  }
+  // Half-way through package 19, the round ends and a row of package 19 is added.
+  const size_t half = order.size() - 4;
+  ASSERT_EQ(round->Read(users, key, dblink::Seek::After, parts(order[half - 1].first), order[half - 1].second, row), kDbOk);
+  ASSERT_EQ(row.rowId, order[half].second);
+  round->EndRound();
+  insert(19);
+  ASSERT_EQ(round->Read(users, key, dblink::Seek::After, parts(19), order[half].second, row), kDbOk);
+  EXPECT_EQ(row.rowId, order[half + 1].second);
+  ASSERT_EQ(round->Read(users, key, dblink::Seek::After, parts(19), order[half + 1].second, row), kDbOk);
+  EXPECT_EQ(row.rowId, kRows + 1) << "the row added between the rounds";
+  round->EndRound();
 }
 
 }  // namespace
