@@ -425,12 +425,8 @@ void PgStore::Rewrite(const TableDef& t, uint32_t id, std::string record, std::v
     int32_t st = LockedRow(w, t, id, stored);
     if (st != plx::kDbOk) return st;
     std::vector<const FieldDef*> fields;
-    st = RewriteFields(t, stored.bytes, record, writable, fields);
+    st = RewriteFields(t, stored.bytes, record, writable, check, fields);
     if (st != plx::kDbOk) return st;
-    if (check) {
-      st = check(stored.bytes, record);
-      if (st != plx::kDbOk) return st;
-    }
     const uint8_t* r = reinterpret_cast<const uint8_t*>(record.data());
     PgParams p;
     uint64_t mask = 0;

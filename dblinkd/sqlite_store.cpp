@@ -348,12 +348,8 @@ void SqliteStore::Rewrite(const TableDef& t, uint32_t id, std::string record, st
     int32_t st = StoredRow(w, t, id, stored);
     if (st != plx::kDbOk) return st;
     std::vector<const FieldDef*> fields;
-    st = RewriteFields(t, stored.bytes, record, writable, fields);
+    st = RewriteFields(t, stored.bytes, record, writable, check, fields);
     if (st != plx::kDbOk) return st;
-    if (check) {
-      st = check(stored.bytes, record);
-      if (st != plx::kDbOk) return st;
-    }
     const uint8_t* r = reinterpret_cast<const uint8_t*>(record.data());
     std::string sets;
     for (const FieldDef* f : fields) sets += (sets.empty() ? "" : ",") + Quoted(f->name) + "=?";

@@ -51,7 +51,8 @@ void SetAssignedId(const TableDef& t, uint32_t id, uint8_t* rec) {
 }
 
 int32_t RewriteFields(const TableDef& t, const std::string& stored, const std::string& record,
-                      const std::vector<std::string>& writable, std::vector<const FieldDef*>& sets) {
+                      const std::vector<std::string>& writable, const RewriteCheck& check,
+                      std::vector<const FieldDef*>& sets) {
   const FieldDef* idf = IdField(t);
   const uint8_t* r = reinterpret_cast<const uint8_t*>(record.data());
   const uint8_t* o = reinterpret_cast<const uint8_t*>(stored.data());
@@ -64,7 +65,8 @@ int32_t RewriteFields(const TableDef& t, const std::string& stored, const std::s
     else if (IsNumeric(f) ? FieldNumber(f, r) != FieldNumber(f, o) : FieldText(f, r) != FieldText(f, o))
       return plx::kDbReadOnly;
   }
-  return sets.empty() ? plx::kDbReadOnly : plx::kDbOk;
+  if (sets.empty()) return plx::kDbReadOnly;
+  return check ? check(stored, record) : plx::kDbOk;
 }
 
 }  // namespace dblink

@@ -36,10 +36,12 @@ std::vector<const char*> NaturalKey(uint32_t table);
 void SetAssignedId(const plx::TableDef& t, uint32_t id, uint8_t* rec);
 
 // The rewrite rule: every field but the id and the writable ones must already hold what
-// the record says, compared exactly (not case-insensitively like keys). kDbOk with the
-// fields to set, or kDbReadOnly.
+// the record says, compared exactly (not case-insensitively like keys); then the caller's
+// check, when given, on the stored row. kDbOk with the fields to set, kDbReadOnly, or the
+// check's refusal.
 int32_t RewriteFields(const plx::TableDef& t, const std::string& stored, const std::string& record,
-                      const std::vector<std::string>& writable, std::vector<const plx::FieldDef*>& sets);
+                      const std::vector<std::string>& writable, const RewriteCheck& check,
+                      std::vector<const plx::FieldDef*>& sets);
 
 // A stored row as packed bytes, its columns in field order read through number(i) and
 // text(i) (i counting the fields from 0).
