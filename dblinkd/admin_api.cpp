@@ -116,6 +116,22 @@ bool SetUpTls(SSL_CTX& ctx, const TlsFiles& tls, std::string& error) {
   return used;
 }
 
+}  // namespace
+
+bool TlsFilesUsable(const TlsFiles& tls, std::string& error) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  if (!ctx) {
+    error = "admin API TLS: cannot set up" + OpenSslReason();
+    return false;
+  }
+  bool ok = SetUpTls(*ctx, tls, error);
+  SSL_CTX_free(ctx);
+  if (!ok) error = "admin API TLS: " + error;
+  return ok;
+}
+
+namespace {
+
 std::unique_ptr<httplib::Server> MakeServer(const TlsFiles& tls, std::string& error) {
   if (!tls.On()) return std::unique_ptr<httplib::Server>(new httplib::Server);
   return std::unique_ptr<httplib::Server>(

@@ -22,6 +22,11 @@ struct TlsFiles {
   bool On() const { return !cert.empty(); }
 };
 
+// The files can serve a TLS listener (readable, PEM, a key without a pass phrase that
+// matches the certificate); false with the reason. Checked at start-up before anything
+// else is made, so that a wrong file leaves no database behind.
+bool TlsFilesUsable(const TlsFiles& tls, std::string& error);
+
 class AdminApi {
  public:
   // tls given: the listener speaks TLS only (and the console's cookie is Secure). A file

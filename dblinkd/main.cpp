@@ -111,6 +111,7 @@ int main(int argc, char** argv) {
               "and documents cross the network in clear text; give it --admin-cert and --admin-key\n",
               opt.adminListen.host.c_str());
   }
+  if (!opt.adminCert.empty() && !TlsFilesUsable(TlsFiles{opt.adminCert, opt.adminKey}, error)) return Fail(error);
   SetConnectionCap(opt.limits);
 
   std::unique_ptr<Store> store = OpenStore(opt.dbPath, error);

@@ -1,6 +1,7 @@
 // The admin API over TLS: certificates made here with the openssl command, the real
 // dblinkd serving them and the real pkgadmin checking them.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "test_dblinkd_harness.h"
 
@@ -68,6 +69,7 @@ TEST_F(AdminTls, StartRefusesUnusableFiles) {
     argv.insert(argv.end(), c.tls.begin(), c.tls.end());
     EXPECT_EQ(RunProgram(argv, &out, &err), c.rc) << c.message;
     EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    EXPECT_NE(access((d + "/x.db").c_str(), F_OK), 0) << "a database was made for " << c.message;
   }
 }
 
