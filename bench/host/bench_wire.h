@@ -1,11 +1,16 @@
 // What the service benchmarks share: a loopback connection to the requester port, the
-// bytes of records and keys, and percentiles of latencies.
+// bytes of records and keys, percentiles of latencies and a process's CPU time.
 #pragma once
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 
 #include <algorithm>
 #include <cstdint>
@@ -57,6 +62,22 @@ inline double Pct(std::vector<uint32_t>& v, double p) {
   size_t i = std::min(v.size() - 1, size_t(p * double(v.size())));
   std::nth_element(v.begin(), v.begin() + long(i), v.end());
   return v[i] / 1000.0;
+}
+
+// CPU time (user and system) of a process so far, in seconds (unlike a rate, it does not
+// depend on what else the machine runs); with `reaped`, also that of
+// its children that have ended and been waited for (a database server's finished backends).
+inline double ProcessCpu(pid_t pid, bool reaped) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream rest(text.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 17 && rest >> field; ++i)  // 14 utime, 15 stime, 16 cutime, 17 cstime
+    if (i >= 14 && (i <= 15 || reaped)) ticks += atof(field.c_str());
+  return ticks / double(sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace bench

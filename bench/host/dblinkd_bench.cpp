@@ -311,21 +311,6 @@ struct Outcome {
   uint64_t refused = 0;
 };
 
-// CPU time the service process has used so far, in seconds: unlike a rate, this does not
-// depend on what else the machine runs.
-double ServiceCpu(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream rest(text.substr(close + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && rest >> field; ++i)
-    if (i >= 14) ticks += atof(field.c_str());  // utime, stime
-  return ticks / double(sysconf(_SC_CLK_TCK));
-}
-
 // The readers share kDriverThreads threads, and so do the writers; a single reader has a
 // thread of its own, as one workstation would.
 constexpr int kDriverThreads = 2;
@@ -347,12 +332,12 @@ Outcome RunService(pid_t service, uint16_t port, int readers, int writers, doubl
   for (Driver& d : drivers) threads.emplace_back([&d] { d.Run(); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // connections up before the clock starts
   auto t0 = Clock::now();
-  double cpu0 = ServiceCpu(service);
+  double cpu0 = ProcessCpu(service, false);
   go = true;
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   stop = true;
   double secs = std::chrono::duration<double>(Clock::now() - t0).count();
-  double cpu = ServiceCpu(service) - cpu0;
+  double cpu = ProcessCpu(service, false) - cpu0;
   for (auto& th : threads) th.join();
   Outcome o;
   o.cpuUs = cpu * 1e6 / std::max<double>(1, double(t.reads + t.writes));

@@ -481,21 +481,6 @@ class Driver {
 
 constexpr int kDriverThreads = 2;
 
-// CPU time (user and system) of a process so far, in seconds; with `reaped`, also that of
-// its children that have ended and been waited for (a database server's finished backends).
-double ProcessCpu(pid_t pid, bool reaped) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream rest(text.substr(close + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 17 && rest >> field; ++i)  // 14 utime, 15 stime, 16 cutime, 17 cstime
-    if (i >= 14 && (i <= 15 || reaped)) ticks += atof(field.c_str());
-  return ticks / double(sysconf(_SC_CLK_TCK));
-}
-
 // The parent of a process, from its stat line; 0 when it is gone.
 pid_t ParentOf(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
